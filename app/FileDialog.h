@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// A file dialog that keeps its settings and the last chosen file name between runs, as the
+// log file and settings file dialogs of the main window do.
+class TFileDialog {
+public:
+    enum class EKind { Save, Open };
+
+    // filter: the filter's name, a bar and its pattern, e.g. "Text file|*.txt".
+    TFileDialog(EKind kind, QString title, QString filter, QString defaultExt);
+
+    EKind Kind() const { return FKind; }
+    const QString& Title() const { return FTitle; }
+    const QString& Filter() const { return FFilter; }
+    const QString& DefaultExt() const { return FDefaultExt; }
+    const QString& FileName() const { return FFileName; }
+    void SetFileName(const QString& fileName) { FFileName = fileName; }
+
+    // The filter as Qt's file dialog takes it: "Text file (*.txt)".
+    QString QtNameFilter() const;
+
+    // Shows the dialog; on confirmation keeps the chosen name and returns true.
+    bool Execute(QWidget* parent);
+
+private:
+    EKind FKind;
+    QString FTitle;
+    QString FFilter;
+    QString FDefaultExt;
+    QString FFileName;
+};

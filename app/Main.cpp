@@ -1,0 +1,580 @@
+#include "Main.h"
+
+#include "About.h"
+#include "ErrorReport.h"
+#include "IniFile.h"
+#include "ThreadingSettings.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include <climits>
+
+namespace {
+
+// Heights of the window's parts as first laid out, in pixels.
+constexpr int SettingsPanelHeight = 121;
+constexpr int LowerPanelHeight = 267;
+constexpr int TimingChartHeight = 137;
+constexpr int ResistanceChartHeight = 147;
+
+QSpinBox* MakeSpinEdit(QWidget* parent, const char* name, int min, int max, int step, int value) {
+    auto* spin = new QSpinBox(parent);
+    spin->setObjectName(QLatin1String(name));
+    spin->setRange(min, max);
+    spin->setSingleStep(step);
+    spin->setValue(value);
+    return spin;
+}
+
+QComboBox* MakeDropDown(QWidget* parent, const char* name, const QStringList& items) {
+    auto* list = new QComboBox(parent);
+    list->setObjectName(QLatin1String(name));
+    list->addItems(items);
+    list->setCurrentIndex(0);
+    return list;
+}
+
+QFrame* MakeChartPlace(QWidget* parent, const char* name, const QString& title) {
+    auto* chart = new QFrame(parent);
+    chart->setObjectName(QLatin1String(name));
+    chart->setFrameShape(QFrame::StyledPanel);
+    chart->setAutoFillBackground(true);
+    QPalette palette = chart->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    chart->setPalette(palette);
+    auto* layout = new QVBoxLayout(chart);
+    auto* label = new QLabel(title, chart);
+    label->setAlignment(Qt::AlignCenter);
+    label->setEnabled(false);
+    layout->addWidget(label);
+    return chart;
+}
+
+QAction* MakeMenuItem(QMenu* menu, const char* name, const QString& caption) {
+    QAction* action = menu->addAction(caption);
+    action->setObjectName(QLatin1String(name));
+    return action;
+}
+
+} // namespace
+
+TForm1::TForm1(const QString& progIniFilename, QWidget* parent)
+    : QMainWindow(parent)
+    , ProgIniFilename(progIniFilename) {
+    setObjectName(QStringLiteral("Form1"));
+    BuildWindow();
+    FormCreate();
+    AboutBox = new TAboutBox(this);
+}
+
+TForm1::~TForm1() {
+    FormDestroy();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Building the window
+
+void TForm1::BuildWindow() {
+    setWindowTitle(QStringLiteral("Dielo Meter 5.2"));
+    QFont font;
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans")});
+    font.setPointSize(8);
+    setFont(font);
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    setCentralWidget(central);
+
+    BuildSettingsPanel();
+    BuildChartArea();
+    layout->addWidget(PageControl1);
+    layout->addWidget(Splitter1, 1);
+    BuildMenu();
+    statusBar()->setObjectName(QStringLiteral("StatusBar"));
+
+    Timer1.setObjectName(QStringLiteral("Timer1"));
+    Timer2.setObjectName(QStringLiteral("Timer2"));
+    Timer1.setInterval(IntervalSE->value()); // in step with the interval until Start sets it
+    Timer2.setInterval(10000);
+    connect(&Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+    connect(&Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
+
+    // A client area of 664 x 707 below the menu; the minimum is the outer 680 x 420 less
+    // the window frame.
+    resize(664, 707 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+    move(281, 64);
+    setMinimumSize(664, 381);
+}
+
+void TForm1::BuildSettingsPanel() {
+    PageControl1 = new QTabWidget(this);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->setFixedHeight(SettingsPanelHeight);
+
+    // Tab "General"
+    TabSheet1 = new QWidget(PageControl1);
+    TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
+    auto* general = new QHBoxLayout(TabSheet1);
+    general->setContentsMargins(4, 3, 4, 3);
+    auto* grid = new QGridLayout;
+    grid->setHorizontalSpacing(6);
+    grid->setVerticalSpacing(1);
+    general->addLayout(grid, 1);
+
+    auto addButton = [&](const char* name, const QString& caption) {
+        auto* button = new QPushButton(caption, TabSheet1);
+        button->setObjectName(QLatin1String(name));
+        return button;
+    };
+    StartBtn = addButton("StartBtn", QStringLiteral("Start"));
+    StopBtn = addButton("StopBtn", QStringLiteral("Stop"));
+    StopBtn->setEnabled(false);
+    ClearBtn = addButton("ClearBtn", QStringLiteral("Clear"));
+    AutoOffsetBtn = addButton("AutoOffsetBtn", QStringLiteral("Auto Offset Cap"));
+    TestBtn = addButton("TestBtn", QStringLiteral("Test 10s"));
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(4);
+    for (QPushButton* button : {StartBtn, StopBtn, ClearBtn, AutoOffsetBtn, TestBtn})
+        buttons->addWidget(button);
+    buttons->addStretch(1);
+    grid->addLayout(buttons, 0, 0, 1, 5);
+
+    IntervalSE = MakeSpinEdit(TabSheet1, "IntervalSE", 10, 30000, 250, 1000);
+    FastModeIntervalCB =
+        MakeDropDown(TabSheet1, "FastModeIntervalCB",
+                     {QStringLiteral("11.0"), QStringLiteral("11.9"), QStringLiteral("20.0"),
+                      QStringLiteral("38.0"), QStringLiteral("62.0"), QStringLiteral("77.0"),
+                      QStringLiteral("92.0"), QStringLiteral("109.6")});
+    FastModeIntervalCB->hide();
+    FastModeCB = new QCheckBox(QStringLiteral("Fast Mode"), TabSheet1);
+    FastModeCB->setObjectName(QStringLiteral("FastModeCB"));
+    MaxPointSE = MakeSpinEdit(TabSheet1, "MaxPointSE", 0, 1000000, 100, 0);
+    NoiseCB =
+        MakeDropDown(TabSheet1, "NoiseCB",
+                     {QStringLiteral("None"), QStringLiteral("2 of 3"), QStringLiteral("3 of 5")});
+
+    auto addLabel = [&](const QString& caption, QWidget* buddy, int column) {
+        auto* label = new QLabel(caption, TabSheet1);
+        label->setBuddy(buddy);
+        grid->addWidget(label, 1, column);
+    };
+    addLabel(QStringLiteral("Interval [ms]"), IntervalSE, 0);
+    addLabel(QStringLiteral("Max. Points"), MaxPointSE, 2);
+    addLabel(QStringLiteral("Noise Reduction"), NoiseCB, 3);
+    // The fast-mode conversion times take the place of the interval while fast mode is on.
+    auto* intervalPlace = new QHBoxLayout;
+    intervalPlace->setContentsMargins(0, 0, 0, 0);
+    intervalPlace->addWidget(IntervalSE);
+    intervalPlace->addWidget(FastModeIntervalCB);
+    grid->addLayout(intervalPlace, 2, 0);
+    grid->addWidget(FastModeCB, 2, 1);
+    grid->addWidget(MaxPointSE, 2, 2);
+    grid->addWidget(NoiseCB, 2, 3);
+    grid->setColumnStretch(4, 1);
+
+    FilenameEd = new QLineEdit(TabSheet1);
+    FilenameEd->setObjectName(QStringLiteral("FilenameEd"));
+    FilenameEd->setReadOnly(true);
+    FilenameEd->setToolTip(QStringLiteral("Click to choose the log file"));
+    FilenameEd->installEventFilter(this);
+    auto* fileRow = new QHBoxLayout;
+    auto* fileLabel = new QLabel(QStringLiteral("Filename"), TabSheet1);
+    fileLabel->setBuddy(FilenameEd);
+    fileRow->addWidget(fileLabel);
+    fileRow->addWidget(FilenameEd, 1);
+    grid->addLayout(fileRow, 3, 0, 1, 5);
+
+    Corvane2LB = new QListWidget(TabSheet1);
+    Corvane2LB->setObjectName(QStringLiteral("Corvane2LB"));
+    Corvane2LB->setFixedWidth(150);
+    auto* listColumn = new QVBoxLayout;
+    listColumn->setSpacing(1);
+    auto* listLabel = new QLabel(QStringLiteral("Dielometer Serialnumbers"), TabSheet1);
+    listLabel->setBuddy(Corvane2LB);
+    listColumn->addWidget(listLabel);
+    listColumn->addWidget(Corvane2LB, 1);
+    general->addLayout(listColumn);
+    PageControl1->addTab(TabSheet1, QStringLiteral("General"));
+
+    // Tab "Interface": kept for the settings files; its tab is never shown.
+    TabSheet5 = new QWidget(PageControl1);
+    TabSheet5->setObjectName(QStringLiteral("TabSheet5"));
+    auto* iface = new QHBoxLayout(TabSheet5);
+    auto* port = new QGridLayout;
+    IntModeCB = MakeDropDown(TabSheet5, "IntModeCB",
+                             {QStringLiteral("Standard"), QStringLiteral("Open Collector"),
+                              QStringLiteral("High Speed")});
+    BaudRateSE = MakeSpinEdit(TabSheet5, "BaudRateSE", 1000, 400000, 1000, 10000);
+    LatencySE = MakeSpinEdit(TabSheet5, "LatencySE", 1, 16, 1, 16);
+    port->addWidget(new QLabel(QStringLiteral("Mode"), TabSheet5), 0, 0);
+    port->addWidget(IntModeCB, 0, 1);
+    port->addWidget(new QLabel(QStringLiteral("Baudrate"), TabSheet5), 1, 0);
+    port->addWidget(BaudRateSE, 1, 1);
+    port->addWidget(new QLabel(QStringLiteral("Latency [ms]"), TabSheet5), 2, 0);
+    port->addWidget(LatencySE, 2, 1);
+    iface->addLayout(port);
+
+    auto* testing = new QGroupBox(QStringLiteral("Testing"), TabSheet5);
+    auto* testingLayout = new QGridLayout(testing);
+    TicksLabel = new QLabel(QStringLiteral("0"), testing);
+    TicksLabel->setObjectName(QStringLiteral("TicksLabel"));
+    ShowTicksCB = new QCheckBox(QStringLiteral("Show Graph"), testing);
+    ShowTicksCB->setObjectName(QStringLiteral("ShowTicksCB"));
+    testingLayout->addWidget(new QLabel(QStringLiteral("Last Timing [ms]:"), testing), 0, 0);
+    testingLayout->addWidget(TicksLabel, 0, 1);
+    testingLayout->addWidget(ShowTicksCB, 1, 0, 1, 2);
+    iface->addWidget(testing);
+
+    auto* serial = new QGroupBox(QStringLiteral("Serial Acquisition"), TabSheet5);
+    auto* serialLayout = new QGridLayout(serial);
+    ThreadSerialModeCB = new QCheckBox(QStringLiteral("Enabled"), serial);
+    ThreadSerialModeCB->setObjectName(QStringLiteral("ThreadSerialModeCB"));
+    TriggerWaitSE = MakeSpinEdit(serial, "TriggerWaitSE", INT_MIN, INT_MAX, 100, 1000);
+    serialLayout->addWidget(ThreadSerialModeCB, 0, 0, 1, 2);
+    serialLayout->addWidget(new QLabel(QStringLiteral("Delay [ms]"), serial), 1, 0);
+    serialLayout->addWidget(TriggerWaitSE, 1, 1);
+    iface->addWidget(serial);
+    iface->addStretch(1);
+    PageControl1->addTab(TabSheet5, QStringLiteral("Interface"));
+    PageControl1->setTabVisible(PageControl1->indexOf(TabSheet5), false);
+
+    connect(StartBtn, &QPushButton::clicked, this, &TForm1::StartBtnClick);
+    connect(StopBtn, &QPushButton::clicked, this, &TForm1::StopBtnClick);
+    connect(ClearBtn, &QPushButton::clicked, this, &TForm1::ClearBtnClick);
+    connect(AutoOffsetBtn, &QPushButton::clicked, this, &TForm1::AutoOffsetBtnClick);
+    connect(TestBtn, &QPushButton::clicked, this, &TForm1::TestBtnClick);
+    // Spin edits and check boxes run their handlers also when set from the settings file;
+    // drop-down lists only when the user picks an item.
+    connect(IntervalSE, &QSpinBox::valueChanged, this, &TForm1::IntervalSEChange);
+    connect(FastModeCB, &QCheckBox::toggled, this, &TForm1::FastModeCBClick);
+    connect(NoiseCB, &QComboBox::activated, this, &TForm1::NoiseCBChange);
+    connect(ThreadSerialModeCB, &QCheckBox::toggled, this, &TForm1::ThreadSerialModeCBClick);
+    connect(TriggerWaitSE, &QSpinBox::valueChanged, this, &TForm1::TriggerWaitSEChange);
+    connect(ShowTicksCB, &QCheckBox::toggled, this, &TForm1::ShowTicksCBClick);
+    connect(Corvane2LB, &QListWidget::itemClicked, this, &TForm1::Corvane2LBClick);
+    connect(Corvane2LB, &QListWidget::itemDoubleClicked, this, &TForm1::Corvane2LBDblClick);
+}
+
+void TForm1::BuildChartArea() {
+    Splitter1 = new QSplitter(Qt::Vertical, this);
+    Splitter1->setObjectName(QStringLiteral("Splitter1"));
+    Splitter1->setHandleWidth(3);
+    Splitter1->setChildrenCollapsible(false);
+
+    Panel1 = new QWidget(Splitter1);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    auto* upper = new QVBoxLayout(Panel1);
+    upper->setContentsMargins(0, 0, 0, 0);
+    Splitter3 = new QSplitter(Qt::Vertical, Panel1);
+    Splitter3->setObjectName(QStringLiteral("Splitter3"));
+    Chart4 = MakeChartPlace(Splitter3, "Chart4", QStringLiteral("Timing"));
+    Chart1 = MakeChartPlace(Splitter3, "Chart1", QStringLiteral("Capacitance"));
+    Chart4->hide();
+    Splitter3->setStretchFactor(0, 0);
+    Splitter3->setStretchFactor(1, 1);
+    upper->addWidget(Splitter3);
+
+    Panel2 = new QWidget(Splitter1);
+    Panel2->setObjectName(QStringLiteral("Panel2"));
+    auto* lower = new QVBoxLayout(Panel2);
+    lower->setContentsMargins(0, 0, 0, 0);
+    Splitter2 = new QSplitter(Qt::Vertical, Panel2);
+    Splitter2->setObjectName(QStringLiteral("Splitter2"));
+    Chart2 = MakeChartPlace(Splitter2, "Chart2", QStringLiteral("Temperature"));
+    Chart3 = MakeChartPlace(Splitter2, "Chart3", QStringLiteral("Resistance"));
+    Splitter2->setStretchFactor(0, 1);
+    Splitter2->setStretchFactor(1, 0);
+    lower->addWidget(Splitter2);
+
+    // The chart area takes what the window gains; the lower panel keeps its height.
+    Splitter1->setStretchFactor(0, 1);
+    Splitter1->setStretchFactor(1, 0);
+
+    for (QFrame* chart : {Chart1, Chart2, Chart3, Chart4})
+        chart->installEventFilter(this);
+}
+
+void TForm1::BuildMenu() {
+    QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
+    Logfile1 = MakeMenuItem(file, "Logfile1", QStringLiteral("Logfile..."));
+    file->addSeparator();
+    Exit1 = MakeMenuItem(file, "Exit1", QStringLiteral("Exit"));
+    Exit1->setShortcut(QKeySequence::Quit);
+
+    QMenu* measurement = menuBar()->addMenu(QStringLiteral("Measurement"));
+    Start1 = MakeMenuItem(measurement, "Start1", QStringLiteral("Start"));
+    Stop1 = MakeMenuItem(measurement, "Stop1", QStringLiteral("Stop"));
+    Stop1->setEnabled(false);
+    Clear1 = MakeMenuItem(measurement, "Clear1", QStringLiteral("Clear"));
+
+    QMenu* settings = menuBar()->addMenu(QStringLiteral("Settings"));
+    ShowSettings1 = MakeMenuItem(settings, "ShowSettings1", QStringLiteral("Show Settings"));
+    ShowSettings1->setCheckable(true);
+    ShowSettings1->setChecked(true);
+    settings->addSeparator();
+    SaveSettings = MakeMenuItem(settings, "SaveSettings", QStringLiteral("Save..."));
+    LoadSettings = MakeMenuItem(settings, "LoadSettings", QStringLiteral("Load..."));
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+    About1 = MakeMenuItem(help, "About1", QStringLiteral("About"));
+
+    connect(Logfile1, &QAction::triggered, this, &TForm1::Logfile1Click);
+    connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
+    connect(Start1, &QAction::triggered, this, &TForm1::StartBtnClick);
+    connect(Stop1, &QAction::triggered, this, &TForm1::StopBtnClick);
+    connect(Clear1, &QAction::triggered, this, &TForm1::ClearBtnClick);
+    connect(ShowSettings1, &QAction::triggered, this, &TForm1::ShowSettings1Click);
+    connect(SaveSettings, &QAction::triggered, this, &TForm1::SaveSettingsClick);
+    connect(LoadSettings, &QAction::triggered, this, &TForm1::LoadSettingsClick);
+    connect(About1, &QAction::triggered, this, &TForm1::About1Click);
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (FSplittersPlaced)
+        return;
+    // Splitters take pixel sizes only once they have their own; place them on the first show.
+    FSplittersPlaced = true;
+    centralWidget()->layout()->activate();
+    const int total = Splitter1->height() - Splitter1->handleWidth();
+    Splitter1->setSizes({total - LowerPanelHeight, LowerPanelHeight});
+    const int lower = LowerPanelHeight - Splitter2->handleWidth();
+    Splitter2->setSizes({lower - ResistanceChartHeight, ResistanceChartHeight});
+    const int upper = total - LowerPanelHeight - Splitter3->handleWidth();
+    Splitter3->setSizes({TimingChartHeight, upper - TimingChartHeight});
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == FilenameEd) {
+        const bool clicked =
+            event->type() == QEvent::MouseButtonRelease &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
+            FilenameEd->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint());
+        const bool keyed = event->type() == QEvent::KeyPress &&
+                           (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Return ||
+                            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Enter ||
+                            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space);
+        if (clicked || keyed) {
+            FilenameEdClick();
+            return keyed;
+        }
+    } else if (event->type() == QEvent::MouseButtonDblClick) {
+        if (watched == Chart1)
+            Chart1DblClick();
+        else if (watched == Chart2)
+            Chart2DblClick();
+        else if (watched == Chart3)
+            Chart3DblClick();
+        else if (watched == Chart4)
+            Chart4DblClick();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up and shutdown
+
+void TForm1::FormCreate() {
+    Guarded(this, [&] {
+        ShowTicks = true;
+        TelnetClientIP.clear();
+        TelnetMessages.clear();
+        ProgDir = QCoreApplication::applicationDirPath();
+        {
+            const TIniFile ini(ProgIniFilename);
+            ReadProgramKeys(ini, *this, EKeyScope::ProgramFile);
+            // Start finds the log file chosen in an earlier run.
+            LogFileDialog.SetFileName(FilenameEd->text());
+            RebuildCharts();
+        }
+        ActPoint = 0;
+        ActTickPoint = 0;
+    });
+}
+
+void TForm1::FormDestroy() {
+    Guarded(this, [&] {
+        TIniFile ini(ProgIniFilename);
+        WriteProgramKeys(ini, *this, EKeyScope::ProgramFile);
+    });
+}
+
+QVariant TForm1::ProgramKeyValue(EProgramKey key) const {
+    switch (key) {
+    case EProgramKey::ThreadSafetyLevel:
+        return Threading().ThreadSafetyLevel.load();
+    case EProgramKey::Serial:
+        return int(Threading().Serial.load());
+    case EProgramKey::TriggerWait:
+        return Threading().TriggerWait.load();
+    case EProgramKey::Mode:
+        return IntModeCB->currentIndex();
+    case EProgramKey::Baudrate:
+        return BaudRateSE->value();
+    case EProgramKey::Latency:
+        return LatencySE->value();
+    case EProgramKey::MaxPoints:
+        return MaxPointSE->value();
+    case EProgramKey::Interval:
+        return IntervalSE->value();
+    case EProgramKey::FastMode:
+        return int(FastModeCB->isChecked());
+    case EProgramKey::FastModeInterval:
+        return FastModeIntervalCB->currentIndex();
+    case EProgramKey::Logfile:
+        return FilenameEd->text();
+    case EProgramKey::NoiseReduction:
+        return NoiseCB->currentIndex();
+    }
+    return {};
+}
+
+void TForm1::SetProgramKeyValue(EProgramKey key, const QVariant& value) {
+    // Spin edits clamp to their range; a list index outside the items leaves no selection.
+    switch (key) {
+    case EProgramKey::ThreadSafetyLevel:
+        Threading().ThreadSafetyLevel = value.toInt();
+        break;
+    case EProgramKey::Serial:
+        Threading().Serial = value.toInt() != 0;
+        ThreadSerialModeCB->setChecked(value.toInt() != 0);
+        break;
+    case EProgramKey::TriggerWait:
+        Threading().TriggerWait = value.toInt();
+        TriggerWaitSE->setValue(value.toInt());
+        break;
+    case EProgramKey::Mode:
+        IntModeCB->setCurrentIndex(value.toInt());
+        break;
+    case EProgramKey::Baudrate:
+        BaudRateSE->setValue(value.toInt());
+        break;
+    case EProgramKey::Latency:
+        LatencySE->setValue(value.toInt());
+        break;
+    case EProgramKey::MaxPoints:
+        MaxPointSE->setValue(value.toInt());
+        break;
+    case EProgramKey::Interval:
+        IntervalSE->setValue(value.toInt());
+        break;
+    case EProgramKey::FastMode:
+        FastModeCB->setChecked(value.toInt() != 0);
+        break;
+    case EProgramKey::FastModeInterval:
+        FastModeIntervalCB->setCurrentIndex(value.toInt());
+        break;
+    case EProgramKey::Logfile:
+        FilenameEd->setText(value.toString());
+        break;
+    case EProgramKey::NoiseReduction:
+        NoiseCB->setCurrentIndex(value.toInt());
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handlers
+
+void TForm1::StartBtnClick() {}
+
+void TForm1::StopBtnClick() {}
+
+void TForm1::ClearBtnClick() {}
+
+void TForm1::TestBtnClick() {}
+
+void TForm1::AutoOffsetBtnClick() {}
+
+void TForm1::Timer1Timer() {}
+
+void TForm1::Timer2Timer() {}
+
+void TForm1::IntervalSEChange() {
+    Timer1.setInterval(IntervalSE->value());
+}
+
+void TForm1::FastModeCBClick() {
+    const bool fast = FastModeCB->isChecked();
+    FastModeIntervalCB->setVisible(fast);
+    IntervalSE->setVisible(!fast);
+    // Fast mode logs in blocks every 250 ms; the timer-mode interval is set again at Start.
+    if (fast)
+        Timer1.setInterval(250);
+}
+
+void TForm1::NoiseCBChange() {}
+
+void TForm1::ThreadSerialModeCBClick() {
+    Threading().Serial = ThreadSerialModeCB->isChecked();
+}
+
+void TForm1::TriggerWaitSEChange() {
+    Threading().TriggerWait = TriggerWaitSE->value();
+}
+
+void TForm1::ShowTicksCBClick() {}
+
+void TForm1::FilenameEdClick() {
+    Guarded(this, [&] {
+        // Only the name changes here; the file is created at Start.
+        if (LogFileDialog.Execute(this))
+            FilenameEd->setText(LogFileDialog.FileName());
+    });
+}
+
+void TForm1::Logfile1Click() {
+    FilenameEdClick();
+}
+
+void TForm1::Exit1Click() {
+    close();
+}
+
+void TForm1::ShowSettings1Click() {
+    PageControl1->setVisible(ShowSettings1->isChecked());
+}
+
+void TForm1::SaveSettingsClick() {}
+
+void TForm1::LoadSettingsClick() {}
+
+void TForm1::About1Click() {
+    AboutBox->exec();
+}
+
+void TForm1::Corvane2LBClick() {}
+
+void TForm1::Corvane2LBDblClick() {}
+
+void TForm1::Chart1DblClick() {}
+
+void TForm1::Chart2DblClick() {}
+
+void TForm1::Chart3DblClick() {}
+
+void TForm1::Chart4DblClick() {}
+
+void TForm1::RebuildCharts() {}

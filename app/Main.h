@@ -1,0 +1,155 @@
+#pragma once
+
+#include "FileDialog.h"
+#include "ProgramSettings.h"
+
+#include <QMainWindow>
+#include <QStringList>
+#include <QTimer>
+
+#include <mutex>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QPushButton;
+class QSpinBox;
+class QSplitter;
+class QTabWidget;
+class QWidget;
+class TAboutBox;
+
+// The main window: the settings panel, the meter list, the four charts, the menus, the timers
+// of a run and the program settings. Its handlers hand the work to plain classes.
+class TForm1 : public QMainWindow, private TProgramKeyTarget {
+    Q_OBJECT
+public:
+    // progIniFilename: the program settings file, read here and written when the window goes.
+    explicit TForm1(const QString& progIniFilename, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // --- the window's state ---
+    QString ProgDir;
+    QString ProgIniFilename;
+    int ActPoint = 0;
+    int ActTickPoint = 0;
+    bool Running = false;
+    bool AutoOffset = false;
+    bool ShowTicks = false;
+    std::mutex CS_Messages; // guards TelnetMessages
+    QStringList TelnetMessages;
+    QString TelnetClientIP;
+
+    // --- settings panel, tab "General" ---
+    QTabWidget* PageControl1 = nullptr;
+    QWidget* TabSheet1 = nullptr;
+    QPushButton* StartBtn = nullptr;
+    QPushButton* StopBtn = nullptr;
+    QPushButton* ClearBtn = nullptr;
+    QPushButton* AutoOffsetBtn = nullptr;
+    QPushButton* TestBtn = nullptr;
+    QSpinBox* IntervalSE = nullptr;
+    QComboBox* FastModeIntervalCB = nullptr;
+    QCheckBox* FastModeCB = nullptr;
+    QSpinBox* MaxPointSE = nullptr;
+    QComboBox* NoiseCB = nullptr;
+    QLineEdit* FilenameEd = nullptr;
+    QListWidget* Corvane2LB = nullptr;
+
+    // --- tab "Interface", whose tab is never shown ---
+    QWidget* TabSheet5 = nullptr;
+    QComboBox* IntModeCB = nullptr;
+    QSpinBox* BaudRateSE = nullptr;
+    QSpinBox* LatencySE = nullptr;
+    QLabel* TicksLabel = nullptr;
+    QCheckBox* ShowTicksCB = nullptr;
+    QCheckBox* ThreadSerialModeCB = nullptr;
+    QSpinBox* TriggerWaitSE = nullptr;
+
+    // --- chart area and lower panel ---
+    QWidget* Panel1 = nullptr;
+    QSplitter* Splitter3 = nullptr;
+    QFrame* Chart4 = nullptr;
+    QFrame* Chart1 = nullptr;
+    QSplitter* Splitter1 = nullptr;
+    QWidget* Panel2 = nullptr;
+    QSplitter* Splitter2 = nullptr;
+    QFrame* Chart2 = nullptr;
+    QFrame* Chart3 = nullptr;
+
+    // --- main menu ---
+    QAction* Logfile1 = nullptr;
+    QAction* Exit1 = nullptr;
+    QAction* Start1 = nullptr;
+    QAction* Stop1 = nullptr;
+    QAction* Clear1 = nullptr;
+    QAction* ShowSettings1 = nullptr;
+    QAction* SaveSettings = nullptr;
+    QAction* LoadSettings = nullptr;
+    QAction* About1 = nullptr;
+
+    // --- file dialogs and timers ---
+    TFileDialog LogFileDialog{TFileDialog::EKind::Save, QStringLiteral("Set Logfile"),
+                              QStringLiteral("Text file|*.txt"), QStringLiteral("txt")};
+    TFileDialog SaveSettingsDialog{TFileDialog::EKind::Save, QStringLiteral("Save Settings"),
+                                   QStringLiteral("Settings (*.bin)|*.bin"), QStringLiteral("bin")};
+    TFileDialog OpenSettingsDialog{TFileDialog::EKind::Open, QStringLiteral("Open Settings"),
+                                   QStringLiteral("Settings (*.bin)|*.bin"), QStringLiteral("bin")};
+    QTimer Timer1;
+    QTimer Timer2;
+
+    TAboutBox* AboutBox = nullptr;
+
+    // --- handlers ---
+    void StartBtnClick();
+    void StopBtnClick();
+    void ClearBtnClick();
+    void TestBtnClick();
+    void AutoOffsetBtnClick();
+    void Timer1Timer();
+    void Timer2Timer();
+    void IntervalSEChange();
+    void FastModeCBClick();
+    void NoiseCBChange();
+    void ThreadSerialModeCBClick();
+    void TriggerWaitSEChange();
+    void ShowTicksCBClick();
+    void FilenameEdClick();
+    void Logfile1Click();
+    void Exit1Click();
+    void ShowSettings1Click();
+    void SaveSettingsClick();
+    void LoadSettingsClick();
+    void About1Click();
+    void Corvane2LBClick();
+    void Corvane2LBDblClick();
+    void Chart1DblClick();
+    void Chart2DblClick();
+    void Chart3DblClick();
+    void Chart4DblClick();
+
+    // Rebuilds the chart series and buffers from the current meters.
+    void RebuildCharts();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void BuildWindow();
+    void BuildSettingsPanel();
+    void BuildChartArea();
+    void BuildMenu();
+    void FormCreate();
+    void FormDestroy();
+
+    QVariant ProgramKeyValue(EProgramKey key) const override;
+    void SetProgramKeyValue(EProgramKey key, const QVariant& value) override;
+
+    bool FSplittersPlaced = false;
+};

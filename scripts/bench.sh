@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark in bench/; each prints its figures as "name = value" lines.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/build.sh
+shopt -s nullglob
+benches=("${BUILD_DIR:-build}"/bench/bench_*)
+if [ ${#benches[@]} -eq 0 ]; then
+  echo "no benchmarks yet"
+fi
+for bench in "${benches[@]}"; do
+  [ -x "$bench" ] && "$bench"
+done

@@ -1,0 +1,278 @@
+#include "IniFile.h"
+#include "Main.h"
+#include "ScriptedPrompts.h"
+#include "ThreadingSettings.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+QByteArray ReadAll(const QString& fileName) {
+    QFile file(fileName);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& fileName, const QByteArray& text) {
+    QFile file(fileName);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+}
+
+class MainWindowTest : public testing::Test {
+protected:
+    QTemporaryDir Dir;
+    QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
+    TScriptedPrompts Prompts;
+
+    std::unique_ptr<TForm1> Create() { return std::make_unique<TForm1>(IniName); }
+};
+
+TEST_F(MainWindowTest, FirstStartShowsDefaultsAndShutdownWritesEveryKey) {
+    auto form = Create();
+    EXPECT_EQ(form->IntervalSE->value(), 1000);
+    EXPECT_EQ(form->MaxPointSE->value(), 500);
+    EXPECT_EQ(form->BaudRateSE->value(), 10000);
+    EXPECT_EQ(form->LatencySE->value(), 2);
+    EXPECT_EQ(form->TriggerWaitSE->value(), 1000);
+    EXPECT_EQ(Threading().ThreadSafetyLevel, 2);
+    EXPECT_EQ(Threading().TriggerWait, 1000);
+    EXPECT_FALSE(Threading().Serial);
+    for (QComboBox* list : {form->IntModeCB, form->FastModeIntervalCB, form->NoiseCB})
+        EXPECT_EQ(list->currentIndex(), 0) << list->objectName().toStdString();
+    EXPECT_FALSE(form->FastModeCB->isChecked());
+    EXPECT_FALSE(form->ThreadSerialModeCB->isChecked());
+    EXPECT_TRUE(form->FilenameEd->text().isEmpty());
+    EXPECT_EQ(form->Timer1.interval(), 1000);
+    EXPECT_EQ(form->ActPoint, 0);
+    EXPECT_TRUE(form->ShowTicks);
+    EXPECT_FALSE(QFile::exists(IniName));
+
+    form.reset();
+    EXPECT_EQ(ReadAll(IniName), QByteArray("[Interface]\n"
+                                           "Mode=0\n"
+                                           "Baudrate=10000\n"
+                                           "Latency=2\n"
+                                           "[Graph]\n"
+                                           "MaxPoints=500\n"
+                                           "[Measurement]\n"
+                                           "Interval=1000\n"
+                                           "FastMode=0\n"
+                                           "FastModeInterval=0\n"
+                                           "Logfile=\n"
+                                           "NoiseReduction=0\n"
+                                           "[Threading]\n"
+                                           "ThreadSafetyLevel=2\n"
+                                           "Serial=0\n"
+                                           "TriggerWait=1000\n"));
+    EXPECT_TRUE(Prompts.Errors.isEmpty());
+}
+
+// A value in the file, what the window makes of it, and what shutdown writes back.
+QString ProgramKeyName(const QString& name) {
+    for (const TProgramKey& key : ProgramKeys)
+        if (name.compare(QLatin1String(key.Name), Qt::CaseInsensitive) == 0)
+            return QLatin1String(key.Name);
+    return name;
+}
+
+struct StoredKeyCase {
+    const char* Section;
+    const char* Key;
+    const char* Stored;
+    int Shown;
+    const char* Written;
+
+    friend void PrintTo(const StoredKeyCase& c, std::ostream* os) {
+        *os << c.Section << "/" << c.Key << "=" << c.Stored;
+    }
+};
+
+class StoredKeyTest : public MainWindowTest, public testing::WithParamInterface<StoredKeyCase> {
+protected:
+    static int Shown(const TForm1& form, const QString& name) {
+        // Names in the file may come in any case.
+        const QString key = ProgramKeyName(name);
+        if (key == QLatin1String("Interval"))
+            return form.IntervalSE->value();
+        if (key == QLatin1String("Latency"))
+            return form.LatencySE->value();
+        if (key == QLatin1String("Baudrate"))
+            return form.BaudRateSE->value();
+        if (key == QLatin1String("MaxPoints"))
+            return form.MaxPointSE->value();
+        if (key == QLatin1String("FastMode"))
+            return form.FastModeCB->isChecked();
+        if (key == QLatin1String("Serial"))
+            return form.ThreadSerialModeCB->isChecked() && Threading().Serial;
+        if (key == QLatin1String("NoiseReduction"))
+            return form.NoiseCB->currentIndex();
+        if (key == QLatin1String("Mode"))
+            return form.IntModeCB->currentIndex();
+        if (key == QLatin1String("FastModeInterval"))
+            return form.FastModeIntervalCB->currentIndex();
+        if (key == QLatin1String("TriggerWait")) {
+            EXPECT_EQ(form.TriggerWaitSE->value(), Threading().TriggerWait.load());
+            return Threading().TriggerWait;
+        }
+        if (key == QLatin1String("ThreadSafetyLevel"))
+            return Threading().ThreadSafetyLevel;
+        ADD_FAILURE() << "no control for " << key.toStdString();
+        return 0;
+    }
+};
+
+TEST_P(StoredKeyTest, IsShownClampedAndWrittenBack) {
+    const StoredKeyCase& c = GetParam();
+    WriteAll(IniName, QByteArray("[") + c.Section + "]\r\n" + c.Key + "=" + c.Stored + "\r\n");
+    auto form = Create();
+    EXPECT_EQ(Shown(*form, QLatin1String(c.Key)), c.Shown);
+    form.reset();
+    EXPECT_EQ(TIniFile(IniName).ReadString(QLatin1String(c.Section), QLatin1String(c.Key), {}),
+              QLatin1String(c.Written));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, StoredKeyTest,
+    testing::Values(StoredKeyCase{"Measurement", "Interval", "5", 10, "10"},
+                    StoredKeyCase{"Measurement", "Interval", "99999", 30000, "30000"},
+                    StoredKeyCase{"Interface", "Latency", "0x10", 16, "16"},
+                    StoredKeyCase{"Interface", "Latency", "abc", 2, "2"},
+                    StoredKeyCase{"Interface", "Baudrate", "$7A120", 400000, "400000"},
+                    StoredKeyCase{"Interface", "Mode", "2", 2, "2"},
+                    StoredKeyCase{"Graph", "MaxPoints", "-3", 0, "0"},
+                    StoredKeyCase{"Measurement", "FastMode", "2", 1, "1"},
+                    StoredKeyCase{"Measurement", "FastModeInterval", "7", 7, "7"},
+                    StoredKeyCase{"Measurement", "NoiseReduction", "7", -1, "-1"},
+                    StoredKeyCase{"Threading", "Serial", "1", 1, "1"},
+                    StoredKeyCase{"Threading", "TriggerWait", "100000", 100000, "100000"},
+                    StoredKeyCase{"Threading", "TriggerWait", "-20", -20, "-20"},
+                    StoredKeyCase{"threading", "threadsafetylevel", "3", 3, "3"}));
+
+TEST_F(MainWindowTest, StoredFastModeShowsConversionTimesInPlaceOfInterval) {
+    WriteAll(IniName, "[Measurement]\nFastMode=1\nFastModeInterval=3\nInterval=2000\n");
+    auto form = Create();
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    EXPECT_TRUE(form->FastModeIntervalCB->isVisible());
+    EXPECT_FALSE(form->IntervalSE->isVisible());
+    EXPECT_EQ(form->FastModeIntervalCB->currentText(), QStringLiteral("38.0"));
+    EXPECT_EQ(form->Timer1.interval(), 250);
+
+    form->FastModeCB->click();
+    EXPECT_FALSE(form->FastModeIntervalCB->isVisible());
+    EXPECT_TRUE(form->IntervalSE->isVisible());
+}
+
+TEST_F(MainWindowTest, ChoosingALogFileOnlyChangesTheShownName) {
+    const QString logName = Dir.filePath(QStringLiteral("run.txt"));
+    WriteAll(logName, "earlier run\n");
+    WriteAll(IniName, "[Measurement]\nLogfile=/data/old.txt\n");
+    auto form = Create();
+    EXPECT_EQ(form->LogFileDialog.FileName(), QStringLiteral("/data/old.txt"));
+
+    Prompts.Files = {QString(), logName, Dir.filePath(QStringLiteral("other.txt"))};
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    QTest::mouseClick(form->FilenameEd, Qt::LeftButton);
+    EXPECT_EQ(form->FilenameEd->text(), QStringLiteral("/data/old.txt")) << "cancelled";
+    QTest::mouseClick(form->FilenameEd, Qt::LeftButton);
+    EXPECT_EQ(form->FilenameEd->text(), logName);
+    EXPECT_EQ(form->LogFileDialog.FileName(), logName);
+    EXPECT_EQ(ReadAll(logName), QByteArray("earlier run\n"));
+
+    form->Logfile1->trigger();
+    EXPECT_EQ(form->FilenameEd->text(), Dir.filePath(QStringLiteral("other.txt")));
+    EXPECT_FALSE(QFile::exists(Dir.filePath(QStringLiteral("other.txt"))));
+    EXPECT_EQ(Prompts.DialogTitles, QStringList(3, QStringLiteral("Set Logfile")));
+}
+
+TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
+    auto form = Create();
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("Dielo Meter 5.2"));
+    EXPECT_EQ(form->PageControl1->height(), 121);
+    EXPECT_EQ(form->Panel2->height(), 267);
+    EXPECT_EQ(form->Chart3->height(), 147);
+    EXPECT_FALSE(form->Chart4->isVisible());
+    for (QWidget* chart : {form->Chart1, form->Chart2, form->Chart3})
+        EXPECT_TRUE(chart->isVisible()) << chart->objectName().toStdString();
+    EXPECT_FALSE(form->PageControl1->isTabVisible(form->PageControl1->indexOf(form->TabSheet5)));
+    EXPECT_EQ(form->PageControl1->tabText(0), QStringLiteral("General"));
+
+    EXPECT_TRUE(form->StartBtn->isEnabled() && form->Start1->isEnabled());
+    EXPECT_FALSE(form->StopBtn->isEnabled() || form->Stop1->isEnabled());
+    EXPECT_TRUE(form->ShowSettings1->isChecked());
+    EXPECT_FALSE(form->Timer1.isActive() || form->Timer2.isActive());
+    EXPECT_EQ(form->Timer2.interval(), 10000);
+
+    struct SpinCase {
+        QSpinBox* Spin;
+        int Min, Max, Step;
+    };
+    for (const SpinCase& c :
+         {SpinCase{form->IntervalSE, 10, 30000, 250}, SpinCase{form->MaxPointSE, 0, 1000000, 100},
+          SpinCase{form->BaudRateSE, 1000, 400000, 1000}, SpinCase{form->LatencySE, 1, 16, 1},
+          SpinCase{form->TriggerWaitSE, INT_MIN, INT_MAX, 100}}) {
+        EXPECT_EQ(c.Spin->minimum(), c.Min) << c.Spin->objectName().toStdString();
+        EXPECT_EQ(c.Spin->maximum(), c.Max) << c.Spin->objectName().toStdString();
+        EXPECT_EQ(c.Spin->singleStep(), c.Step) << c.Spin->objectName().toStdString();
+    }
+    EXPECT_EQ(form->SaveSettingsDialog.QtNameFilter(), QStringLiteral("Settings (*.bin)"));
+    EXPECT_EQ(form->LogFileDialog.QtNameFilter(), QStringLiteral("Text file (*.txt)"));
+
+    form->ShowSettings1->trigger();
+    EXPECT_FALSE(form->ShowSettings1->isChecked());
+    EXPECT_FALSE(form->PageControl1->isVisible());
+    form->ShowSettings1->trigger();
+    EXPECT_TRUE(form->PageControl1->isVisible());
+}
+
+TEST_F(MainWindowTest, SettingsChangedInTheWindowAreWrittenAtShutdown) {
+    auto form = Create();
+    form->IntervalSE->setValue(2500);
+    EXPECT_EQ(form->Timer1.interval(), 2500);
+    form->TriggerWaitSE->setValue(300);
+    form->ThreadSerialModeCB->setChecked(true);
+    EXPECT_EQ(Threading().TriggerWait, 300);
+    EXPECT_TRUE(Threading().Serial);
+    form.reset();
+    const TIniFile ini(IniName);
+    EXPECT_EQ(ini.ReadInteger(QStringLiteral("Measurement"), QStringLiteral("Interval"), 0), 2500);
+    EXPECT_EQ(ini.ReadInteger(QStringLiteral("Threading"), QStringLiteral("TriggerWait"), 0), 300);
+    EXPECT_TRUE(ini.ReadBool(QStringLiteral("Threading"), QStringLiteral("Serial"), false));
+}
+
+TEST_F(MainWindowTest, ShutdownKeepsOtherLinesOfTheSettingsFile) {
+    WriteAll(IniName, "; written by hand\n[ABC123]\nCAP1Mode=1\n\n[Measurement]\nInterval=500\n");
+    Create().reset();
+    const QByteArray text = ReadAll(IniName);
+    EXPECT_TRUE(text.startsWith("; written by hand\n[ABC123]\nCAP1Mode=1\n\n[Measurement]\n"
+                                "Interval=500\nFastMode=0\n"))
+        << text.toStdString();
+}
+
+TEST_F(MainWindowTest, FailingShutdownWriteIsReportedWithTheFileName) {
+    // A folder that is a regular file cannot hold the settings file, not even for root.
+    WriteAll(Dir.filePath(QStringLiteral("blocker")), "x");
+    IniName = Dir.filePath(QStringLiteral("blocker/Settings.ini"));
+    Create().reset();
+    EXPECT_EQ(Prompts.Errors, QStringList(QStringLiteral("Unable to write to ") + IniName));
+}
+
+} // namespace
