@@ -2,6 +2,8 @@
 
 #include "About.h"
 #include "ErrorReport.h"
+#include "HidDevice.h"
+#include "HidDeviceController.h"
 #include "IniFile.h"
 #include "ThreadingSettings.h"
 
@@ -27,6 +29,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -78,11 +81,15 @@ QAction* MakeMenuItem(QMenu* menu, const char* name, const QString& caption) {
 
 } // namespace
 
-TForm1::TForm1(const QString& progIniFilename, QWidget* parent)
+TForm1::TForm1(const QString& progIniFilename, THidBackend& backend, QWidget* parent)
     : QMainWindow(parent)
     , ProgIniFilename(progIniFilename) {
     setObjectName(QStringLiteral("Form1"));
     BuildWindow();
+    // Its first change notification comes from the event loop, after the window exists.
+    HidCtl = new THidDeviceController(backend, this);
+    HidCtl->OnDeviceChange = [this] { HidDeviceChange(); };
+    HidCtl->OnError = [this](const QString& message) { ReportError(this, message); };
     FormCreate();
     AboutBox = new TAboutBox(this);
 }
@@ -578,3 +585,11 @@ void TForm1::Chart3DblClick() {}
 void TForm1::Chart4DblClick() {}
 
 void TForm1::RebuildCharts() {}
+
+void TForm1::HidDeviceChange() {
+    // Meter discovery comes here; until then the window only tells what the bus holds.
+    const auto& devices = HidCtl->Devices();
+    const auto present = std::count_if(devices.begin(), devices.end(),
+                                       [](const THidDevice* d) { return d->IsPluggedIn(); });
+    statusBar()->showMessage(QStringLiteral("%1 HID device(s) present").arg(present));
+}

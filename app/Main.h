@@ -23,6 +23,8 @@ class QSplitter;
 class QTabWidget;
 class QWidget;
 class TAboutBox;
+class THidBackend;
+class THidDeviceController;
 
 // The main window: the settings panel, the meter list, the four charts, the menus, the timers
 // of a run and the program settings. Its handlers hand the work to plain classes.
@@ -30,7 +32,9 @@ class TForm1 : public QMainWindow, private TProgramKeyTarget {
     Q_OBJECT
 public:
     // progIniFilename: the program settings file, read here and written when the window goes.
-    explicit TForm1(const QString& progIniFilename, QWidget* parent = nullptr);
+    // backend: where the meters are found (the platform's HID devices or a virtual bus); it
+    // must outlive the window.
+    TForm1(const QString& progIniFilename, THidBackend& backend, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // --- the window's state ---
@@ -104,6 +108,7 @@ public:
     QTimer Timer2;
 
     TAboutBox* AboutBox = nullptr;
+    THidDeviceController* HidCtl = nullptr;
 
     // --- handlers ---
     void StartBtnClick();
@@ -132,6 +137,7 @@ public:
     void Chart2DblClick();
     void Chart3DblClick();
     void Chart4DblClick();
+    void HidDeviceChange();
 
     // Rebuilds the chart series and buffers from the current meters.
     void RebuildCharts();

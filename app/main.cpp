@@ -1,19 +1,12 @@
-// Program entry: builds the main window, runs the event loop, and shuts down in order.
-#include "Main.h"
-
-#include "SettingsLocation.h"
-#include "SignalCloser.h"
+// The program: the meters are the platform's HID devices.
+#include "LinuxHidBackend.h"
+#include "Program.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("dielometer"));
-
-    // The window reads the program settings when it is created and writes them when it goes.
-    TForm1 form(ProgramSettingsFileName(QCoreApplication::applicationDirPath()));
-    // SIGTERM and SIGINT close the window as "Exit" does, so the settings are written.
-    TSignalCloser closer(&form);
-    form.show();
-    return app.exec();
+    // Created before the window and freed after it.
+    TLinuxHidBackend backend;
+    return RunProgram(app, backend);
 }

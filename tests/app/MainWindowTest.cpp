@@ -2,6 +2,7 @@
 #include "Main.h"
 #include "ScriptedPrompts.h"
 #include "ThreadingSettings.h"
+#include "VirtualHidBus.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -38,8 +39,9 @@ protected:
     QTemporaryDir Dir;
     QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
     TScriptedPrompts Prompts;
+    TVirtualHidBus Bus;
 
-    std::unique_ptr<TForm1> Create() { return std::make_unique<TForm1>(IniName); }
+    std::unique_ptr<TForm1> Create() { return std::make_unique<TForm1>(IniName, Bus); }
 };
 
 TEST_F(MainWindowTest, FirstStartShowsDefaultsAndShutdownWritesEveryKey) {

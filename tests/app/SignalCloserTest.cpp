@@ -2,6 +2,7 @@
 
 #include "Main.h"
 #include "ScriptedPrompts.h"
+#include "VirtualHidBus.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,8 +18,9 @@ namespace {
 TEST(SignalCloserTest, TerminationSignalsCloseTheWindow) {
     TScriptedPrompts prompts;
     QTemporaryDir dir;
+    TVirtualHidBus bus;
     for (int signal : {SIGTERM, SIGINT}) {
-        TForm1 form(dir.filePath(QStringLiteral("Settings.ini")));
+        TForm1 form(dir.filePath(QStringLiteral("Settings.ini")), bus);
         TSignalCloser closer(&form);
         form.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));

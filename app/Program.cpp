@@ -1,0 +1,18 @@
+#include "Program.h"
+
+#include "Main.h"
+#include "SettingsLocation.h"
+#include "SignalCloser.h"
+
+#include <QApplication>
+
+int RunProgram(QApplication& app, THidBackend& backend) {
+    QApplication::setApplicationName(QStringLiteral("dielometer"));
+    // The window reads the program settings when it is created and writes them when it goes,
+    // after the event loop has ended.
+    TForm1 form(ProgramSettingsFileName(QCoreApplication::applicationDirPath()), backend);
+    // SIGTERM and SIGINT close the window as "Exit" does, so the settings are written.
+    TSignalCloser closer(&form);
+    form.show();
+    return app.exec();
+}

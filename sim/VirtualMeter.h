@@ -1,0 +1,227 @@
+#pragma once
+
+#include "VirtualHidBus.h"
+
+#include <QString>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <vector>
+
+// A meter on the virtual USB bus: the bridge's HID reports in front of a two-channel
+// capacitance converter at bus address 0x90. It answers as the real meter does, produces the
+// values the test sets (with noise, drift and outliers on request) and can be made to
+// misbehave in the ways a real meter or cable does.
+//
+// Conversions run on a clock that is only read when the host asks, so the meter needs no
+// thread of its own and a test can step the clock by hand. Every member may be called from
+// any thread.
+class TVirtualMeter final : public TVirtualHidDevice {
+public:
+    using TClock = std::function<std::chrono::steady_clock::time_point()>;
+    using TDuration = std::chrono::steady_clock::duration;
+
+    static constexpr std::uint8_t BusAddress = 0x90;
+    static constexpr std::uint8_t ReadRequestId = 0x10;
+    static constexpr std::uint8_t ForceSendId = 0x12;
+    static constexpr std::uint8_t ReadResponseId = 0x13;
+    static constexpr std::uint8_t WriteId = 0x14;
+    static constexpr std::uint8_t PortConfigId = 0x02;
+    static constexpr std::uint8_t PortLatchId = 0x04;
+    // The report ID of the stray input report sent with SetForeignReportFirst.
+    static constexpr std::uint8_t ForeignReportId = 0x01;
+    // Report lengths in bytes, the report ID included.
+    static constexpr std::size_t InputReportLength = 64;
+    static constexpr std::size_t OutputReportLength = 64;
+    static constexpr std::size_t FeatureReportLength = 5;
+    // The most register bytes one read answer carries.
+    static constexpr std::size_t MaxReadLength = 60;
+    // Transfer status in the read answer: the converter did not acknowledge its address.
+    static constexpr std::uint8_t StatusNoAcknowledge = 0x01;
+
+    static constexpr int RegisterCount = 19;
+    using TRegisters = std::array<std::uint8_t, RegisterCount>;
+    // Register numbers.
+    enum : std::uint8_t {
+        RegStatus = 0,
+        RegCapData = 1, // 3 bytes, MSB first
+        RegVtData = 4,  // 3 bytes, MSB first
+        RegCapSetup = 7,
+        RegVtSetup = 8,
+        RegExcSetup = 9,
+        RegConfiguration = 10,
+        RegCapDacA = 11,
+        RegCapDacB = 12,
+    };
+    // Status bits: the result is not available yet (bit 2, mirrored in bits 0 and 1).
+    static constexpr std::uint8_t StatusBusy = 0x04;
+    static constexpr std::uint8_t StatusNotReadyMask = 0x07;
+
+    // One step of a CAPDAC in pF.
+    static constexpr double CapDacStepPf = 17.0 / 127;
+    static constexpr std::int32_t ZeroCode = 0x800000;
+    static constexpr double CapCodesPerPf = 2048000.0;
+    static constexpr double TempCodesPerDegree = 2048.0;
+    static constexpr double ReferenceMv = 1170.0;
+
+    // Which report went where, for tests.
+    struct TTransfer {
+        enum class EKind { Output, Feature, Input };
+        EKind Kind = EKind::Output;
+        EPipe Pipe = EPipe::Interrupt; // Control for feature reports, Interrupt for input ones
+        // Output and feature reports: accepted. Input reports: sent; a lost answer is logged
+        // as its report ID alone with Ok false.
+        bool Ok = false;
+        std::vector<std::uint8_t> Report;
+    };
+    struct TRegisterWrite {
+        int Start = 0;
+        int Count = 0; // register bytes written
+        EPipe Pipe = EPipe::Interrupt;
+    };
+    // The logs keep this many of the latest entries.
+    static constexpr std::size_t LogLimit = 1000;
+
+    // Losing every answer until LoseResponses(0).
+    static constexpr int AllResponses = -1;
+
+    explicit TVirtualMeter(QString serial, std::uint64_t seed = 0, TClock clock = {});
+
+    TVirtualMeter(const TVirtualMeter&) = delete;
+    TVirtualMeter& operator=(const TVirtualMeter&) = delete;
+
+    QString Product() const override;
+    QString Serial() const override;
+    std::vector<std::uint8_t> ReportDescriptor() const override;
+    bool OutputReport(const std::uint8_t* report, std::size_t length, EPipe pipe) override;
+    bool FeatureReport(const std::uint8_t* report, std::size_t length) override;
+
+    // The clock the conversions run on; an empty one is steady_clock::now. A new clock starts
+    // the drift and the conversion in progress afresh at its present time.
+    void SetClock(TClock clock);
+    // Restarts the noise and outliers from this seed.
+    void SetSeed(std::uint64_t seed);
+    // How long each output and feature report takes, and how long an answer takes back.
+    void SetLatency(TDuration latency);
+
+    // What the converter measures. input is 1 or 2 (std::out_of_range otherwise); setting it
+    // restarts that input's drift.
+    void SetInputCapacitance(int input, double pF);
+    void SetDrift(double pFPerSecond);
+    void SetCapNoise(double sigmaPf);
+    // Each capacitive conversion is off by sizePf with this probability.
+    void SetOutliers(double probability, double sizePf);
+    void SetTemperature(double celsius);
+    void SetTemperatureNoise(double sigmaCelsius);
+    // Rx / Rref, measured on the external voltage input against the external reference.
+    void SetResistanceRatio(double ratio);
+    void SetInputVoltage(double mV);
+    void SetSupplyVoltage(double mV);
+
+    // Faults.
+    void SetBusyStuck(bool stuck);
+    // The next count read answers are lost on the way: the request is accepted, but the
+    // converter is not read and nothing comes back. AllResponses loses every one.
+    void LoseResponses(int count);
+    void SetResponseDelay(TDuration delay);
+    // Sends a stray input report before each read answer: ForeignReportId, the answer's
+    // status and count, other data bytes.
+    void SetForeignReportFirst(bool on);
+    // Every output and feature report is refused and nothing is sent: plugged in, but broken.
+    void SetTransfersFailing(bool failing);
+
+    // The register file as a read from register 0 returns it now.
+    TRegisters Registers() const;
+    bool LedOn() const;
+    int LedSwitchOns() const;
+    // The data bytes of the last port-line configuration feature report.
+    std::array<std::uint8_t, 4> PortConfiguration() const;
+    int ReadTransactions() const; // read answers sent
+    int ConversionsStarted() const;
+    int LostResults() const; // completed results overwritten before they were read
+    int RegisterWriteCount() const;
+    std::vector<TRegisterWrite> RegisterWrites() const;
+    std::vector<TTransfer> Transfers() const;
+
+private:
+    struct TOutgoing {
+        std::vector<std::uint8_t> Report;
+        TDuration ExtraDelay{};
+        bool Lost = false; // logged, but never sent
+    };
+    enum class EMode { Idle, Single, Continuous };
+
+    // Registers 7 to 12, as a conversion cycle starts with them.
+    using TSetup = std::array<std::uint8_t, 6>;
+
+    static std::chrono::microseconds CycleTime(const TSetup& setup);
+    // The private members below expect FLock to be held.
+    std::chrono::steady_clock::time_point Now() const;
+    // Brings the converter up to the clock's present time.
+    void Advance() const;
+    void StartConversion(EMode mode);
+    void FinishCycle(const TSetup& setup, std::chrono::steady_clock::time_point at) const;
+    TSetup SetupNow() const;
+    std::int32_t CapCode(const TSetup& setup, std::chrono::steady_clock::time_point at) const;
+    std::int32_t VtCode(const TSetup& setup) const;
+    std::uint8_t ReadRegister(std::size_t index) const;
+    bool HandleOutput(const std::uint8_t* data, EPipe pipe, std::vector<TOutgoing>& outgoing);
+    void Log(TTransfer transfer);
+    // Waits out the latency, then sends the answers; FLock must not be held.
+    void Deliver(const std::vector<TOutgoing>& outgoing,
+                 std::chrono::steady_clock::time_point start, TDuration latency);
+
+    const QString FSerial;
+
+    mutable std::mutex FLock;
+    TClock FClock;
+    TDuration FLatency{};
+
+    // The converter. Reading it brings it up to the present time, hence mutable.
+    mutable TRegisters FRegisters{};
+    mutable EMode FMode = EMode::Idle;
+    mutable bool FResultWaiting = false;
+    mutable std::chrono::steady_clock::time_point FCycleStart;
+    // The setup registers (7 to 12) as the cycle in progress started with them.
+    mutable TSetup FCycleSetup{};
+    mutable std::mt19937_64 FRandom;
+    mutable int FLostResults = 0;
+    int FConversionsStarted = 0;
+
+    // The signals.
+    std::array<double, 2> FInputPf{};
+    std::array<std::chrono::steady_clock::time_point, 2> FDriftSince;
+    double FDriftPfPerSecond = 0;
+    double FCapNoisePf = 0;
+    double FOutlierProbability = 0;
+    double FOutlierPf = 0;
+    double FTemperature = 25;
+    double FTemperatureNoise = 0;
+    double FResistanceRatio = 0;
+    double FInputMv = 0;
+    double FSupplyMv = 5000;
+
+    // The bridge.
+    int FReadLength = 0;
+    bool FReadAddressOk = true;
+    std::uint8_t FPortLatch = 0xFF;
+    std::array<std::uint8_t, 4> FPortConfiguration{};
+    int FLedSwitchOns = 0;
+    int FReadTransactions = 0;
+    int FRegisterWriteCount = 0;
+    std::deque<TRegisterWrite> FRegisterWrites;
+    std::deque<TTransfer> FTransfers;
+
+    // Faults.
+    bool FBusyStuck = false;
+    int FResponsesToLose = 0;
+    TDuration FResponseDelay{};
+    bool FForeignReportFirst = false;
+    bool FTransfersFailing = false;
+};
