@@ -93,12 +93,10 @@ std::vector<std::uint8_t> TVirtualMeter::ReportDescriptor() const {
 }
 
 bool TVirtualMeter::OutputReport(const std::uint8_t* report, std::size_t length, EPipe pipe) {
-    const TTimePoint start = std::chrono::steady_clock::now();
+    const TDuration latency = AwaitTransfer();
     std::vector<TOutgoing> outgoing;
-    TDuration latency;
     {
         std::lock_guard lock(FLock);
-        latency = FLatency;
         TTransfer transfer{TTransfer::EKind::Output, pipe, false, {}};
         if (report && length > 0)
             transfer.Report.assign(report, report + std::min(length, OutputReportLength));
@@ -121,16 +119,14 @@ bool TVirtualMeter::OutputReport(const std::uint8_t* report, std::size_t length,
         for (const TOutgoing& answer : outgoing)
             Log({TTransfer::EKind::Input, EPipe::Interrupt, !answer.Lost, answer.Report});
     }
-    Deliver(outgoing, start, latency);
+    Deliver(outgoing, latency);
     return true;
 }
 
 bool TVirtualMeter::FeatureReport(const std::uint8_t* report, std::size_t length) {
-    const TTimePoint start = std::chrono::steady_clock::now();
-    TDuration latency;
+    AwaitTransfer();
     {
         std::lock_guard lock(FLock);
-        latency = FLatency;
         TTransfer transfer{TTransfer::EKind::Feature, EPipe::Control, false, {}};
         if (report && length > 0)
             transfer.Report.assign(report, report + std::min(length, FeatureReportLength));
@@ -155,7 +151,6 @@ bool TVirtualMeter::FeatureReport(const std::uint8_t* report, std::size_t length
         transfer.Report.assign(data.begin(), data.end());
         Log(std::move(transfer));
     }
-    Deliver({}, start, latency);
     return true;
 }
 
@@ -244,11 +239,21 @@ bool TVirtualMeter::HandleOutput(const std::uint8_t* data, EPipe pipe,
     return false;
 }
 
-void TVirtualMeter::Deliver(const std::vector<TOutgoing>& outgoing, TTimePoint start,
-                            TDuration latency) {
-    // An absolute deadline keeps the latency exact however late this thread got here.
+TVirtualMeter::TDuration TVirtualMeter::AwaitTransfer() const {
+    TDuration latency;
+    {
+        std::lock_guard lock(FLock);
+        latency = FLatency;
+    }
+    // The report reaches the bridge after its transfer time; the bridge handles it then, so a
+    // conversion starts, and a register is read, at the end of the transfer.
     if (latency > TDuration::zero())
-        WaitPreciselyUntil(start + latency);
+        WaitPreciselyUntil(std::chrono::steady_clock::now() + latency);
+    return latency;
+}
+
+void TVirtualMeter::Deliver(const std::vector<TOutgoing>& outgoing, TDuration latency) {
+    // Each answer takes one more transfer time back to the host.
     for (const TOutgoing& report : outgoing) {
         if (!report.Lost)
             SendInputReport(report.Report,

@@ -173,9 +173,10 @@ private:
     std::uint8_t ReadRegister(std::size_t index) const;
     bool HandleOutput(const std::uint8_t* data, EPipe pipe, std::vector<TOutgoing>& outgoing);
     void Log(TTransfer transfer);
-    // Waits out the latency, then sends the answers; FLock must not be held.
-    void Deliver(const std::vector<TOutgoing>& outgoing,
-                 std::chrono::steady_clock::time_point start, TDuration latency);
+    // Waits out a report's transfer time and returns it; FLock must not be held.
+    TDuration AwaitTransfer() const;
+    // Sends the answers, each readable one transfer time later; FLock must not be held.
+    void Deliver(const std::vector<TOutgoing>& outgoing, TDuration latency);
 
     const QString FSerial;
 

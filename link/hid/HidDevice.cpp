@@ -162,12 +162,18 @@ QString THidDevice::SerialNumber() {
 }
 
 THidCaps THidDevice::Caps() {
-    if (!FCaps) {
-        const auto descriptor = QueryOnce([](THidConnection& h) { return h.ReportDescriptor(); });
-        if (!descriptor)
-            return {};
-        FCaps = ComputeCaps(*descriptor);
+    // Asked before every transfer, from any thread: the cached lengths are read under the lock.
+    {
+        std::lock_guard lock(FHandleLock);
+        if (FCaps)
+            return *FCaps;
     }
+    const auto descriptor = QueryOnce([](THidConnection& h) { return h.ReportDescriptor(); });
+    if (!descriptor)
+        return {};
+    std::lock_guard lock(FHandleLock);
+    if (!FCaps)
+        FCaps = ComputeCaps(*descriptor);
     return *FCaps;
 }
 

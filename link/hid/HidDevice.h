@@ -113,7 +113,7 @@ private:
 
     QString FProductName;
     QString FSerialNumber;
-    std::optional<THidCaps> FCaps;
+    std::optional<THidCaps> FCaps; // guarded by the handle lock
 
     TDataHandler FOnData;
     TDataErrorHandler FOnDataError;

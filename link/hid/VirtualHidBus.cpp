@@ -11,7 +11,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A sleep ends up to this much late; the rest of a wait is spent yielding.
+// A sleep ends up to this much late; the rest of a wait is spent spinning.
 constexpr auto SleepOvershoot = std::chrono::microseconds(200);
 
 } // namespace
@@ -19,8 +19,9 @@ constexpr auto SleepOvershoot = std::chrono::microseconds(200);
 void WaitPreciselyUntil(Clock::time_point at) {
     if (at - Clock::now() > SleepOvershoot)
         std::this_thread::sleep_until(at - SleepOvershoot);
-    while (Clock::now() < at)
-        std::this_thread::yield();
+    // A plain spin: yielding would hand the core to another thread for a whole time slice.
+    while (Clock::now() < at) {
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,0 +1,202 @@
+#include "VantelHIDInterface.h"
+
+#include "HidDevice.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// The converter's bus address, read/write bit clear.
+constexpr std::uint8_t BusAddress = 0x90;
+
+constexpr std::uint8_t ReadRequestId = 0x10;
+constexpr std::uint8_t ForceSendId = 0x12;
+constexpr std::uint8_t ReadResponseId = 0x13;
+constexpr std::uint8_t WriteId = 0x14;
+constexpr std::uint8_t PortConfigId = 0x02;
+constexpr std::uint8_t PortLatchId = 0x04;
+
+// Port lines 0 and 1 drive the LED, which is lit while they are low.
+constexpr std::uint8_t LedLines = 0x03;
+constexpr std::uint8_t LinesLow = 0x00;
+
+// Status register: the converter has no new result yet.
+constexpr std::uint8_t StatusBusy = 0x04;
+
+constexpr std::size_t FeatureLength = 5;
+constexpr std::size_t MinReportBuffer = 65;
+constexpr std::size_t ReadRequestLength = 4;  // ID, address, length high and low
+constexpr std::size_t ResponseDataOffset = 3; // ID, bridge status, byte count
+constexpr std::size_t WriteHeaderLength = 4;  // ID, address, count, first register
+constexpr std::uint8_t ReadStatusLength = 1;  // the status register
+constexpr std::uint8_t ReadValuesLength = 7;  // status and the six data registers
+
+// The meter sends nothing unasked, so a queue that keeps refilling while it is drained is not
+// worth waiting out; the transaction goes on and still takes only a response.
+constexpr int MaxStaleReports = 1024;
+
+constexpr const char* ReadRequestFailed = "Data Read Request failed";
+constexpr const char* ForceSendFailed = "Data Read Force Send Request failed";
+constexpr const char* ResponseFailed = "Data Read Response Request failed";
+constexpr const char* WriteFailed = "Data Write Request failed";
+constexpr const char* ConversionIncomplete = "Conversion did not complete";
+
+// A report length from the device's caps; 0 when the caps could not be read.
+std::size_t CapsLength(int length) {
+    return static_cast<std::size_t>(std::max(length, 0));
+}
+
+// A zeroed buffer for reports of the given length, never smaller than a full report.
+std::vector<std::uint8_t> ReportBuffer(std::size_t length) {
+    return std::vector<std::uint8_t>(std::max(length, MinReportBuffer), 0);
+}
+
+} // namespace
+
+THID_Interface::THID_Interface(THidDevice* NewHIDDevice)
+    : FHIDDevice(NewHIDDevice) {
+    FHIDDevice->SetOnData(&THID_Interface::IgnoreHIDData);
+}
+
+THID_Interface::~THID_Interface() {
+    // A meter that is gone cannot be darkened; the device is released all the same when
+    // FHIDDevice goes.
+    LED_off();
+}
+
+void THID_Interface::IgnoreHIDData(THidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) {}
+
+void THID_Interface::SetIntName(const QString& value) {
+    FIntName = value;
+}
+
+void THID_Interface::SetSerNum(const QString&) {}
+
+QString THID_Interface::IntName() {
+    return FIntName;
+}
+
+QString THID_Interface::SerNum() {
+    return FHIDDevice->SerialNumber();
+}
+
+bool THID_Interface::Init() {
+    // Lines 0 and 1 as push-pull outputs, no alternate pin functions, clock divider 0.
+    const std::uint8_t config[FeatureLength] = {PortConfigId, LedLines, LedLines, 0x00, 0x00};
+    FHIDDevice->SetFeature(config, sizeof config);
+    return SendPortLatch(LedLines);
+}
+
+bool THID_Interface::IsOpen() {
+    return true;
+}
+
+bool THID_Interface::LED_on() {
+    return SendPortLatch(LinesLow);
+}
+
+bool THID_Interface::LED_off() {
+    return SendPortLatch(LedLines);
+}
+
+bool THID_Interface::SendPortLatch(std::uint8_t lines) {
+    // Byte 2 is the mask: only lines 0 and 1 are set.
+    const std::uint8_t latch[FeatureLength] = {PortLatchId, lines, LedLines, 0x00, 0x00};
+    return FHIDDevice->SetFeature(latch, sizeof latch);
+}
+
+void THID_Interface::ReadTransaction(std::uint8_t count, std::uint8_t* data) {
+    const THidCaps caps = FHIDDevice->Caps();
+    const std::size_t outLength = CapsLength(caps.OutputReportByteLength);
+    const std::size_t inLength = CapsLength(caps.InputReportByteLength);
+    // Reports too short for the request or the answer cannot be carried out.
+    if (outLength < ReadRequestLength)
+        throw EHIDError(ReadRequestFailed);
+    if (inLength < ResponseDataOffset + count)
+        throw EHIDError(ResponseFailed);
+
+    std::vector<std::uint8_t> input = ReportBuffer(inLength);
+    std::size_t transferred = 0;
+    // An answer that came after its transaction gave up would otherwise be taken as this one's.
+    for (int stale = 0; stale < MaxStaleReports; ++stale) {
+        const EHidReadResult result = FHIDDevice->ReadFile(input.data(), inLength, transferred, 0);
+        if (result == EHidReadResult::TimedOut)
+            break;
+        if (result == EHidReadResult::Failed)
+            throw EHIDError(ResponseFailed);
+    }
+
+    std::vector<std::uint8_t> output = ReportBuffer(outLength);
+    output[0] = ReadRequestId;
+    output[1] = BusAddress;
+    output[2] = 0x00;
+    output[3] = count;
+    if (!FHIDDevice->WriteFile(output.data(), outLength, transferred))
+        throw EHIDError(ReadRequestFailed);
+
+    std::fill(output.begin(), output.end(), 0);
+    output[0] = ForceSendId;
+    output[1] = 0x00;
+    output[2] = count;
+    if (!FHIDDevice->WriteFile(output.data(), outLength, transferred))
+        throw EHIDError(ForceSendFailed);
+
+    // A lost answer must not hang the caller, and reports of other kinds are not answers.
+    const auto deadline = TClock::now() + ResponseTimeout;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now());
+        std::fill(input.begin(), input.end(), 0);
+        const EHidReadResult result =
+            FHIDDevice->ReadFile(input.data(), inLength, transferred,
+                                 static_cast<int>(std::max<long long>(left.count(), 0)));
+        if (result != EHidReadResult::Ok)
+            throw EHIDError(ResponseFailed);
+        if (input[0] == ReadResponseId)
+            break;
+        if (TClock::now() >= deadline)
+            throw EHIDError(ResponseFailed);
+    }
+    std::copy_n(input.begin() + ResponseDataOffset, count, data);
+}
+
+std::uint8_t THID_Interface::ReadStatus() {
+    std::uint8_t status = 0;
+    ReadTransaction(ReadStatusLength, &status);
+    return status;
+}
+
+bool THID_Interface::ReadValues(TRegData& RegData) {
+    ReadTransaction(ReadValuesLength, RegData.data());
+    return true;
+}
+
+bool THID_Interface::ReadCAPValues(TRegData& RegData) {
+    // A converter that never finishes (no conversion started, or a fault) must not keep the
+    // caller polling for ever.
+    const auto deadline = TClock::now() + ConversionTimeout;
+    while (ReadStatus() & StatusBusy) {
+        if (TClock::now() >= deadline)
+            throw EHIDError(ConversionIncomplete);
+    }
+    return ReadValues(RegData);
+}
+
+bool THID_Interface::WriteRegs(std::uint8_t StartReg, std::uint8_t RegCount, TRegData RegData) {
+    const std::size_t length = CapsLength(FHIDDevice->Caps().OutputReportByteLength);
+    // Never send bytes from beyond the image, nor more than one report holds.
+    if (std::size_t{StartReg} + RegCount > RegData.size() || WriteHeaderLength + RegCount > length)
+        throw EHIDError(WriteFailed);
+
+    std::vector<std::uint8_t> report = ReportBuffer(length);
+    report[0] = WriteId;
+    report[1] = BusAddress;
+    report[2] = static_cast<std::uint8_t>(RegCount + 1); // the register address counts too
+    report[3] = StartReg;
+    std::copy_n(RegData.begin() + StartReg, RegCount, report.begin() + WriteHeaderLength);
+    if (!FHIDDevice->SetOutputReport(report.data(), length))
+        throw EHIDError(WriteFailed);
+    return true;
+}

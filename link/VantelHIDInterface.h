@@ -1,0 +1,64 @@
+#pragma once
+
+#include "CAPTypes.h"
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+class THidDevice;
+
+// The bridge of one meter, spoken over its HID device object: converter reads as a request,
+// a force-send and an input report through the interrupt pipe; register writes as one output
+// report through the control pipe; the LED through the port-line feature reports.
+//
+// Takes no lock of its own: callers keep to one transaction per meter at a time. Transfers
+// may run on any thread; construction, destruction and SerNum run on the window's thread, as
+// the HID layer asks of its device objects.
+class THID_Interface : public TVantel_Interface {
+public:
+    // How long a read transaction waits for its response.
+    static constexpr std::chrono::milliseconds ResponseTimeout{1000};
+    // How long ReadCAPValues polls a converter whose busy bit stays set.
+    static constexpr std::chrono::milliseconds ConversionTimeout{2000};
+
+    // Takes over the checked-out device (not null) and sends nothing yet.
+    explicit THID_Interface(THidDevice* NewHIDDevice);
+    // Darkens the LED if the meter is still there, then releases the device.
+    ~THID_Interface() override;
+
+    void SetIntName(const QString& value) override;
+    // The serial number comes from the device; setting it does nothing.
+    void SetSerNum(const QString& value) override;
+    QString IntName() override;
+    QString SerNum() override;
+
+    bool Init() override;
+    // The HID layer opens its handles on demand, so there is no closed state.
+    bool IsOpen() override;
+    std::uint8_t ReadStatus() override;
+    bool ReadValues(TRegData& RegData) override;
+    // Raises EHIDError "Conversion did not complete" when the busy bit stays set for
+    // ConversionTimeout.
+    bool ReadCAPValues(TRegData& RegData) override;
+    // A range beyond the image or beyond one output report raises EHIDError "Data Write Request
+    // failed" without sending anything.
+    bool WriteRegs(std::uint8_t StartReg, std::uint8_t RegCount, TRegData RegData) override;
+    bool LED_on() override;
+    bool LED_off() override;
+
+private:
+    // The device's input-report handler. It only exists because installing one starts the
+    // device's background reader; the responses are read through the main handle instead.
+    static void IgnoreHIDData(THidDevice* device, std::uint8_t reportId, const std::uint8_t* data,
+                              std::uint16_t size);
+
+    // One read transaction: count data bytes from register 0 on into data.
+    void ReadTransaction(std::uint8_t count, std::uint8_t* data);
+    bool SendPortLatch(std::uint8_t lines);
+
+    QString FIntName;
+    std::unique_ptr<THidDevice> FHIDDevice;
+};

@@ -1,0 +1,294 @@
+#include "CapInterface.h"
+
+#include "MesThread.h"
+#include "SampleRecord.h"
+#include "ThreadingSettings.h"
+
+#include <chrono>
+
+namespace {
+
+constexpr std::uint8_t BusyBit = 0x04;
+constexpr auto BusyPollLimit = std::chrono::seconds(2);
+
+// The two-bit excitation fields of the EXC Setup byte, set to "enabled".
+void EnableExcA(TRegData& image) {
+    image[9] = std::uint8_t((image[9] & ~0x0C) | 0x08);
+}
+void EnableExcB(TRegData& image) {
+    image[9] = std::uint8_t((image[9] & ~0x30) | 0x20);
+}
+
+// One capacitive channel of the configuration into the image: its CAP Setup byte, its DAC
+// bytes and its excitation field.
+void ChannelToImage(TRegData& image, int mode, int dacMode, int dacA, int dacB, int setup,
+                    int dacAByte, int dacBByte, void (*enableExcitation)(TRegData&)) {
+    switch (mode) {
+    case 0:
+        image[setup] &= ~0x80;
+        image[9] &= enableExcitation == EnableExcA ? ~0x0C : ~0x30;
+        break;
+    case 1:
+        image[setup] = std::uint8_t((image[setup] | 0x80) & ~0x20);
+        enableExcitation(image);
+        image[dacAByte] = dacMode > 0 ? std::uint8_t(std::uint8_t(dacA) | 0x80) : 0;
+        image[dacBByte] = 0; // DAC B is used in differential mode only
+        break;
+    case 2:
+        image[setup] |= 0xA0;
+        enableExcitation(image);
+        image[dacAByte] = dacMode > 0 ? std::uint8_t(std::uint8_t(dacA) | 0x80) : 0;
+        image[dacBByte] = dacMode > 0 ? std::uint8_t(std::uint8_t(dacB) | 0x80) : 0;
+        break;
+    default:
+        break;
+    }
+    image[setup] &= ~0x01; // no CAPCHOP
+}
+
+void ApplyContinuousMode(TRegData& image, int interval) {
+    image[9] &= ~0x80; // CLKCTRL off
+    image[10] = std::uint8_t((image[10] & 0xC7) | std::uint8_t(std::uint8_t(interval) * 8));
+    image[10] = std::uint8_t((image[10] & ~0x07) | 0x01); // continuous conversion
+}
+
+} // namespace
+
+QEvent::Type TSampleEvent::EventType() {
+    static const int type = QEvent::registerEventType();
+    return QEvent::Type(type);
+}
+
+QEvent::Type TWorkerErrorEvent::EventType() {
+    static const int type = QEvent::registerEventType();
+    return QEvent::Type(type);
+}
+
+TCapInterface::TCapInterface(QObject* AOwner)
+    : QObject(AOwner) {}
+
+TCapInterface::~TCapInterface() {
+    // The worker uses the bridge and posts to this object: it ends first.
+    FMesThread.reset();
+    FVantelInterface.reset();
+}
+
+void TCapInterface::SetVantelInterface(std::unique_ptr<TVantel_Interface> value) {
+    FVantelInterface = std::move(value);
+}
+
+void TCapInterface::SetupInterface(std::unique_ptr<TVantel_Interface> NewInterface) {
+    FVantelInterface = std::move(NewInterface);
+    FVantelInterface->SetSerNum(FVantelInterface->SerNum());
+    FVantelInterface->Init();
+    FMesThread = std::make_unique<TMesThread>(this, hMesEvent);
+}
+
+QString TCapInterface::SerNum() const {
+    return FVantelInterface ? FVantelInterface->SerNum() : QString();
+}
+
+TMesThread& TCapInterface::Worker() const {
+    if (!FMesThread)
+        throw std::logic_error("meter model used before its interface was set up");
+    return *FMesThread;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings forwarded to the worker
+
+void TCapInterface::SetSMode(int value) {
+    FSMode = value;
+    Worker().SMode = value;
+}
+
+void TCapInterface::SetContinuousMode(bool value) {
+    Worker().ContinuousMode = value;
+    FContinuousMode = value;
+    if (value)
+        Worker().ChangeRegData(
+            [this](TRegData& image) { ApplyContinuousMode(image, FContinuousModeInterval); });
+}
+
+void TCapInterface::SetContinuousModeInterval(int value) {
+    FContinuousModeInterval = value;
+    if (FContinuousMode)
+        Worker().ChangeRegData([value](TRegData& image) { ApplyContinuousMode(image, value); });
+}
+
+void TCapInterface::SetNoiseReduction(int value) {
+    FNoiseReduction = value;
+    Worker().Repeats = value == 1 ? 3 : value == 2 ? 5 : 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Image and values
+
+TRegData TCapInterface::RegData() const {
+    return Worker().RegData();
+}
+
+void TCapInterface::SetRegData(const TRegData& value) {
+    Worker().SetRegData(value);
+}
+
+void TCapInterface::SetRegsFromConfig() {
+    TRegData image{};
+    ChannelToImage(image, FCAP1Mode, FCAPDAC1Mode, FCAPDAC1A, FCAPDAC1B, 7, 11, 12, EnableExcA);
+    ChannelToImage(image, FCAP2Mode, FCAPDAC2Mode, FCAPDAC2A, FCAPDAC2B, 19, 21, 22, EnableExcB);
+    if (FInternalTempEnabled) // VTEN, internal sensor, internal reference, VTCHOP
+        image[8] = std::uint8_t(((image[8] | 0x80) & ~0x70) | 0x01);
+    else
+        image[8] &= ~0x80;
+    if (FExternalResistorEnabled) // VTEN, external voltage input, external reference, VTCHOP
+        image[20] |= 0xF1;
+    else
+        image[20] &= ~0x80;
+    image[9] = std::uint8_t((image[9] & ~0xC0) | std::uint8_t(FExcitationVoltage));
+    image[10] = 0xA0; // VT 62.1 ms, capacitive 62.0 ms, idle
+    SetValueCount(int(FCAP1Mode > 0) + int(FCAP2Mode > 0) + int(FInternalTempEnabled) +
+                  int(FExternalResistorEnabled));
+    // Both excitation outputs are always on in the finished image.
+    EnableExcA(image);
+    EnableExcB(image);
+    SetRegData(image);
+}
+
+void TCapInterface::SetValueCount(int value) {
+    FValues.resize(std::size_t(std::max(value, 0)));
+}
+
+double TCapInterface::Values(int Index) const {
+    return Index >= 0 && Index < ValueCount() ? FValues[std::size_t(Index)] : -1.0;
+}
+
+void TCapInterface::SetValues(int Index, double Value) {
+    if (Index >= 0 && Index < ValueCount())
+        FValues[std::size_t(Index)] = Value;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Measurement
+
+void TCapInterface::TriggerMeasurement() {
+    if (FMesThread)
+        hMesEvent.Set();
+}
+
+void TCapInterface::StartMes() {
+    FMalformedReported = false; // a malformed record is reported once per run
+    if (FContinuousMode) {
+        Worker().ContinuousMode = true;
+        TriggerMeasurement();
+    } else {
+        Worker().ChangeRegData(
+            [](TRegData& image) { image[10] = std::uint8_t((image[10] & ~0x07) | 0x02); });
+    }
+}
+
+void TCapInterface::StopMes() {
+    if (FContinuousMode)
+        Worker().ContinuousMode = false;
+}
+
+double TCapInterface::MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CAPDACA,
+                                 std::uint8_t CAPDACB, int ExcVolt) {
+    if (Mode == 0 || !FVantelInterface)
+        return -10.0;
+    TRegData m{};
+    m[7] |= 0x80;
+    if (Mode == 2)
+        m[7] |= 0x20;
+    if (Channel < 2) {
+        EnableExcA(m);
+    } else {
+        m[7] |= 0x40; // second capacitive input
+        EnableExcB(m);
+    }
+    EnableExcA(m);
+    EnableExcB(m);
+    m[11] = std::uint8_t(CAPDACA | 0x80); // both DACs connected, also with code 0
+    m[12] = std::uint8_t(CAPDACB | 0x80);
+    m[7] &= ~0x01;
+    m[9] = std::uint8_t((m[9] & ~0xC0) | std::uint8_t(ExcVolt));
+    m[10] = 0xA2; // VT 62.1 ms, capacitive 62.0 ms, single conversion
+
+    TVantel_Interface& bridge = *FVantelInterface;
+    // Kept apart from the worker's acquisitions on this meter, and from every meter's value
+    // reads at level 3.
+    std::lock_guard meterLock(FBridgeLock);
+    std::unique_lock<std::mutex> serialised;
+    if (Threading().ThreadSafetyLevel == 3)
+        serialised = std::unique_lock(AcquisitionLock());
+    bridge.WriteRegs(7, 6, m);
+    // A result read before the conversion is done would be a wrong value: wait for it, within
+    // a bound.
+    const auto limit = std::chrono::steady_clock::now() + BusyPollLimit;
+    while (bridge.ReadStatus() & BusyBit)
+        if (std::chrono::steady_clock::now() >= limit)
+            throw EHIDError("Conversion did not complete");
+    bool read = false;
+    for (int attempt = 0; attempt < 3 && !read; ++attempt)
+        read = bridge.ReadValues(m);
+    if (!read)
+        return -10.0;
+    return CapacitanceOfCode(std::uint32_t(m[1]) << 16 | std::uint32_t(m[2]) << 8 | m[3]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoding
+
+double TCapInterface::CalcVT(std::int32_t Value) const {
+    return ::CalcVT(Value, RegData()[8]);
+}
+
+double TCapInterface::CalcInternalTemperature(std::int32_t Value) const {
+    return ::CalcInternalTemperature(Value);
+}
+
+double TCapInterface::CalcExternalResistor(std::int32_t Value) const {
+    return ::CalcExternalResistor(Value, FReferenceResitence);
+}
+
+void TCapInterface::DecodeSampleRecord(std::string_view record) {
+    const TRegData image = RegData();
+    TDecodeSettings settings;
+    settings.ValueCount = ValueCount();
+    settings.Repeats = Worker().Repeats;
+    settings.Cap1Enabled = image[7] & 0x80;
+    settings.Cap2Enabled = image[19] & 0x80;
+    settings.InternalTempEnabled = FInternalTempEnabled;
+    settings.ExternalResistorEnabled = FExternalResistorEnabled;
+    settings.ReferenceResistor = FReferenceResitence;
+    TDecodedRecord decoded;
+    try {
+        decoded = ::DecodeSampleRecord(record, settings);
+    } catch (const ESampleRecordError& error) {
+        if (!FMalformedReported) {
+            FMalformedReported = true;
+            emit ErrorOccurred(QString::fromUtf8(error.what()));
+        }
+        return;
+    }
+    for (int i = 0; i < int(decoded.Values.size()); ++i)
+        SetValues(i, decoded.Values[std::size_t(i)]);
+    if (FOnReceiveData)
+        FOnReceiveData(FChannel, decoded.Scratch, decoded.Ticks);
+}
+
+bool TCapInterface::event(QEvent* event) {
+    if (event->type() == TSampleEvent::EventType()) {
+        try {
+            DecodeSampleRecord(static_cast<TSampleEvent*>(event)->Record);
+        } catch (const std::exception& error) {
+            // Nothing may cross the event loop; the receiver's own failure is reported here.
+            emit ErrorOccurred(QString::fromUtf8(error.what()));
+        }
+        return true;
+    }
+    if (event->type() == TWorkerErrorEvent::EventType()) {
+        emit ErrorOccurred(static_cast<TWorkerErrorEvent*>(event)->Message);
+        return true;
+    }
+    return QObject::event(event);
+}

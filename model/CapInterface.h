@@ -1,0 +1,187 @@
+#pragma once
+
+#include "CAPTypes.h"
+#include "ManualResetEvent.h"
+
+#include <QEvent>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+class TIniFile;
+class TMesThread;
+
+// A sample record from the worker, posted to its model; the event owns the record.
+class TSampleEvent final : public QEvent {
+public:
+    static QEvent::Type EventType();
+    explicit TSampleEvent(std::string record)
+        : QEvent(EventType())
+        , Record(std::move(record)) {}
+    std::string Record;
+};
+
+// A device error met by the worker, posted to its model.
+class TWorkerErrorEvent final : public QEvent {
+public:
+    static QEvent::Type EventType();
+    explicit TWorkerErrorEvent(QString message)
+        : QEvent(EventType())
+        , Message(std::move(message)) {}
+    QString Message;
+};
+
+// The converter model of one meter: its channel configuration and register image, its
+// measurement worker, and the decoding of the worker's sample records into pF, °C and Ohm.
+// Lives on the window's thread; the worker posts to it.
+class TCapInterface : public QObject {
+    Q_OBJECT
+public:
+    // The meter's number, its results (the first ValueCount entries are the acquisition's;
+    // receivers work on their own copy) and the acquisition's elapsed time in ms.
+    using TReceiveDataEvent =
+        std::function<void(int Channel, std::span<const double> Values, std::uint32_t Ticks)>;
+
+    explicit TCapInterface(QObject* AOwner = nullptr);
+    // Ends the worker and waits for it, then frees the bridge (LED dark, device released).
+    ~TCapInterface() override;
+
+    // --- wiring ---
+    TVantel_Interface* VantelInterface() const { return FVantelInterface.get(); }
+    void SetVantelInterface(std::unique_ptr<TVantel_Interface> value);
+    // Takes the bridge, sends its Init and starts the worker. Once per model.
+    void SetupInterface(std::unique_ptr<TVantel_Interface> NewInterface);
+    TMesThread* MesThread() const { return FMesThread.get(); }
+    const TReceiveDataEvent& OnReceiveData() const { return FOnReceiveData; }
+    void SetOnReceiveData(TReceiveDataEvent handler) { FOnReceiveData = std::move(handler); }
+    int Channel() const { return FChannel; }
+    void SetChannel(int value) { FChannel = value; }
+    // The bridge's serial number: names the meter's settings section.
+    QString SerNum() const;
+
+    // --- acquisition settings, forwarded to the worker ---
+    int SMode() const { return FSMode; }
+    void SetSMode(int value);
+    bool ContinuousMode() const { return FContinuousMode; }
+    void SetContinuousMode(bool value);
+    int ContinuousModeInterval() const { return FContinuousModeInterval; }
+    void SetContinuousModeInterval(int value);
+    int NoiseReduction() const { return FNoiseReduction; }
+    void SetNoiseReduction(int value);
+
+    // --- channel configuration: stored; the image follows at SetRegsFromConfig ---
+    int CAP1Mode() const { return FCAP1Mode; }
+    void SetCAP1Mode(int value) { FCAP1Mode = value; }
+    int CAPDAC1Mode() const { return FCAPDAC1Mode; }
+    void SetCAPDAC1Mode(int value) { FCAPDAC1Mode = value; }
+    int CAPDAC1A() const { return FCAPDAC1A; }
+    void SetCAPDAC1A(int value) { FCAPDAC1A = value; }
+    int CAPDAC1B() const { return FCAPDAC1B; }
+    void SetCAPDAC1B(int value) { FCAPDAC1B = value; }
+    int CAP2Mode() const { return FCAP2Mode; }
+    void SetCAP2Mode(int value) { FCAP2Mode = value; }
+    int CAPDAC2Mode() const { return FCAPDAC2Mode; }
+    void SetCAPDAC2Mode(int value) { FCAPDAC2Mode = value; }
+    int CAPDAC2A() const { return FCAPDAC2A; }
+    void SetCAPDAC2A(int value) { FCAPDAC2A = value; }
+    int CAPDAC2B() const { return FCAPDAC2B; }
+    void SetCAPDAC2B(int value) { FCAPDAC2B = value; }
+    int ExcitationVoltage() const { return FExcitationVoltage; }
+    void SetExcitationVoltage(int value) { FExcitationVoltage = value; }
+    bool InternalTempEnabled() const { return FInternalTempEnabled; }
+    void SetInternalTempEnabled(bool value) { FInternalTempEnabled = value; }
+    bool ExternalResistorEnabled() const { return FExternalResistorEnabled; }
+    void SetExternalResistorEnabled(bool value) { FExternalResistorEnabled = value; }
+    int CAP1Target() const { return FCAP1Target; }
+    void SetCAP1Target(int value) { FCAP1Target = value; }
+    int CAP2Target() const { return FCAP2Target; }
+    void SetCAP2Target(int value) { FCAP2Target = value; }
+    int ReferenceResistor() const { return FReferenceResitence; }
+    // At least 1 Ohm.
+    void SetReferenceResistor(int value) { FReferenceResitence = value < 1 ? 1 : value; }
+
+    // --- register image and values ---
+    // A copy of the worker's image; writing replaces it whole. Nothing is sent.
+    TRegData RegData() const;
+    void SetRegData(const TRegData& value);
+    // Rebuilds the whole image from the channel configuration and sets ValueCount.
+    void SetRegsFromConfig();
+    int ValueCount() const { return int(FValues.size()); }
+    // Entries that remain keep their values; new ones are 0.
+    void SetValueCount(int value);
+    // -1.0 outside 0 .. ValueCount - 1; writes there are ignored.
+    double Values(int Index) const;
+    void SetValues(int Index, double Value);
+
+    // --- measurement ---
+    // Wakes the worker for one acquisition; any thread may call it.
+    void TriggerMeasurement();
+    void StartMes();
+    void StopMes();
+    // One capacitance measurement on the caller's thread, in pF; -10.0 when nothing was
+    // measured. Leaves the worker's image alone.
+    double MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CAPDACA, std::uint8_t CAPDACB,
+                      int ExcVolt);
+
+    // --- decoding ---
+    double CalcVT(std::int32_t Value) const;
+    double CalcInternalTemperature(std::int32_t Value) const;
+    double CalcExternalResistor(std::int32_t Value) const;
+    // Decodes one record against the configuration in force and raises OnReceiveData. A
+    // malformed record is reported once per run through ErrorOccurred.
+    void DecodeSampleRecord(std::string_view record);
+
+    // Progress of the automatic capacitance offset, kept by the window's receive handler.
+    int Offset_Count = 0;
+    double Cal1Offset = 0.0;
+    double Cal2Offset = 0.0;
+
+    // The trigger of the worker.
+    TManualResetEvent hMesEvent;
+
+    // Serialises the bridge traffic of the worker and MeasureCAP on this meter.
+    std::mutex& BridgeLock() { return FBridgeLock; }
+
+signals:
+    // A device error of the worker or a malformed record, on the window's thread.
+    void ErrorOccurred(const QString& message);
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    TMesThread& Worker() const;
+
+    std::unique_ptr<TMesThread> FMesThread;
+    TReceiveDataEvent FOnReceiveData;
+    std::unique_ptr<TVantel_Interface> FVantelInterface;
+    int FChannel = 0;
+    std::vector<double> FValues;
+    int FSMode = 1;
+    bool FExternalResistorEnabled = false;
+    bool FInternalTempEnabled = false;
+    int FCAPDAC1Mode = 0;
+    int FCAP1Mode = 0;
+    int FCAPDAC1B = 0;
+    int FCAPDAC1A = 0;
+    int FExcitationVoltage = 0;
+    int FCAPDAC2Mode = 0;
+    int FCAP2Mode = 0;
+    int FCAPDAC2B = 0;
+    int FCAPDAC2A = 0;
+    int FCAP2Target = 0;
+    int FCAP1Target = 0;
+    int FReferenceResitence = 50000;
+    int FNoiseReduction = 0;
+    bool FContinuousMode = false;
+    int FContinuousModeInterval = 0;
+    bool FMalformedReported = false;
+    std::mutex FBridgeLock;
+};

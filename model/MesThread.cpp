@@ -1,0 +1,215 @@
+#include "MesThread.h"
+
+#include "CapInterface.h"
+#include "ManualResetEvent.h"
+#include "SampleRecord.h"
+#include "ThreadingSettings.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <chrono>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t BusyBit = 0x04;
+// A converter that stays busy longer than this has failed: the longest conversion pair with
+// both chop bits and the halved clock takes well under a second.
+constexpr auto BusyPollLimit = std::chrono::seconds(2);
+const std::string NotRun = "000000000000";
+
+// Milliseconds as a wrapping 32-bit tick count.
+std::uint32_t TickCount() {
+    return std::uint32_t(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+            .count());
+}
+
+void SetModeBits(TRegData& image, std::uint8_t mode) {
+    image[10] = std::uint8_t((image[10] & ~0x07) | mode);
+}
+
+// The worker is being ended: leave the acquisition without a report.
+struct TTerminating {};
+
+} // namespace
+
+std::mutex& AcquisitionLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+TMesThread::TMesThread(TCapInterface* CAPInt, TManualResetEvent& event)
+    : FCAPInt(CAPInt)
+    , hMesEvent(event) {
+    FThread.reset(QThread::create([this] { Execute(); }));
+    FThread->setObjectName(QStringLiteral("Measurement"));
+    // Requested; where the system refuses, the worker runs at normal priority.
+    FThread->start(QThread::TimeCriticalPriority);
+}
+
+TMesThread::~TMesThread() {
+    Terminate();
+}
+
+void TMesThread::Terminate() {
+    if (!FThread)
+        return;
+    FTerminated = true;
+    hMesEvent.Set();
+    FThread->wait();
+    FThread.reset();
+}
+
+TRegData TMesThread::RegData() const {
+    std::lock_guard lock(FImageLock);
+    return FRegData;
+}
+
+void TMesThread::SetRegData(const TRegData& regData) {
+    std::lock_guard lock(FImageLock);
+    FRegData = regData;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TMesThread::Execute() {
+    for (;;) {
+        hMesEvent.Wait();
+        if (Terminated())
+            return;
+        TVantel_Interface* bridge = FCAPInt->VantelInterface();
+        try {
+            // One acquisition at a time on this meter, the window's single measurement included.
+            std::lock_guard bridgeLock(FCAPInt->BridgeLock());
+            bridge->LED_on();
+            if (ContinuousMode)
+                AcquireContinuous(*bridge);
+            else
+                AcquireTriggered(*bridge);
+            bridge->LED_off();
+        } catch (const TTerminating&) {
+            return;
+        } catch (const std::exception& error) {
+            // Reported, and the worker waits for the next trigger instead of retrying at once.
+            PostError(error.what());
+            bridge->LED_off();
+            hMesEvent.Reset();
+        }
+    }
+}
+
+void TMesThread::WaitWhileBusy(TVantel_Interface& bridge) {
+    const auto limit = Clock::now() + BusyPollLimit;
+    while (bridge.ReadStatus() & BusyBit) {
+        if (Terminated())
+            throw TTerminating();
+        if (Clock::now() >= limit)
+            throw EHIDError("Conversion did not complete");
+    }
+}
+
+bool TMesThread::Convert(TVantel_Interface& bridge, TRegData& w, int sMode, bool direct) {
+    if (direct)
+        sMode = 0;
+    switch (sMode) {
+    case 0: // setup and start in one write
+        SetModeBits(w, 2);
+        bridge.WriteRegs(7, 6, w);
+        break;
+    case 1: // setup, then start
+        SetModeBits(w, 0);
+        bridge.WriteRegs(7, 6, w);
+        SetModeBits(w, 2);
+        bridge.WriteRegs(10, 1, w);
+        break;
+    case 2: // a first conversion settles the input; the second one is read
+        SetModeBits(w, 2);
+        bridge.WriteRegs(7, 6, w);
+        WaitWhileBusy(bridge);
+        SetModeBits(w, 2);
+        bridge.WriteRegs(10, 1, w);
+        break;
+    default:
+        break;
+    }
+    WaitWhileBusy(bridge);
+
+    std::unique_lock<std::mutex> serialised;
+    if (Threading().ThreadSafetyLevel == 3)
+        serialised = std::unique_lock(AcquisitionLock());
+    for (int attempt = 0; attempt < 3; ++attempt)
+        if (bridge.ReadValues(w))
+            return true;
+    return false;
+}
+
+void TMesThread::AcquireTriggered(TVantel_Interface& bridge) {
+    const std::uint32_t start = TickCount();
+    std::string record = "00";
+    const int repeats = Repeats;
+    TRegData w{};
+    for (int r = 0; r < repeats; ++r) {
+        // The image is read afresh at every repeat, so a change takes effect at the next one.
+        const TRegData image = RegData();
+        std::copy(image.begin() + 7, image.begin() + 13, w.begin() + 7);
+
+        if ((image[7] & 0x80) || (image[8] & 0x80)) {
+            w[7] &= ~0x40; // first capacitive input
+            if (!Convert(bridge, w, SMode, /*direct=*/!(image[19] & 0x80)))
+                return; // no record; the trigger stays, so a new acquisition follows
+            AppendHexBytes(record, w.data() + 1, 6);
+        } else {
+            record += NotRun;
+        }
+
+        if ((image[19] & 0x80) || (image[20] & 0x80)) {
+            w[7] = image[19] | 0x40; // second capacitive input
+            w[8] = image[20];
+            w[9] = image[9];
+            w[11] = image[21];
+            w[12] = image[22];
+            if (!Convert(bridge, w, SMode, /*direct=*/false))
+                return;
+            AppendHexBytes(record, w.data() + 1, 6);
+        } else {
+            record += NotRun;
+        }
+    }
+    PostSampleRecord(std::move(record), TickCount() - start);
+}
+
+void TMesThread::AcquireContinuous(TVantel_Interface& bridge) {
+    ChangeRegData([](TRegData& image) { SetModeBits(image, 1); });
+    bridge.WriteRegs(7, 6, RegData());
+    auto previous = Clock::now();
+    TRegData w{};
+    while (ContinuousMode && !Terminated()) {
+        if (!bridge.ReadCAPValues(w) || (w[0] & BusyBit))
+            continue;
+        const auto now = Clock::now();
+        const auto ticks =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - previous).count();
+        previous = now;
+        std::string record = "00";
+        AppendHexBytes(record, w.data() + 1, 6);
+        record += NotRun; // only the first conversion runs in this mode
+        PostSampleRecord(std::move(record), std::uint32_t(ticks));
+    }
+    ChangeRegData([](TRegData& image) { SetModeBits(image, 0); });
+    bridge.WriteRegs(10, 1, RegData());
+}
+
+void TMesThread::PostSampleRecord(std::string record, std::uint32_t ticks) {
+    AppendTicks(record, ticks);
+    // Reset before posting: a trigger given once the record is out must start the next
+    // acquisition, never fall into the gap between the post and the reset.
+    hMesEvent.Reset();
+    QCoreApplication::postEvent(FCAPInt, new TSampleEvent(std::move(record)));
+}
+
+void TMesThread::PostError(const std::string& message) {
+    QCoreApplication::postEvent(FCAPInt, new TWorkerErrorEvent(QString::fromStdString(message)));
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "CAPTypes.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class QThread;
+class TCapInterface;
+class TManualResetEvent;
+
+// One lock for the value reads of all meters, taken only while ThreadSafetyLevel is 3.
+std::mutex& AcquisitionLock();
+
+// A meter's measurement worker: on every trigger it lights the LED, programs the converter,
+// waits for the conversions, reads the results, darkens the LED and posts the raw bytes as a
+// sample record to its model on the window's thread. In continuous mode one trigger starts a
+// run that posts a record for every converter result until the mode is switched off.
+//
+// The window's thread writes the register image (whole, under the image lock) and the
+// atomics; the worker reads them. A device error is posted to the model as an error notice and
+// the worker waits for the next trigger. The destructor ends the thread and waits for it.
+class TMesThread {
+public:
+    TMesThread(TCapInterface* CAPInt, TManualResetEvent& hMesEvent);
+    ~TMesThread();
+
+    TMesThread(const TMesThread&) = delete;
+    TMesThread& operator=(const TMesThread&) = delete;
+
+    // The live register image, copied whole.
+    TRegData RegData() const;
+    void SetRegData(const TRegData& regData);
+    // Changes the image in one step under the image lock.
+    template <class Change>
+    void ChangeRegData(Change&& change) {
+        std::lock_guard lock(FImageLock);
+        change(FRegData);
+    }
+
+    // Acquisition mode for channel switching: 0 "Direct", 1 "Pre Set", 2 "Double Acq".
+    std::atomic<int> SMode{1};
+    // While true, a trigger starts a continuous run; clearing it ends a running one.
+    std::atomic<bool> ContinuousMode{false};
+    // Repeats per triggered acquisition: 1, 3 or 5.
+    std::atomic<int> Repeats{1};
+
+    // Ends the thread at its next check and waits for it.
+    void Terminate();
+
+private:
+    void Execute();
+    void AcquireTriggered(TVantel_Interface& bridge);
+    void AcquireContinuous(TVantel_Interface& bridge);
+    // One conversion: send the setup by mode, wait until it is done, read the values into w.
+    // False when no value read succeeded (the acquisition then ends without a record).
+    bool Convert(TVantel_Interface& bridge, TRegData& w, int sMode, bool direct);
+    void WaitWhileBusy(TVantel_Interface& bridge);
+    void PostSampleRecord(std::string record, std::uint32_t ticks);
+    void PostError(const std::string& message);
+    bool Terminated() const { return FTerminated; }
+
+    TCapInterface* const FCAPInt;
+    TManualResetEvent& hMesEvent;
+    mutable std::mutex FImageLock;
+    TRegData FRegData{};
+    std::atomic<bool> FTerminated{false};
+    std::unique_ptr<QThread> FThread;
+};

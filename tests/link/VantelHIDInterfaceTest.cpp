@@ -1,0 +1,343 @@
+#include "VantelHIDInterface.h"
+
+#include "HidDevice.h"
+#include "HidDeviceController.h"
+#include "VirtualHidBus.h"
+#include "VirtualMeter.h"
+
+#include <QCoreApplication>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using TTransfer = TVirtualMeter::TTransfer;
+using EKind = TTransfer::EKind;
+using EPipe = TVirtualHidDevice::EPipe;
+using TClock = std::chrono::steady_clock;
+
+// A register image whose bytes tell where they came from.
+TRegData NumberedImage() {
+    TRegData image{};
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(0xA0 + i);
+    return image;
+}
+
+// The capacitive data bytes (registers 1 to 3, MSB first) of an image.
+std::int32_t CapCode(const TRegData& image) {
+    return image[1] << 16 | image[2] << 8 | image[3];
+}
+
+std::int32_t ExpectedCapCode(double pF) {
+    return static_cast<std::int32_t>(
+        std::llround(TVirtualMeter::ZeroCode + pF * TVirtualMeter::CapCodesPerPf));
+}
+
+// Runs op and expects EHIDError with this message; returns how long op took.
+template <class Op>
+TClock::duration ExpectHidError(Op&& op, const char* message) {
+    const auto start = TClock::now();
+    try {
+        op();
+        ADD_FAILURE() << "no EHIDError, expected \"" << message << '"';
+    } catch (const EHIDError& error) {
+        EXPECT_STREQ(error.what(), message);
+    }
+    return TClock::now() - start;
+}
+
+// One meter on a virtual bus, its device checked out and wrapped in the interface.
+class VantelHIDInterfaceTest : public testing::Test {
+protected:
+    void SetUp() override {
+        Bus.Plug(Meter);
+        Controller = std::make_unique<THidDeviceController>(Bus);
+        Settle();
+        THidDevice* device = nullptr;
+        ASSERT_TRUE(Controller->CheckOut(device));
+        Bridge = std::make_unique<THID_Interface>(device);
+    }
+
+    static void Settle() {
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents();
+    }
+
+    // Output and feature reports the meter received since the start of the test.
+    std::vector<TTransfer> SentReports() const {
+        std::vector<TTransfer> sent;
+        for (const TTransfer& transfer : Meter->Transfers())
+            if (transfer.Kind != EKind::Input)
+                sent.push_back(transfer);
+        return sent;
+    }
+
+    // Starts one capacitive conversion on input 1 (CAPF 0: about 11 ms) through the bridge.
+    void StartConversion(double pF) {
+        Meter->SetInputCapacitance(1, pF);
+        TRegData image{};
+        image[TVirtualMeter::RegCapSetup] = 0x80;      // capacitive channel on, input 1
+        image[TVirtualMeter::RegExcSetup] = 0x0C;      // excitation A on
+        image[TVirtualMeter::RegConfiguration] = 0x02; // single conversion, CAPF 0
+        Bridge->WriteRegs(7, 6, image);
+    }
+
+    void WaitForResult() {
+        ASSERT_TRUE(QTest::qWaitFor([this] { return Meter->Registers()[0] == 0; }, 2000));
+    }
+
+    TVirtualHidBus Bus;
+    std::shared_ptr<TVirtualMeter> Meter =
+        std::make_shared<TVirtualMeter>(QStringLiteral("SN0042"));
+    std::unique_ptr<THidDeviceController> Controller;
+    std::unique_ptr<THID_Interface> Bridge; // goes before the controller
+};
+
+// --------------------------------------------------------------------------------------------
+// The report bytes of every operation
+
+struct TExpectedReport {
+    EKind Kind;
+    EPipe Pipe;
+    std::size_t Length;
+    std::vector<std::uint8_t> Head; // every byte after these is 0
+};
+
+struct TReportCase {
+    const char* Name;
+    std::function<bool(THID_Interface&)> Run;
+    std::vector<TExpectedReport> Reports;
+};
+
+const TRegData Image = NumberedImage();
+
+const TExpectedReport DarkLatch{EKind::Feature, EPipe::Control, 5, {0x04, 0x03, 0x03, 0x00, 0x00}};
+
+const TReportCase ReportCases[] = {
+    {"Init",
+     [](THID_Interface& b) { return b.Init(); },
+     {{EKind::Feature, EPipe::Control, 5, {0x02, 0x03, 0x03, 0x00, 0x00}}, DarkLatch}},
+    {"LedOn",
+     [](THID_Interface& b) { return b.LED_on(); },
+     {{EKind::Feature, EPipe::Control, 5, {0x04, 0x00, 0x03, 0x00, 0x00}}}},
+    {"LedOff", [](THID_Interface& b) { return b.LED_off(); }, {DarkLatch}},
+    {"WriteSetupRegisters",
+     [](THID_Interface& b) { return b.WriteRegs(7, 6, Image); },
+     {{EKind::Output,
+       EPipe::Control,
+       64,
+       {0x14, 0x90, 0x07, 0x07, Image[7], Image[8], Image[9], Image[10], Image[11], Image[12]}}}},
+    {"WriteOneRegister",
+     [](THID_Interface& b) { return b.WriteRegs(10, 1, Image); },
+     {{EKind::Output, EPipe::Control, 64, {0x14, 0x90, 0x02, 0x0A, Image[10]}}}},
+    {"WriteAddressOnly",
+     [](THID_Interface& b) { return b.WriteRegs(5, 0, Image); },
+     {{EKind::Output, EPipe::Control, 64, {0x14, 0x90, 0x01, 0x05}}}},
+    {"WriteToTheImageEnd",
+     [](THID_Interface& b) { return b.WriteRegs(16, 7, Image); },
+     {{EKind::Output,
+       EPipe::Control,
+       64,
+       {0x14, 0x90, 0x08, 0x10, Image[16], Image[17], Image[18], Image[19], Image[20], Image[21],
+        Image[22]}}}},
+    {"ReadStatus",
+     [](THID_Interface& b) {
+         b.ReadStatus();
+         return true;
+     },
+     {{EKind::Output, EPipe::Interrupt, 64, {0x10, 0x90, 0x00, 0x01}},
+      {EKind::Output, EPipe::Interrupt, 64, {0x12, 0x00, 0x01}}}},
+    {"ReadValues",
+     [](THID_Interface& b) {
+         TRegData image{};
+         return b.ReadValues(image);
+     },
+     {{EKind::Output, EPipe::Interrupt, 64, {0x10, 0x90, 0x00, 0x07}},
+      {EKind::Output, EPipe::Interrupt, 64, {0x12, 0x00, 0x07}}}},
+};
+
+class VantelHIDInterfaceReportTest : public VantelHIDInterfaceTest,
+                                     public testing::WithParamInterface<TReportCase> {};
+
+TEST_P(VantelHIDInterfaceReportTest, SendsTheseReports) {
+    const TReportCase& c = GetParam();
+    EXPECT_TRUE(c.Run(*Bridge));
+    const std::vector<TTransfer> sent = SentReports();
+    ASSERT_EQ(sent.size(), c.Reports.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "report " << i);
+        const TExpectedReport& expected = c.Reports[i];
+        EXPECT_EQ(sent[i].Kind, expected.Kind);
+        EXPECT_EQ(sent[i].Pipe, expected.Pipe);
+        EXPECT_TRUE(sent[i].Ok);
+        ASSERT_EQ(sent[i].Report.size(), expected.Length);
+        std::vector<std::uint8_t> whole = expected.Head;
+        whole.resize(expected.Length, 0);
+        EXPECT_EQ(sent[i].Report, whole);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, VantelHIDInterfaceReportTest, testing::ValuesIn(ReportCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(VantelHIDInterfaceTest, WriteRegsRefusesRangesBeyondTheImageUnsent) {
+    const std::pair<int, int> ranges[] = {{17, 7}, {22, 2}, {23, 1}, {0, 24}, {255, 1}, {0, 255}};
+    for (const auto& [start, count] : ranges) {
+        SCOPED_TRACE(testing::Message() << "start " << start << ", count " << count);
+        ExpectHidError(
+            [&] {
+                Bridge->WriteRegs(static_cast<std::uint8_t>(start),
+                                  static_cast<std::uint8_t>(count), Image);
+            },
+            "Data Write Request failed");
+    }
+    EXPECT_TRUE(SentReports().empty());
+}
+
+// --------------------------------------------------------------------------------------------
+// Reading the converter
+
+TEST_F(VantelHIDInterfaceTest, ReadValuesFillsRegistersZeroToSixOnly) {
+    StartConversion(1.0);
+    WaitForResult();
+    const TVirtualMeter::TRegisters before = Meter->Registers();
+    TRegData image;
+    image.fill(0x5A);
+    EXPECT_TRUE(Bridge->ReadValues(image));
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + 7, before.begin()));
+    EXPECT_EQ(CapCode(image), ExpectedCapCode(1.0));
+    EXPECT_TRUE(std::all_of(image.begin() + 7, image.end(), [](auto b) { return b == 0x5A; }));
+}
+
+TEST_F(VantelHIDInterfaceTest, ReadCAPValuesOnAFinishedConversionReadsTwice) {
+    StartConversion(1.0);
+    WaitForResult();
+    const int before = Meter->ReadTransactions();
+    TRegData image{};
+    EXPECT_TRUE(Bridge->ReadCAPValues(image));
+    EXPECT_EQ(Meter->ReadTransactions() - before, 2);
+    EXPECT_EQ(image[0], 0);
+    EXPECT_EQ(CapCode(image), ExpectedCapCode(1.0));
+}
+
+TEST_F(VantelHIDInterfaceTest, ReadCAPValuesWaitsForARunningConversion) {
+    StartConversion(2.0);
+    TRegData image{};
+    EXPECT_TRUE(Bridge->ReadCAPValues(image));
+    EXPECT_GT(Meter->ReadTransactions(), 2) << "the converter was busy at first";
+    EXPECT_EQ(image[0] & TVirtualMeter::StatusBusy, 0);
+    EXPECT_EQ(CapCode(image), ExpectedCapCode(2.0));
+    EXPECT_EQ(Meter->ConversionsStarted(), 1);
+}
+
+TEST_F(VantelHIDInterfaceTest, ReadCAPValuesGivesUpOnAStuckBusyBit) {
+    Meter->SetBusyStuck(true);
+    TRegData image{};
+    const auto took =
+        ExpectHidError([&] { Bridge->ReadCAPValues(image); }, "Conversion did not complete");
+    EXPECT_GE(took, THID_Interface::ConversionTimeout);
+    EXPECT_LT(took, THID_Interface::ConversionTimeout + 3s);
+}
+
+TEST_F(VantelHIDInterfaceTest, ALostResponseFailsAfterTheTimeOutAndTheNextReadWorks) {
+    StartConversion(1.0);
+    WaitForResult();
+    Meter->LoseResponses(1);
+    const auto took =
+        ExpectHidError([&] { Bridge->ReadStatus(); }, "Data Read Response Request failed");
+    EXPECT_GE(took, THID_Interface::ResponseTimeout - 10ms);
+    EXPECT_LT(took, THID_Interface::ResponseTimeout + 2s);
+    EXPECT_EQ(Bridge->ReadStatus(), 0);
+}
+
+TEST_F(VantelHIDInterfaceTest, ALateResponseDoesNotShiftTheNextReading) {
+    StartConversion(1.0);
+    WaitForResult();
+    Meter->SetResponseDelay(THID_Interface::ResponseTimeout + 100ms);
+    TRegData image{};
+    ExpectHidError([&] { Bridge->ReadValues(image); }, "Data Read Response Request failed");
+    Meter->SetResponseDelay({});
+    // The late answer (status 0, the 1 pF result) is queued by now.
+    std::this_thread::sleep_for(200ms);
+
+    // Had the late answer been taken, the first status poll would see "ready" and the value
+    // read would get the status poll's answer.
+    StartConversion(2.0);
+    EXPECT_TRUE(Bridge->ReadCAPValues(image));
+    EXPECT_EQ(image[0], 0);
+    EXPECT_EQ(CapCode(image), ExpectedCapCode(2.0));
+}
+
+TEST_F(VantelHIDInterfaceTest, AForeignReportBeforeTheResponseIsSkipped) {
+    StartConversion(1.0);
+    WaitForResult();
+    Meter->SetForeignReportFirst(true);
+    TRegData image{};
+    EXPECT_TRUE(Bridge->ReadValues(image));
+    EXPECT_EQ(image[0], 0);
+    EXPECT_EQ(CapCode(image), ExpectedCapCode(1.0));
+}
+
+// --------------------------------------------------------------------------------------------
+// A meter that fails, is pulled out, or goes
+
+TEST_F(VantelHIDInterfaceTest, ARefusedRequestRaisesAndFeaturesReturnFalse) {
+    Meter->SetTransfersFailing(true);
+    ExpectHidError([&] { Bridge->ReadStatus(); }, "Data Read Request failed");
+    ExpectHidError([&] { Bridge->WriteRegs(7, 6, Image); }, "Data Write Request failed");
+    EXPECT_FALSE(Bridge->Init());
+    EXPECT_FALSE(Bridge->LED_on());
+}
+
+TEST_F(VantelHIDInterfaceTest, APulledOutMeterRaisesAndIsReleasedSilently) {
+    Bus.Unplug(Meter);
+    TRegData image{};
+    ExpectHidError([&] { Bridge->ReadValues(image); }, "Data Read Response Request failed");
+    ExpectHidError([&] { Bridge->WriteRegs(10, 1, Image); }, "Data Write Request failed");
+    EXPECT_FALSE(Bridge->Init());
+    EXPECT_FALSE(Bridge->LED_on());
+    EXPECT_FALSE(Bridge->LED_off());
+    EXPECT_TRUE(Bridge->IsOpen());
+
+    Bridge.reset();
+    EXPECT_TRUE(QTest::qWaitFor([this] { return Controller->Devices().empty(); }, 2000));
+}
+
+TEST_F(VantelHIDInterfaceTest, DestructionDarkensTheLedAndReleasesTheDevice) {
+    ASSERT_TRUE(Bridge->LED_on());
+    Bridge.reset();
+    EXPECT_FALSE(Meter->LedOn());
+    EXPECT_EQ(SentReports().back().Report, DarkLatch.Head);
+    Settle();
+    THidDevice* again = nullptr;
+    ASSERT_TRUE(Controller->CheckOut(again));
+    Bridge = std::make_unique<THID_Interface>(again);
+    EXPECT_TRUE(Bridge->LED_on());
+}
+
+TEST_F(VantelHIDInterfaceTest, NamesAndSerialNumber) {
+    EXPECT_TRUE(Bridge->IntName().isEmpty());
+    Bridge->SetIntName(QStringLiteral("left"));
+    EXPECT_EQ(Bridge->IntName(), QStringLiteral("left"));
+    EXPECT_EQ(Bridge->SerNum(), QStringLiteral("SN0042"));
+    Bridge->SetSerNum(QStringLiteral("other"));
+    EXPECT_EQ(Bridge->SerNum(), QStringLiteral("SN0042"));
+
+    Bus.Plug(std::make_shared<TVirtualMeter>(QString()));
+    THidDevice* device = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Controller->CheckOut(device); }, 2000));
+    THID_Interface unnamed(device);
+    EXPECT_TRUE(unnamed.SerNum().isEmpty());
+}
+
+} // namespace

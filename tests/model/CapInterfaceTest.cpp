@@ -1,0 +1,195 @@
+#include "CapInterface.h"
+
+#include "MesThread.h"
+#include "RecordingBridge.h"
+#include "SampleRecord.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+// A model wired to a recording bridge, its worker running.
+struct TModel {
+    TRecordingBridge* Bridge = new TRecordingBridge;
+    TCapInterface Model;
+    TModel() { Model.SetupInterface(std::unique_ptr<TVantel_Interface>(Bridge)); }
+};
+
+struct TConfig {
+    int Cap1 = 0, Dac1 = 0, Dac1A = 0, Dac1B = 0;
+    int Cap2 = 0, Dac2 = 0, Dac2A = 0, Dac2B = 0;
+    bool Temp = false, Res = false;
+    int Exc = 0;
+};
+
+struct TImageCase {
+    const char* Name;
+    TConfig Config;
+    std::vector<std::pair<int, std::uint8_t>> Bytes; // every other byte must be 0
+    int ValueCount;
+};
+
+class SetRegsFromConfigTest : public testing::TestWithParam<TImageCase> {};
+
+TEST_P(SetRegsFromConfigTest, BuildsTheImage) {
+    const TImageCase& c = GetParam();
+    TModel m;
+    TCapInterface& model = m.Model;
+    model.SetRegData(TRegData{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}); // replaced whole
+    model.SetCAP1Mode(c.Config.Cap1);
+    model.SetCAPDAC1Mode(c.Config.Dac1);
+    model.SetCAPDAC1A(c.Config.Dac1A);
+    model.SetCAPDAC1B(c.Config.Dac1B);
+    model.SetCAP2Mode(c.Config.Cap2);
+    model.SetCAPDAC2Mode(c.Config.Dac2);
+    model.SetCAPDAC2A(c.Config.Dac2A);
+    model.SetCAPDAC2B(c.Config.Dac2B);
+    model.SetInternalTempEnabled(c.Config.Temp);
+    model.SetExternalResistorEnabled(c.Config.Res);
+    model.SetExcitationVoltage(c.Config.Exc);
+    model.SetRegsFromConfig();
+
+    TRegData expected{};
+    for (const auto& [byte, value] : c.Bytes)
+        expected[std::size_t(byte)] = value;
+    EXPECT_EQ(model.RegData(), expected);
+    EXPECT_EQ(model.ValueCount(), c.ValueCount);
+    EXPECT_TRUE(m.Bridge->Written().empty()) << "nothing is sent";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SetRegsFromConfigTest,
+    testing::Values(TImageCase{"EverythingOff", {}, {{9, 0x28}, {10, 0xA0}}, 0},
+                    TImageCase{"SingleWithDacs",
+                               {.Cap1 = 1, .Dac1 = 1, .Dac1A = 5, .Dac1B = 9},
+                               {{7, 0x80}, {9, 0x28}, {10, 0xA0}, {11, 0x85}},
+                               1},
+                    TImageCase{"DifferentialWithDacs",
+                               {.Cap1 = 2, .Dac1 = 1, .Dac1A = 5, .Dac1B = 9},
+                               {{7, 0xA0}, {9, 0x28}, {10, 0xA0}, {11, 0x85}, {12, 0x89}},
+                               1},
+                    TImageCase{"DacsOffKeepTheirCodesOut",
+                               {.Cap1 = 2, .Dac1 = 0, .Dac1A = 5, .Dac1B = 9},
+                               {{7, 0xA0}, {9, 0x28}, {10, 0xA0}},
+                               1},
+                    TImageCase{"Channel2Differential",
+                               {.Cap2 = 2, .Dac2 = 1, .Dac2A = 3, .Dac2B = 4},
+                               {{9, 0x28}, {10, 0xA0}, {19, 0xA0}, {21, 0x83}, {22, 0x84}},
+                               1},
+                    TImageCase{
+                        "AllOnExcitation2",
+                        {.Cap1 = 1, .Cap2 = 1, .Temp = true, .Res = true, .Exc = 2},
+                        {{7, 0x80}, {8, 0x81}, {9, 0x2A}, {10, 0xA0}, {19, 0x80}, {20, 0xF1}},
+                        4},
+                    // Out of range values reach the image as they are: a code's bit 7 falls on the
+                    // enable bit, an excitation above 3 sets bits above EXCLVL, a mode of 3 counts.
+                    TImageCase{"OutOfRange",
+                               {.Cap1 = 1, .Dac1 = 1, .Dac1A = 200, .Cap2 = 3, .Exc = 0xC3},
+                               {{7, 0x80}, {9, 0xEB}, {10, 0xA0}, {11, 0xC8}},
+                               2}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(CapInterfaceTest, ContinuousModeSetsConversionTimeAndMode) {
+    TModel m;
+    TCapInterface& model = m.Model;
+    model.SetRegsFromConfig(); // byte 9 0x28, byte 10 0xA0
+    TRegData clockHalved = model.RegData();
+    clockHalved[9] |= 0x80;
+    model.SetRegData(clockHalved);
+    model.SetContinuousModeInterval(3);
+    EXPECT_EQ(model.RegData()[10], 0xA0) << "the interval alone changes nothing";
+    model.SetContinuousMode(true);
+    EXPECT_EQ(model.RegData()[10], 0x99);
+    EXPECT_EQ(model.RegData()[9], 0x28);
+    EXPECT_TRUE(model.MesThread()->ContinuousMode);
+    model.SetContinuousModeInterval(7);
+    EXPECT_EQ(model.RegData()[10], 0xB9);
+    const TRegData before = model.RegData();
+    model.SetContinuousMode(false);
+    EXPECT_EQ(model.RegData(), before) << "switching off leaves the image";
+    EXPECT_FALSE(model.MesThread()->ContinuousMode);
+}
+
+TEST(CapInterfaceTest, PropertiesStoreAsDescribed) {
+    TModel m;
+    TCapInterface& model = m.Model;
+    EXPECT_EQ(model.ReferenceResistor(), 50000);
+    EXPECT_EQ(model.SMode(), 1);
+    for (int bad : {0, -5}) {
+        model.SetReferenceResistor(bad);
+        EXPECT_EQ(model.ReferenceResistor(), 1);
+    }
+    struct {
+        int Choice, Repeats;
+    } repeats[] = {{0, 1}, {1, 3}, {2, 5}, {7, 1}, {-1, 1}};
+    for (const auto& r : repeats) {
+        model.SetNoiseReduction(r.Choice);
+        EXPECT_EQ(model.MesThread()->Repeats, r.Repeats) << r.Choice;
+    }
+    model.SetSMode(2);
+    EXPECT_EQ(model.MesThread()->SMode, 2);
+
+    model.SetValueCount(2);
+    model.SetValues(0, 1.5);
+    model.SetValues(1, 2.5);
+    model.SetValues(2, 9.0);  // ignored
+    model.SetValues(-1, 9.0); // ignored
+    model.SetValueCount(3);
+    EXPECT_EQ(model.Values(0), 1.5);
+    EXPECT_EQ(model.Values(1), 2.5);
+    EXPECT_EQ(model.Values(2), 0.0);
+    EXPECT_EQ(model.Values(3), -1.0);
+    EXPECT_EQ(model.Values(-1), -1.0);
+    EXPECT_EQ(model.SerNum(), QStringLiteral("TEST1"));
+    EXPECT_EQ(m.Bridge->Calls().first(), QStringLiteral("Init"));
+}
+
+TEST(CapInterfaceTest, RecordsAreDecodedOnTheWindowThreadAndRaised) {
+    TModel m;
+    TCapInterface& model = m.Model;
+    model.SetChannel(3);
+    model.SetCAP1Mode(1);
+    model.SetInternalTempEnabled(true);
+    model.SetRegsFromConfig();
+    int calls = 0;
+    model.SetOnReceiveData([&](int channel, std::span<const double> values, std::uint32_t ticks) {
+        ++calls;
+        EXPECT_EQ(channel, 3);
+        ASSERT_EQ(values.size(), 2u);
+        EXPECT_EQ(values[0], 0.5);
+        EXPECT_EQ(values[1], 25.0);
+        EXPECT_EQ(ticks, 65u);
+    });
+    QCoreApplication::postEvent(&model,
+                                new TSampleEvent("008FA00080C8000000000000000000000000000041"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(model.Values(0), 0.5);
+    EXPECT_EQ(model.Values(1), 25.0);
+}
+
+TEST(CapInterfaceTest, MalformedRecordsAreReportedOncePerRun) {
+    TModel m;
+    TCapInterface& model = m.Model;
+    model.SetCAP1Mode(1);
+    model.SetRegsFromConfig();
+    model.SetValues(0, 7.0);
+    QSignalSpy errors(&model, &TCapInterface::ErrorOccurred);
+    int calls = 0;
+    model.SetOnReceiveData([&](int, std::span<const double>, std::uint32_t) { ++calls; });
+    for (int i = 0; i < 3; ++i)
+        model.DecodeSampleRecord("00XYZ");
+    EXPECT_EQ(errors.count(), 1);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(model.Values(0), 7.0) << "nothing changed";
+    model.StartMes();
+    model.DecodeSampleRecord("00XYZ");
+    EXPECT_EQ(errors.count(), 2);
+}
+
+} // namespace
