@@ -1,5 +1,6 @@
 #include "CapInterface.h"
 
+#include "IniFile.h"
 #include "MesThread.h"
 #include "SampleRecord.h"
 #include "ThreadingSettings.h"
@@ -165,6 +166,83 @@ double TCapInterface::Values(int Index) const {
 void TCapInterface::SetValues(int Index, double Value) {
     if (Index >= 0 && Index < ValueCount())
         FValues[std::size_t(Index)] = Value;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings files
+
+namespace {
+
+// The Integer settings of a meter section, in the order they are written; the two Boolean
+// settings follow Mode and DAC settings, then the targets and the reference resistor.
+struct TIntSetting {
+    const char* Key;
+    int (TCapInterface::*Get)() const;
+    void (TCapInterface::*Set)(int);
+};
+
+const TIntSetting ChannelSettings[] = {
+    {"CAP1Mode", &TCapInterface::CAP1Mode, &TCapInterface::SetCAP1Mode},
+    {"CAPDAC1Mode", &TCapInterface::CAPDAC1Mode, &TCapInterface::SetCAPDAC1Mode},
+    {"CAPDAC1A", &TCapInterface::CAPDAC1A, &TCapInterface::SetCAPDAC1A},
+    {"CAPDAC1B", &TCapInterface::CAPDAC1B, &TCapInterface::SetCAPDAC1B},
+    {"CAP2Mode", &TCapInterface::CAP2Mode, &TCapInterface::SetCAP2Mode},
+    {"CAPDAC2Mode", &TCapInterface::CAPDAC2Mode, &TCapInterface::SetCAPDAC2Mode},
+    {"CAPDAC2A", &TCapInterface::CAPDAC2A, &TCapInterface::SetCAPDAC2A},
+    {"CAPDAC2B", &TCapInterface::CAPDAC2B, &TCapInterface::SetCAPDAC2B},
+    {"ExcitationVoltage", &TCapInterface::ExcitationVoltage, &TCapInterface::SetExcitationVoltage},
+};
+
+const TIntSetting TargetSettings[] = {
+    {"CAP1Target", &TCapInterface::CAP1Target, &TCapInterface::SetCAP1Target},
+    {"CAP2Target", &TCapInterface::CAP2Target, &TCapInterface::SetCAP2Target},
+    {"ReferenceResistor", &TCapInterface::ReferenceResistor, &TCapInterface::SetReferenceResistor},
+};
+
+QString RegKey(int n) {
+    return QStringLiteral("Reg%1").arg(n);
+}
+
+} // namespace
+
+void TCapInterface::LoadFromIni(const TIniFile& Ini) {
+    const QString section = SerNum();
+    const auto read = [&](const TIntSetting& s) {
+        const QString key = QLatin1String(s.Key);
+        (this->*s.Set)(Ini.ReadInteger(section, key, (this->*s.Get)()));
+    };
+    for (const TIntSetting& s : ChannelSettings)
+        read(s);
+    SetInternalTempEnabled(
+        Ini.ReadBool(section, QStringLiteral("InternalTempEnabled"), FInternalTempEnabled));
+    SetExternalResistorEnabled(
+        Ini.ReadBool(section, QStringLiteral("ExternalResistorEnabled"), FExternalResistorEnabled));
+    for (const TIntSetting& s : TargetSettings)
+        read(s); // the reference resistor's setter keeps it at 1 Ohm or more
+
+    const TRegData current = RegData();
+    TRegData image{};
+    for (int n = 0; n < int(image.size()); ++n)
+        image[std::size_t(n)] =
+            std::uint8_t(Ini.ReadInteger(section, RegKey(n), current[std::size_t(n)]));
+    SetRegData(image);
+    SetSMode(Ini.ReadInteger(section, QStringLiteral("SMode"), 1));
+    SetValueCount(int(FCAP1Mode > 0) + int(FCAP2Mode > 0) + int(FInternalTempEnabled) +
+                  int(FExternalResistorEnabled));
+}
+
+void TCapInterface::SaveToIni(TIniFile& Ini) const {
+    const QString section = SerNum();
+    Ini.WriteInteger(section, QStringLiteral("SMode"), FSMode);
+    for (const TIntSetting& s : ChannelSettings)
+        Ini.WriteInteger(section, QLatin1String(s.Key), (this->*s.Get)());
+    Ini.WriteBool(section, QStringLiteral("InternalTempEnabled"), FInternalTempEnabled);
+    Ini.WriteBool(section, QStringLiteral("ExternalResistorEnabled"), FExternalResistorEnabled);
+    for (const TIntSetting& s : TargetSettings)
+        Ini.WriteInteger(section, QLatin1String(s.Key), (this->*s.Get)());
+    const TRegData image = RegData();
+    for (int n = 0; n < int(image.size()); ++n)
+        Ini.WriteInteger(section, RegKey(n), image[std::size_t(n)]);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -107,6 +107,12 @@ public:
     // At least 1 Ohm.
     void SetReferenceResistor(int value) { FReferenceResitence = value < 1 ? 1 : value; }
 
+    // --- settings files: the meter's own section, named after its serial number ---
+    // Reads the section with the current values as defaults (SMode defaults to 1), sets the
+    // image from the Reg keys as they stand, and recomputes ValueCount.
+    void LoadFromIni(const TIniFile& Ini);
+    void SaveToIni(TIniFile& Ini) const;
+
     // --- register image and values ---
     // A copy of the worker's image; writing replaces it whole. Nothing is sent.
     TRegData RegData() const;

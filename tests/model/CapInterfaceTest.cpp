@@ -1,10 +1,13 @@
 #include "CapInterface.h"
 
+#include "IniFile.h"
 #include "MesThread.h"
 #include "RecordingBridge.h"
 #include "SampleRecord.h"
 
+#include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -190,6 +193,123 @@ TEST(CapInterfaceTest, MalformedRecordsAreReportedOncePerRun) {
     model.StartMes();
     model.DecodeSampleRecord("00XYZ");
     EXPECT_EQ(errors.count(), 2);
+}
+
+} // namespace
+
+namespace {
+
+class MeterSectionTest : public testing::Test {
+protected:
+    QTemporaryDir Dir;
+    QString FileName = Dir.filePath(QStringLiteral("Settings.ini"));
+    TModel M;
+
+    void Write(const QByteArray& text) {
+        QFile file(FileName);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+    }
+};
+
+TEST_F(MeterSectionTest, WrittenAndReadBackRestoresEverySettingAndByteExactly) {
+    TCapInterface& model = M.Model;
+    const int values[] = {2, 1, 17, 3, 1, 0, 127, 128, 3, -3, 2, 47000};
+    model.SetCAP1Mode(values[0]);
+    model.SetCAPDAC1Mode(values[1]);
+    model.SetCAPDAC1A(values[2]);
+    model.SetCAPDAC1B(values[3]);
+    model.SetCAP2Mode(values[4]);
+    model.SetCAPDAC2Mode(values[5]);
+    model.SetCAPDAC2A(values[6]);
+    model.SetCAPDAC2B(values[7]);
+    model.SetExcitationVoltage(values[8]);
+    model.SetCAP1Target(values[9]);
+    model.SetCAP2Target(values[10]);
+    model.SetReferenceResistor(values[11]);
+    model.SetInternalTempEnabled(true);
+    model.SetSMode(2);
+    TRegData image;
+    for (std::size_t n = 0; n < image.size(); ++n)
+        image[n] = std::uint8_t(0xF0 + n * 7); // bytes that agree with no configuration
+    model.SetRegData(image);
+    {
+        TIniFile ini(FileName);
+        model.SaveToIni(ini);
+    }
+
+    TModel other;
+    TCapInterface& loaded = other.Model;
+    loaded.LoadFromIni(TIniFile(FileName));
+    EXPECT_EQ(loaded.CAP1Mode(), values[0]);
+    EXPECT_EQ(loaded.CAPDAC1Mode(), values[1]);
+    EXPECT_EQ(loaded.CAPDAC1A(), values[2]);
+    EXPECT_EQ(loaded.CAPDAC1B(), values[3]);
+    EXPECT_EQ(loaded.CAP2Mode(), values[4]);
+    EXPECT_EQ(loaded.CAPDAC2Mode(), values[5]);
+    EXPECT_EQ(loaded.CAPDAC2A(), values[6]);
+    EXPECT_EQ(loaded.CAPDAC2B(), values[7]);
+    EXPECT_EQ(loaded.ExcitationVoltage(), values[8]);
+    EXPECT_EQ(loaded.CAP1Target(), values[9]);
+    EXPECT_EQ(loaded.CAP2Target(), values[10]);
+    EXPECT_EQ(loaded.ReferenceResistor(), values[11]);
+    EXPECT_TRUE(loaded.InternalTempEnabled());
+    EXPECT_FALSE(loaded.ExternalResistorEnabled());
+    EXPECT_EQ(loaded.SMode(), 2);
+    EXPECT_EQ(loaded.RegData(), image);
+    EXPECT_EQ(loaded.ValueCount(), 3);
+
+    // The keys in the order they are written.
+    QFile file(FileName);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    EXPECT_EQ(lines.at(0), "[TEST1]");
+    EXPECT_EQ(lines.at(1), "SMode=2");
+    EXPECT_EQ(lines.at(2), "CAP1Mode=2");
+    EXPECT_EQ(lines.at(11), "InternalTempEnabled=1");
+    EXPECT_EQ(lines.at(15), "ReferenceResistor=47000");
+    EXPECT_EQ(lines.at(16), "Reg0=240");
+    EXPECT_EQ(lines.at(38), "Reg22=138");
+}
+
+TEST_F(MeterSectionTest, ValuesAreTakenAsTheyStandOrFallBack) {
+    TCapInterface& model = M.Model;
+    model.SetCAP1Mode(1);
+    model.SetCAPDAC1A(9);
+    model.SetInternalTempEnabled(true);
+    model.SetSMode(2);
+    TRegData image{};
+    image[3] = 0x33;
+    model.SetRegData(image);
+    Write("[test1]\nReg7=384\nReg8=-1\nReg9=0x1FF\nReferenceResistor=0\nCAP2Mode=2\n"
+          "InternalTempEnabled=7\nCAPDAC1A=abc\n");
+    model.LoadFromIni(TIniFile(FileName));
+    const TRegData loaded = model.RegData();
+    EXPECT_EQ(loaded[7], 128);
+    EXPECT_EQ(loaded[8], 255);
+    EXPECT_EQ(loaded[9], 255);
+    EXPECT_EQ(loaded[3], 0x33) << "a missing byte keeps its value";
+    EXPECT_EQ(model.ReferenceResistor(), 1);
+    EXPECT_EQ(model.CAPDAC1A(), 9) << "no valid integer: the current value";
+    EXPECT_TRUE(model.InternalTempEnabled());
+    EXPECT_EQ(model.SMode(), 1) << "SMode defaults to 1";
+    EXPECT_EQ(model.ValueCount(), 3);
+}
+
+TEST_F(MeterSectionTest, MissingSectionKeepsSettingsButResetsSModeAndCountsValues) {
+    TCapInterface& model = M.Model;
+    model.SetCAP1Mode(1);
+    model.SetExternalResistorEnabled(true);
+    model.SetSMode(0);
+    TRegData image{};
+    image[7] = 0x80;
+    model.SetRegData(image);
+    Write("[OTHER]\nCAP1Mode=0\n");
+    model.LoadFromIni(TIniFile(FileName));
+    EXPECT_EQ(model.CAP1Mode(), 1);
+    EXPECT_EQ(model.RegData(), image);
+    EXPECT_EQ(model.SMode(), 1);
+    EXPECT_EQ(model.ValueCount(), 2);
 }
 
 } // namespace
