@@ -1,11 +1,14 @@
 #include "Main.h"
 
 #include "About.h"
+#include "AllMesThread.h"
+#include "CapInterface.h"
 #include "ErrorReport.h"
 #include "HidDevice.h"
 #include "HidDeviceController.h"
 #include "IniFile.h"
 #include "ThreadingSettings.h"
+#include "VantelHIDInterface.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -96,6 +99,12 @@ TForm1::TForm1(const QString& progIniFilename, THidBackend& backend, QWidget* pa
 
 TForm1::~TForm1() {
     FormDestroy();
+    // In this order: the meters' workers end before the trigger thread and the HID layer go.
+    FreeMeters();
+    AllMesThread.reset();
+    FForeignDevices.clear();
+    delete HidCtl;
+    HidCtl = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -418,13 +427,19 @@ void TForm1::FormCreate() {
         }
         ActPoint = 0;
         ActTickPoint = 0;
+        AllMesThread = std::make_unique<TAllMesThread>();
     });
 }
 
 void TForm1::FormDestroy() {
     Guarded(this, [&] {
+        // Continuous runs end at their next result.
+        for (TCapInterface* meter : CapInterfaces)
+            meter->SetContinuousMode(false);
         TIniFile ini(ProgIniFilename);
         WriteProgramKeys(ini, *this, EKeyScope::ProgramFile);
+        for (TCapInterface* meter : CapInterfaces)
+            meter->SaveToIni(ini);
     });
 }
 
@@ -586,10 +601,81 @@ void TForm1::Chart4DblClick() {}
 
 void TForm1::RebuildCharts() {}
 
+void TForm1::FreeMeters() {
+    // No trigger reaches a meter while the set changes.
+    if (AllMesThread)
+        AllMesThread->SetMeters({});
+    while (!CapInterfaces.empty()) {
+        delete CapInterfaces.back(); // ends its worker, darkens the LED, releases the device
+        CapInterfaces.pop_back();
+    }
+}
+
 void TForm1::HidDeviceChange() {
-    // Meter discovery comes here; until then the window only tells what the bus holds.
-    const auto& devices = HidCtl->Devices();
-    const auto present = std::count_if(devices.begin(), devices.end(),
-                                       [](const THidDevice* d) { return d->IsPluggedIn(); });
-    statusBar()->showMessage(QStringLiteral("%1 HID device(s) present").arg(present));
+    Guarded(this, [&] {
+        FreeMeters();
+        Corvane2LB->clear();
+        std::erase_if(FForeignDevices, [](const auto& d) { return !d->IsPluggedIn(); });
+        const TIniFile ini(ProgIniFilename);
+        THidDevice* device = nullptr;
+        QStringList failures;
+        while (HidCtl->CheckOut(device)) {
+            if (device->ProductName() != QLatin1String("Corvane v2")) {
+                FForeignDevices.emplace_back(device);
+                continue;
+            }
+            const QString serial = device->SerialNumber();
+            // An error with one meter is reported, and the others are still set up.
+            try {
+                device->SetNumInputBuffers(128);
+                device->SetNumOverlappedBuffers(128);
+                auto meter = std::make_unique<TCapInterface>(this);
+                meter->SetChannel(int(CapInterfaces.size()));
+                meter->SetOnReceiveData(
+                    [this](int channel, std::span<const double> values, std::uint32_t ticks) {
+                        CapInterfaceReceiveData(channel, values, ticks);
+                    });
+                meter->SetupInterface(std::make_unique<THID_Interface>(device));
+                meter->LoadFromIni(ini);
+                meter->VantelInterface()->Init();
+                meter->SetNoiseReduction(NoiseCB->currentIndex());
+                TCapInterface* added = meter.release();
+                connect(added, &TCapInterface::ErrorOccurred, this,
+                        [this, added](const QString& message) { MeterError(added, message); });
+                CapInterfaces.push_back(added);
+                Corvane2LB->addItem(serial);
+            } catch (const std::exception& error) {
+                failures
+                    << QStringLiteral("Meter %1: %2").arg(serial, QString::fromUtf8(error.what()));
+            }
+        }
+        std::vector<std::shared_ptr<TManualResetEvent>> triggers;
+        for (TCapInterface* meter : CapInterfaces)
+            triggers.push_back(meter->hMesEvent);
+        AllMesThread->SetMeters(std::move(triggers));
+        RebuildCharts();
+        statusBar()->showMessage(QStringLiteral("%1 meter(s) connected").arg(CapInterfaces.size()));
+        if (!failures.isEmpty())
+            ReportError(this, failures.join(u'\n'));
+    });
+}
+
+void TForm1::MeterError(TCapInterface* meter, const QString& message) {
+    const auto it = std::find(CapInterfaces.begin(), CapInterfaces.end(), meter);
+    if (it == CapInterfaces.end())
+        return;
+    const int index = int(it - CapInterfaces.begin());
+    if (QListWidgetItem* line = Corvane2LB->item(index)) {
+        line->setText(QStringLiteral("%1 (error)").arg(meter->SerNum()));
+        line->setToolTip(message);
+    }
+    statusBar()->showMessage(QStringLiteral("Meter %1: %2").arg(meter->SerNum(), message));
+}
+
+void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values,
+                                     std::uint32_t Ticks) {
+    // The run's handling of results comes with the run control.
+    Q_UNUSED(Channel);
+    Q_UNUSED(Values);
+    TicksLabel->setText(QString::number(Ticks));
 }

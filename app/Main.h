@@ -7,7 +7,11 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <span>
+#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -23,7 +27,10 @@ class QSplitter;
 class QTabWidget;
 class QWidget;
 class TAboutBox;
+class TAllMesThread;
+class TCapInterface;
 class THidBackend;
+class THidDevice;
 class THidDeviceController;
 
 // The main window: the settings panel, the meter list, the four charts, the menus, the timers
@@ -48,6 +55,9 @@ public:
     std::mutex CS_Messages; // guards TelnetMessages
     QStringList TelnetMessages;
     QString TelnetClientIP;
+    // The connected meters; index = line of the meter list = the model's Channel.
+    std::vector<TCapInterface*> CapInterfaces;
+    std::unique_ptr<TAllMesThread> AllMesThread;
 
     // --- settings panel, tab "General" ---
     QTabWidget* PageControl1 = nullptr;
@@ -137,7 +147,10 @@ public:
     void Chart2DblClick();
     void Chart3DblClick();
     void Chart4DblClick();
+    // Meter discovery: every meter is thrown away and built anew from the devices present.
     void HidDeviceChange();
+    // A result of meter Channel, on the window's thread.
+    void CapInterfaceReceiveData(int Channel, std::span<const double> Values, std::uint32_t Ticks);
 
     // Rebuilds the chart series and buffers from the current meters.
     void RebuildCharts();
@@ -154,8 +167,15 @@ private:
     void FormCreate();
     void FormDestroy();
 
+    void FreeMeters();
+    // A meter's worker or decoding met an error: its list line and the status bar show it.
+    void MeterError(TCapInterface* meter, const QString& message);
+
     QVariant ProgramKeyValue(EProgramKey key) const override;
     void SetProgramKeyValue(EProgramKey key, const QVariant& value) override;
 
     bool FSplittersPlaced = false;
+    // HID devices that are no meters: checked out once and kept, so that they are not asked
+    // again at every discovery; released when they are gone.
+    std::vector<std::unique_ptr<THidDevice>> FForeignDevices;
 };

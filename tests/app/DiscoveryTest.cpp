@@ -1,0 +1,122 @@
+#include "CapInterface.h"
+#include "ForeignHidDevice.h"
+#include "IniFile.h"
+#include "Main.h"
+#include "ScriptedPrompts.h"
+#include "VirtualHidBus.h"
+#include "VirtualMeter.h"
+
+#include <QListWidget>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// The real window on a virtual bus; meters are plugged in before or after it starts.
+class DiscoveryTest : public testing::Test {
+protected:
+    QTemporaryDir Dir;
+    QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
+    TScriptedPrompts Prompts;
+    TVirtualHidBus Bus;
+    std::unique_ptr<TForm1> Form;
+
+    std::shared_ptr<TVirtualMeter> Plug(const QString& serial) {
+        auto meter = std::make_shared<TVirtualMeter>(serial);
+        Bus.Plug(meter);
+        return meter;
+    }
+    void Start() { Form = std::make_unique<TForm1>(IniName, Bus); }
+    // Waits until discovery has run with this many meters.
+    bool Meters(std::size_t count) {
+        return QTest::qWaitFor(
+            [&] {
+                return Form->CapInterfaces.size() == count &&
+                       Form->Corvane2LB->count() == int(count);
+            },
+            5000);
+    }
+    QStringList Lines() const {
+        QStringList lines;
+        for (int i = 0; i < Form->Corvane2LB->count(); ++i)
+            lines << Form->Corvane2LB->item(i)->text();
+        return lines;
+    }
+};
+
+TEST_F(DiscoveryTest, OnlyTheExactProductStringMakesAMeter) {
+    Plug(QStringLiteral("M1"));
+    for (const char* product : {"corvane v2", "Corvane v2 ", " Corvane v2", "Corvane  v2"})
+        Bus.Plug(std::make_shared<TForeignHidDevice>(QLatin1String(product), QStringLiteral("F")));
+    Plug(QStringLiteral("M2"));
+    Start();
+    ASSERT_TRUE(Meters(2));
+    EXPECT_EQ(Lines(), QStringList({"M1", "M2"}));
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(Form->CapInterfaces[std::size_t(i)]->Channel(), i);
+}
+
+TEST_F(DiscoveryTest, EveryChangeRebuildsEveryMeterFromTheSettingsFile) {
+    Plug(QStringLiteral("M1"));
+    {
+        TIniFile ini(IniName);
+        ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("CAP1Mode"), 1);
+    }
+    Start();
+    ASSERT_TRUE(Meters(1));
+    TCapInterface* first = Form->CapInterfaces[0];
+    EXPECT_EQ(first->CAP1Mode(), 1);
+    first->SetCAP1Mode(2); // changed in memory only
+
+    // A foreign device arrives: the meter is built anew and reads the file again.
+    {
+        TIniFile ini(IniName);
+        ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("CAP2Mode"), 2);
+    }
+    const auto keyboard = std::make_shared<TForeignHidDevice>();
+    Bus.Plug(keyboard);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !Form->CapInterfaces.empty() && Form->CapInterfaces[0]->CAP2Mode() == 2; },
+        5000));
+    EXPECT_EQ(Form->CapInterfaces[0]->CAP1Mode(), 1);
+    EXPECT_EQ(keyboard->ReportsReceived(), 0) << "a foreign device is left alone";
+
+    const auto second = Plug(QStringLiteral("M2"));
+    ASSERT_TRUE(Meters(2));
+    Bus.Unplug(second);
+    ASSERT_TRUE(Meters(1));
+    EXPECT_EQ(Lines(), QStringList({"M1"}));
+}
+
+TEST_F(DiscoveryTest, MeterErrorsShowInItsLineAndTheStatusBar) {
+    const auto meter = Plug(QStringLiteral("M1"));
+    Start();
+    ASSERT_TRUE(Meters(1));
+    TCapInterface* model = Form->CapInterfaces[0];
+    model->SetCAP1Mode(1);
+    model->SetRegsFromConfig();
+    model->StartMes();
+    meter->SetTransfersFailing(true);
+    model->TriggerMeasurement();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Form->Corvane2LB->item(0)->text() == QLatin1String("M1 (error)"); }, 5000));
+    EXPECT_TRUE(Form->statusBar()->currentMessage().contains(QLatin1String("M1")));
+    EXPECT_FALSE(Form->Corvane2LB->item(0)->toolTip().isEmpty());
+}
+
+TEST_F(DiscoveryTest, ShutdownWritesEveryMeterSection) {
+    Plug(QStringLiteral("M1"));
+    Plug(QStringLiteral("M2"));
+    Start();
+    ASSERT_TRUE(Meters(2));
+    Form->CapInterfaces[1]->SetCAP2Mode(2);
+    Form.reset();
+    const TIniFile ini(IniName);
+    EXPECT_EQ(ini.ReadInteger(QStringLiteral("M2"), QStringLiteral("CAP2Mode"), -1), 2);
+    EXPECT_EQ(ini.ReadInteger(QStringLiteral("M1"), QStringLiteral("SMode"), -1), 1);
+}
+
+} // namespace
