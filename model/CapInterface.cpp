@@ -82,7 +82,7 @@ void TCapInterface::SetupInterface(std::unique_ptr<TVantel_Interface> NewInterfa
     FVantelInterface = std::move(NewInterface);
     FVantelInterface->SetSerNum(FVantelInterface->SerNum());
     FVantelInterface->Init();
-    FMesThread = std::make_unique<TMesThread>(this, hMesEvent);
+    FMesThread = std::make_unique<TMesThread>(this, *hMesEvent);
 }
 
 QString TCapInterface::SerNum() const {
@@ -250,7 +250,7 @@ void TCapInterface::SaveToIni(TIniFile& Ini) const {
 
 void TCapInterface::TriggerMeasurement() {
     if (FMesThread)
-        hMesEvent.Set();
+        hMesEvent->Set();
 }
 
 void TCapInterface::StartMes() {

@@ -149,8 +149,9 @@ public:
     double Cal1Offset = 0.0;
     double Cal2Offset = 0.0;
 
-    // The trigger of the worker.
-    TManualResetEvent hMesEvent;
+    // The trigger of the worker. Shared, so that a trigger thread holding it never touches a
+    // freed model: setting the event of a model that is gone does nothing.
+    const std::shared_ptr<TManualResetEvent> hMesEvent = std::make_shared<TManualResetEvent>();
 
     // Serialises the bridge traffic of the worker and MeasureCAP on this meter.
     std::mutex& BridgeLock() { return FBridgeLock; }
