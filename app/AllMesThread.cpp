@@ -27,7 +27,7 @@ void TAllMesThread::Pause(int milliseconds) {
 
 void TAllMesThread::Execute() {
     for (;;) {
-        hGlobalMesEvent.Wait();
+        hGlobalMesEvent.WaitOr(FTerminated);
         if (FTerminated)
             return;
         std::vector<std::shared_ptr<TManualResetEvent>> meters;

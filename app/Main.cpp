@@ -8,13 +8,17 @@
 #include "HidDeviceController.h"
 #include "IniFile.h"
 #include "ThreadingSettings.h"
+#include "UserPrompts.h"
 #include "VantelHIDInterface.h"
 
 #include <QAction>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -34,6 +38,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <optional>
 
 namespace {
 
@@ -129,6 +134,11 @@ void TForm1::BuildWindow() {
     layout->addWidget(Splitter1, 1);
     BuildMenu();
     statusBar()->setObjectName(QStringLiteral("StatusBar"));
+    FRunState = new QLabel(QStringLiteral("Idle"), this);
+    FRunState->setObjectName(QStringLiteral("RunState"));
+    statusBar()->addPermanentWidget(FRunState);
+    FStatusTimer.setInterval(1000);
+    connect(&FStatusTimer, &QTimer::timeout, this, &TForm1::ShowRunState);
 
     Timer1.setObjectName(QStringLiteral("Timer1"));
     Timer2.setObjectName(QStringLiteral("Timer2"));
@@ -520,19 +530,138 @@ void TForm1::SetProgramKeyValue(EProgramKey key, const QVariant& value) {
 // ---------------------------------------------------------------------------------------------
 // Handlers
 
-void TForm1::StartBtnClick() {}
+void TForm1::StartBtnClick() {
+    Guarded(this, [&] {
+        // A second Start during a run would empty the log it is writing.
+        if (Running)
+            return;
+        const bool fast = FastModeCB->isChecked();
+        const auto prepareMeters = [&] {
+            for (TCapInterface* meter : CapInterfaces) {
+                meter->SetContinuousMode(fast);
+                meter->SetContinuousModeInterval(FastModeIntervalCB->currentIndex());
+            }
+        };
+        prepareMeters();
+        if (LogFileDialog.FileName().isEmpty() && !LogFileDialog.Execute(this))
+            return;
+        const QString fileName = LogFileDialog.FileName();
+        FilenameEd->setText(fileName);
+        if (QFileInfo::exists(fileName) &&
+            !TUserPrompts::Current().Confirm(
+                this, QStringLiteral("Confirm"),
+                QStringLiteral("File %1 already exists. Do you want to replace it?")
+                    .arg(QDir::toNativeSeparators(fileName))))
+            return;
+        setWindowTitle(QStringLiteral("DieloMeter - ") + QFileInfo(fileName).fileName());
+        LogFile.Open(fileName, LogSettings(), QLocale());
+        Running = true;
+        FFastModeRun = fast;
+        ++ActPoint;
+        ++ActTickPoint;
+        LockRunControls(true);
+        ChannelBuffer.Resize(CapInterfaces.size());
+        ChannelBuffer.ClearValues();
+        prepareMeters();
+        for (TCapInterface* meter : CapInterfaces)
+            meter->StartMes();
+        Timer1.setInterval(fast ? 250 : IntervalSE->value());
+        Timer1.start();
+        FRunClock.start();
+        FStatusTimer.start();
+        ShowRunState();
+        AllMesThread->Do_Measurement();
+    });
+}
 
-void TForm1::StopBtnClick() {}
+void TForm1::StopBtnClick() {
+    Guarded(this, [&] {
+        Timer1.stop();
+        Timer2.stop();
+        StartBtn->setEnabled(true);
+        Start1->setEnabled(true);
+        StopBtn->setEnabled(false);
+        Stop1->setEnabled(false);
+        NoiseCB->setEnabled(true);
+        const bool wasRunning = Running;
+        Running = false;
+        FStatusTimer.stop();
+        // What fast mode buffered since the last tick is written as a last block.
+        std::exception_ptr lastBlockError;
+        if (wasRunning && FFastModeRun && ChannelBuffer.HasValues()) {
+            try {
+                FastModeTick();
+            } catch (...) {
+                lastBlockError = std::current_exception();
+            }
+        }
+        LogFile.Close();
+        LockRunControls(false);
+        for (TCapInterface* meter : CapInterfaces)
+            meter->StopMes();
+        ShowRunState();
+        if (lastBlockError)
+            std::rethrow_exception(lastBlockError);
+    });
+}
 
-void TForm1::ClearBtnClick() {}
+void TForm1::ClearBtnClick() {
+    ActPoint = 0;
+    ActTickPoint = 0;
+}
 
-void TForm1::TestBtnClick() {}
+void TForm1::TestBtnClick() {
+    ClearBtnClick();
+    StartBtnClick();
+    Timer2.start();
+    ShowRunState();
+}
 
-void TForm1::AutoOffsetBtnClick() {}
+void TForm1::AutoOffsetBtnClick() {
+    AutoOffset = true;
+    for (TCapInterface* meter : CapInterfaces) {
+        meter->Offset_Count = 0;
+        meter->Cal1Offset = 0.0;
+        meter->Cal2Offset = 0.0;
+    }
+}
 
-void TForm1::Timer1Timer() {}
+void TForm1::Timer1Timer() {
+    Guarded(this, [&] {
+        if (!Running)
+            return;
+        if (FFastModeRun)
+            FastModeTick();
+        else
+            TimerModeTick();
+    });
+}
 
-void TForm1::Timer2Timer() {}
+void TForm1::TimerModeTick() {
+    const auto values = NewestValues();
+    const QString row = ValueRow(values, QLocale());
+    QueueTelnetLine(row);
+    // A failing write ends the tick here; the run goes on and the next tick writes again.
+    LogFile.WriteRowText(row);
+    ++ActPoint;
+    ++ActTickPoint;
+    AllMesThread->Do_Measurement();
+}
+
+void TForm1::FastModeTick() {
+    const QStringList block = FastModeBlock(ChannelBuffer.Values(), QLocale());
+    // The telnet line holds the block's rows without their count line.
+    QueueTelnetLine(block.mid(0, block.size() - 1).join(QString()));
+    // On a failing write the buffers keep their values for the next tick.
+    LogFile.WriteBlock(ChannelBuffer.Values());
+    ChannelBuffer.ClearValues();
+    ChannelBuffer.ClearTicks();
+}
+
+void TForm1::Timer2Timer() {
+    Timer2.stop();
+    StopBtnClick();
+}
 
 void TForm1::IntervalSEChange() {
     Timer1.setInterval(IntervalSE->value());
@@ -547,7 +676,10 @@ void TForm1::FastModeCBClick() {
         Timer1.setInterval(250);
 }
 
-void TForm1::NoiseCBChange() {}
+void TForm1::NoiseCBChange() {
+    for (TCapInterface* meter : CapInterfaces)
+        meter->SetNoiseReduction(NoiseCB->currentIndex());
+}
 
 void TForm1::ThreadSerialModeCBClick() {
     Threading().Serial = ThreadSerialModeCB->isChecked();
@@ -599,7 +731,10 @@ void TForm1::Chart3DblClick() {}
 
 void TForm1::Chart4DblClick() {}
 
-void TForm1::RebuildCharts() {}
+void TForm1::RebuildCharts() {
+    // The charts' series come with the charts; the fast-mode buffers follow the meters.
+    ChannelBuffer.Resize(CapInterfaces.size());
+}
 
 void TForm1::FreeMeters() {
     // No trigger reaches a meter while the set changes.
@@ -674,8 +809,119 @@ void TForm1::MeterError(TCapInterface* meter, const QString& message) {
 
 void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values,
                                      std::uint32_t Ticks) {
-    // The run's handling of results comes with the run control.
-    Q_UNUSED(Channel);
-    Q_UNUSED(Values);
+    if (!Running || Channel < 0 || std::size_t(Channel) >= CapInterfaces.size())
+        return;
+    TCapInterface& meter = *CapInterfaces[std::size_t(Channel)];
+    const TRegData image = meter.RegData();
+    const bool cap1 = image[7] & 0x80;
+    const bool cap2 = image[19] & 0x80;
+    std::size_t next = 0;
+    const auto take = [&](bool enabled) -> std::optional<double> {
+        if (!enabled || next >= Values.size())
+            return std::nullopt;
+        return Values[next++];
+    };
+    std::optional<double> c1 = take(cap1);
+    std::optional<double> c2 = take(cap2);
+    // The offsets are the running mean of each channel's first 10 values after the button.
+    if (AutoOffset && (cap1 || cap2)) {
+        if (meter.Offset_Count < 10) {
+            ++meter.Offset_Count;
+            if (c1)
+                meter.Cal1Offset += (*c1 - meter.Cal1Offset) / meter.Offset_Count;
+            if (c2)
+                meter.Cal2Offset += (*c2 - meter.Cal2Offset) / meter.Offset_Count;
+        }
+        if (c1)
+            *c1 -= meter.Cal1Offset;
+        if (c2)
+            *c2 -= meter.Cal2Offset;
+    }
+    if (FFastModeRun) {
+        if (c1)
+            ChannelBuffer.AddValue(std::size_t(Channel), *c1);
+        ChannelBuffer.AddTicks(std::size_t(Channel), int(Ticks));
+    }
     TicksLabel->setText(QString::number(Ticks));
+}
+
+void TForm1::QueueTelnetLine(const QString& line) {
+    std::lock_guard lock(CS_Messages);
+    TelnetMessages.append(line);
+    while (TelnetMessages.size() > 500)
+        TelnetMessages.removeFirst();
+}
+
+std::vector<std::vector<double>> TForm1::NewestValues() const {
+    std::vector<std::vector<double>> values;
+    for (const TCapInterface* meter : CapInterfaces) {
+        std::vector<double> row;
+        for (int q = 0; q < meter->ValueCount(); ++q)
+            row.push_back(meter->Values(q));
+        values.push_back(std::move(row));
+    }
+    return values;
+}
+
+TLogSettings TForm1::LogSettings() const {
+    TLogSettings settings;
+    settings.FastMode = FastModeCB->isChecked();
+    settings.Interval = settings.FastMode ? FastModeIntervalCB->currentText()
+                                          : QString::number(IntervalSE->value());
+    settings.Created = QDateTime::currentDateTime();
+    for (const TCapInterface* meter : CapInterfaces) {
+        TLogMeter m;
+        m.Serial = meter->SerNum();
+        m.CAP1Mode = meter->CAP1Mode();
+        m.CAPDAC1Mode = meter->CAPDAC1Mode();
+        m.CAPDAC1A = meter->CAPDAC1A();
+        m.CAPDAC1B = meter->CAPDAC1B();
+        m.CAP2Mode = meter->CAP2Mode();
+        m.CAPDAC2Mode = meter->CAPDAC2Mode();
+        m.CAPDAC2A = meter->CAPDAC2A();
+        m.CAPDAC2B = meter->CAPDAC2B();
+        m.InternalTempEnabled = meter->InternalTempEnabled();
+        m.ExternalResistorEnabled = meter->ExternalResistorEnabled();
+        m.ReferenceResistor = meter->ReferenceResistor();
+        m.RegData = meter->RegData();
+        m.SMode = meter->SMode();
+        settings.Meters.push_back(m);
+    }
+    return settings;
+}
+
+void TForm1::LockRunControls(bool running) {
+    StartBtn->setEnabled(!running);
+    Start1->setEnabled(!running);
+    StopBtn->setEnabled(running);
+    Stop1->setEnabled(running);
+    for (QWidget* control : std::initializer_list<QWidget*>{NoiseCB, FastModeIntervalCB, FastModeCB,
+                                                            IntModeCB, BaudRateSE, LatencySE})
+        control->setEnabled(!running);
+}
+
+void TForm1::ShowRunState() {
+    if (!Running) {
+        FRunState->setText(QStringLiteral("Idle"));
+        return;
+    }
+    const qint64 seconds = FRunClock.elapsed() / 1000;
+    QString text =
+        FFastModeRun
+            ? QStringLiteral("Running, fast mode %1 ms").arg(FastModeIntervalCB->currentText())
+            : QStringLiteral("Running, every %1 ms").arg(IntervalSE->value());
+    text += QStringLiteral(", %1:%2:%3")
+                .arg(seconds / 3600)
+                .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+                .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    if (Timer2.isActive())
+        text += QStringLiteral(", test ends in %1 s").arg((Timer2.remainingTime() + 999) / 1000);
+    FRunState->setText(text);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // A run is stopped first, so that its log is complete.
+    if (Running)
+        StopBtnClick();
+    QMainWindow::closeEvent(event);
 }

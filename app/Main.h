@@ -1,8 +1,11 @@
 #pragma once
 
+#include "FastModeBuffers.h"
 #include "FileDialog.h"
+#include "LogFile.h"
 #include "ProgramSettings.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QStringList>
 #include <QTimer>
@@ -49,6 +52,7 @@ public:
     QString ProgIniFilename;
     int ActPoint = 0;
     int ActTickPoint = 0;
+    TLogFile LogFile;
     bool Running = false;
     bool AutoOffset = false;
     bool ShowTicks = false;
@@ -58,6 +62,8 @@ public:
     // The connected meters; index = line of the meter list = the model's Channel.
     std::vector<TCapInterface*> CapInterfaces;
     std::unique_ptr<TAllMesThread> AllMesThread;
+    // Fast mode: each meter's CAP1 values and elapsed times since the last tick.
+    TFastModeBuffers ChannelBuffer;
 
     // --- settings panel, tab "General" ---
     QTabWidget* PageControl1 = nullptr;
@@ -155,8 +161,14 @@ public:
     // Rebuilds the chart series and buffers from the current meters.
     void RebuildCharts();
 
+    // Appends a line for the telnet clients, keeping the newest 500.
+    void QueueTelnetLine(const QString& line);
+    // The run's state in the status bar: mode, elapsed time, the test's countdown.
+    void ShowRunState();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
@@ -168,6 +180,11 @@ private:
     void FormDestroy();
 
     void FreeMeters();
+    void LockRunControls(bool running);
+    TLogSettings LogSettings() const;
+    std::vector<std::vector<double>> NewestValues() const;
+    void FastModeTick();
+    void TimerModeTick();
     // A meter's worker or decoding met an error: its list line and the status bar show it.
     void MeterError(TCapInterface* meter, const QString& message);
 
@@ -175,6 +192,10 @@ private:
     void SetProgramKeyValue(EProgramKey key, const QVariant& value) override;
 
     bool FSplittersPlaced = false;
+    bool FFastModeRun = false;
+    QElapsedTimer FRunClock;
+    QTimer FStatusTimer;
+    QLabel* FRunState = nullptr;
     // HID devices that are no meters: checked out once and kept, so that they are not asked
     // again at every discovery; released when they are gone.
     std::vector<std::unique_ptr<THidDevice>> FForeignDevices;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -25,6 +26,11 @@ public:
     void Wait() {
         std::unique_lock lock(FLock);
         FChanged.wait(lock, [this] { return FSignalled; });
+    }
+    // Waits until the event is signalled or stop is true; the one who sets stop then calls Set.
+    void WaitOr(const std::atomic<bool>& stop) {
+        std::unique_lock lock(FLock);
+        FChanged.wait(lock, [&] { return FSignalled || stop.load(); });
     }
     // True when signalled within the time.
     template <class Rep, class Period>

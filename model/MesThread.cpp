@@ -77,7 +77,8 @@ void TMesThread::SetRegData(const TRegData& regData) {
 
 void TMesThread::Execute() {
     for (;;) {
-        hMesEvent.Wait();
+        // An acquisition that ends after Terminate may reset the event: the flag still counts.
+        hMesEvent.WaitOr(FTerminated);
         if (Terminated())
             return;
         TVantel_Interface* bridge = FCAPInt->VantelInterface();

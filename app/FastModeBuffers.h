@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+// The results that meters deliver in fast mode between two ticks of the window: each meter's
+// CAP1 values and elapsed times, in arrival order. The rows grow as needed, so no value is
+// lost however long a tick is delayed; a tick takes them and empties the rows once written.
+class TFastModeBuffers {
+public:
+    // One row per meter; rows of meters that remain keep what they hold.
+    void Resize(std::size_t meters);
+    std::size_t Meters() const { return FValues.size(); }
+
+    void AddValue(std::size_t meter, double value);
+    void AddTicks(std::size_t meter, int ticks);
+
+    const std::vector<std::vector<double>>& Values() const { return FValues; }
+    const std::vector<std::vector<int>>& Ticks() const { return FTicks; }
+    // The largest number of values any meter holds.
+    std::size_t Depth() const;
+    bool HasValues() const { return Depth() > 0; }
+
+    void ClearValues();
+    void ClearTicks();
+
+private:
+    std::vector<std::vector<double>> FValues;
+    std::vector<std::vector<int>> FTicks;
+};

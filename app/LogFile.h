@@ -1,0 +1,104 @@
+#pragma once
+
+#include "CAPTypes.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QLocale>
+#include <QString>
+#include <QStringList>
+
+#include <stdexcept>
+#include <vector>
+
+// What the log records of one meter, copied from its model when a run starts.
+struct TLogMeter {
+    QString Serial;
+    int CAP1Mode = 0;
+    int CAPDAC1Mode = 0;
+    int CAPDAC1A = 0;
+    int CAPDAC1B = 0;
+    int CAP2Mode = 0;
+    int CAPDAC2Mode = 0;
+    int CAPDAC2A = 0;
+    int CAPDAC2B = 0;
+    bool InternalTempEnabled = false;
+    bool ExternalResistorEnabled = false;
+    int ReferenceResistor = 0;
+    TRegData RegData{};
+    int SMode = 1;
+};
+
+struct TLogSettings {
+    bool FastMode = false;
+    // As the window shows it: the selected fast-mode interval ("11.0") or the timer interval in
+    // milliseconds ("1000").
+    QString Interval;
+    QDateTime Created;
+    std::vector<TLogMeter> Meters;
+};
+
+// The log file could not be created or written. The message names the file and the system's
+// reason.
+class ELogFileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The text of the log. The telnet status report sends the same header, so these build lines
+// without line ends and touch no file.
+
+// A value as "#.000000": integer digits only when there are any, the locale's decimal separator
+// and six decimals, no group separator, '-' for negatives. Halves round away from zero, judged
+// on the shortest decimal form of the value, so 0.0000005 gives ".000001" although the nearest
+// double lies a hair below. A value that rounds to zero has no sign.
+QString FormatValue(double value, const QLocale& locale);
+
+// "CAP1:\t" or "CAP2:\t" followed by the channel's mode fields, each ending with a TAB.
+QString CapLine(int channel, int mode, int capdacMode, int capdacA, int capdacB);
+
+// The settings header: program line, creation time, mode, interval, a block per meter, and the
+// closing empty line.
+QStringList SettingsHeaderLines(const TLogSettings& settings, const QLocale& locale);
+
+// The names of every meter's value columns, each followed by a TAB.
+QString ColumnHeaderLine(const std::vector<TLogMeter>& meters);
+
+// One timer-mode row: every meter's values in list order, each followed by a TAB.
+QString ValueRow(const std::vector<std::vector<double>>& valuesPerMeter, const QLocale& locale);
+
+// One fast-mode block: as many rows as the longest buffer, meter by meter in each row, then the
+// row count on a line of its own. A meter with fewer values leaves its field empty in the
+// remaining rows; it still gets its TAB, so the columns stay aligned.
+QStringList FastModeBlock(const std::vector<std::vector<double>>& bufferedPerMeter,
+                          const QLocale& locale);
+
+// The data log of one run. Every call reaches the file before it returns, so other programs
+// reading the log meanwhile see whole rows. A failed write throws ELogFileError, leaves the
+// file as it was before the call and open, so the caller can report it and write again.
+class TLogFile {
+public:
+    TLogFile() = default;
+    ~TLogFile();
+
+    TLogFile(const TLogFile&) = delete;
+    TLogFile& operator=(const TLogFile&) = delete;
+
+    // Creates the file anew (an existing one is emptied) and writes the settings header and the
+    // column header row. On failure the object stays closed.
+    void Open(const QString& fileName, const TLogSettings& settings, const QLocale& locale);
+    void WriteRow(const std::vector<std::vector<double>>& valuesPerMeter);
+    // A row already built by ValueRow (the same text goes to telnet), without its line end.
+    void WriteRowText(const QString& row);
+    void WriteBlock(const std::vector<std::vector<double>>& bufferedPerMeter);
+    void Close();
+
+    bool IsOpen() const { return FFile.isOpen(); }
+    QString FileName() const { return FFile.fileName(); }
+
+private:
+    void WriteLines(const QStringList& lines);
+
+    QFile FFile;
+    QLocale FLocale;
+};

@@ -1,0 +1,274 @@
+#include "AllMesThread.h"
+#include "CapInterface.h"
+#include "IniFile.h"
+#include "Main.h"
+#include "ScriptedPrompts.h"
+#include "ThreadingSettings.h"
+#include "VirtualHidBus.h"
+#include "VirtualMeter.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+QStringList ReadLines(const QString& fileName) {
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QString text = QString::fromUtf8(file.readAll());
+    if (text.endsWith(QLatin1String("\r\n")))
+        text.chop(2);
+    return text.split(QStringLiteral("\r\n"));
+}
+
+// The real window on a virtual bus with meters whose channel 1 and temperature are on.
+class RunTest : public testing::Test {
+protected:
+    QTemporaryDir Dir;
+    QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
+    QString LogName = Dir.filePath(QStringLiteral("run.txt"));
+    TScriptedPrompts Prompts;
+    TVirtualHidBus Bus;
+    std::vector<std::shared_ptr<TVirtualMeter>> Meters;
+    std::unique_ptr<TForm1> Form;
+
+    // temperature false: channel 1 alone, so that fast mode converts every 11 ms.
+    void Start(int meters, bool temperature = true) {
+        {
+            TIniFile ini(IniName);
+            ini.WriteString(QStringLiteral("Measurement"), QStringLiteral("Logfile"), LogName);
+            for (int i = 0; i < meters; ++i) {
+                const QString serial = QStringLiteral("M%1").arg(i + 1);
+                // Channel 1 single and the temperature sensor: image bytes 7 to 10.
+                ini.WriteInteger(serial, QStringLiteral("CAP1Mode"), 1);
+                ini.WriteBool(serial, QStringLiteral("InternalTempEnabled"), temperature);
+                const int image[][2] = {
+                    {7, 0x80}, {8, temperature ? 0x81 : 0}, {9, 0x28}, {10, 0xA0}};
+                for (const auto& [n, value] : image)
+                    ini.WriteInteger(serial, QStringLiteral("Reg%1").arg(n), value);
+                auto meter = std::make_shared<TVirtualMeter>(serial);
+                meter->SetInputCapacitance(1, 1.25 + i);
+                meter->SetTemperature(21.5);
+                Bus.Plug(meter);
+                Meters.push_back(meter);
+            }
+        }
+        Form = std::make_unique<TForm1>(IniName, Bus);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return Form->CapInterfaces.size() == std::size_t(meters); }, 5000));
+    }
+    void RunFor(std::chrono::milliseconds time) { QTest::qWait(int(time.count())); }
+};
+
+TEST_F(RunTest, TimerModeLogsHeadersAndOneRowPerTick) {
+    Start(2);
+    Form->IntervalSE->setValue(100);
+    Form->StartBtnClick();
+    ASSERT_TRUE(Form->Running);
+    EXPECT_EQ(Form->windowTitle(), QStringLiteral("DieloMeter - run.txt"));
+    EXPECT_FALSE(Form->StartBtn->isEnabled() || Form->FastModeCB->isEnabled());
+    RunFor(700ms);
+    Form->StopBtnClick();
+    EXPECT_FALSE(Form->Running);
+    EXPECT_TRUE(Form->StartBtn->isEnabled());
+
+    const QStringList lines = ReadLines(LogName);
+    ASSERT_GT(lines.size(), 25);
+    EXPECT_EQ(lines[0], QStringLiteral("DieloMeter5.1 Vantel"));
+    EXPECT_EQ(lines[2], QStringLiteral("Auto Mode:\tOff"));
+    EXPECT_EQ(lines[3], QStringLiteral("Interval [ms]\t100"));
+    const int columns = lines.indexOf(QStringLiteral("CAP1.M1\tTemp.M1\tCAP1.M2\tTemp.M2\t"));
+    ASSERT_GT(columns, 0);
+    const QStringList rows = lines.mid(columns + 1);
+    EXPECT_GE(rows.size(), 4);
+    // From the second row on every row holds a finished measurement of both meters.
+    for (const QString& row : rows.mid(1))
+        EXPECT_EQ(row, QStringLiteral("1.250000\t21.500000\t2.250000\t21.500000\t"));
+}
+
+TEST_F(RunTest, FastModeLogsBlocksAndStopWritesWhatIsBuffered) {
+    Start(1, /*temperature=*/false);
+    Form->FastModeCB->setChecked(true);
+    Form->FastModeIntervalCB->setCurrentIndex(0); // 11.0 ms
+    std::uint64_t records = 0;
+    TCapInterface* meter = Form->CapInterfaces[0];
+    QObject::connect(meter, &TCapInterface::ErrorOccurred,
+                     [](const QString& m) { ADD_FAILURE() << m.toStdString(); });
+    Form->StartBtnClick();
+    ASSERT_TRUE(Form->Running);
+    RunFor(1200ms);
+    Form->StopBtnClick();
+    records = std::uint64_t(Meters[0]->ReadTransactions()); // an upper bound of the results
+    const QStringList lines = ReadLines(LogName);
+    EXPECT_EQ(lines[2], QStringLiteral("Auto Mode:\tOn"));
+    EXPECT_EQ(lines[3], QStringLiteral("Interval [ms]\t11.0"));
+    const int columns = lines.indexOf(QStringLiteral("CAP1.M1\t"));
+    ASSERT_GT(columns, 0);
+    // Blocks: value rows, then the count of rows.
+    int values = 0, blocks = 0, pending = 0;
+    for (const QString& line : lines.mid(columns + 1)) {
+        if (line.endsWith(u'\t')) {
+            EXPECT_EQ(line, QStringLiteral("1.250000\t"));
+            ++pending;
+        } else {
+            EXPECT_EQ(line.toInt(), pending);
+            values += pending;
+            pending = 0;
+            ++blocks;
+        }
+    }
+    EXPECT_EQ(pending, 0) << "the log ends with a count line";
+    EXPECT_GE(blocks, 4);
+    // Every result of the run is in the log; the continuous run's results come at 11 ms.
+    EXPECT_GE(values, 80);
+    EXPECT_LE(std::uint64_t(values), records);
+    EXPECT_EQ(Meters[0]->LostResults(), 0);
+}
+
+TEST_F(RunTest, StartAsksForTheFileAndBeforeReplacingIt) {
+    Start(0);
+    Form->LogFileDialog.SetFileName(QString());
+    Form->StartBtnClick(); // the dialog is cancelled
+    EXPECT_FALSE(Form->Running);
+    EXPECT_EQ(Prompts.DialogTitles, QStringList(QStringLiteral("Set Logfile")));
+
+    Prompts.Files = {LogName};
+    Form->StartBtnClick();
+    ASSERT_TRUE(Form->Running);
+    Form->StopBtnClick();
+
+    // Start, Stop, Start on the same file asks again; No keeps the file.
+    const QStringList first = ReadLines(LogName);
+    Prompts.Answers = {false};
+    Form->StartBtnClick();
+    EXPECT_FALSE(Form->Running);
+    EXPECT_EQ(ReadLines(LogName), first);
+    ASSERT_EQ(Prompts.Questions.size(), 1);
+    EXPECT_TRUE(Prompts.Questions[0].startsWith(QStringLiteral("Confirm: File ")));
+    EXPECT_TRUE(Prompts.Questions[0].endsWith(
+        QStringLiteral(" already exists. Do you want to replace it?")));
+    Prompts.Answers = {true};
+    Form->IntervalSE->setValue(50);
+    Form->StartBtnClick();
+    ASSERT_TRUE(Form->Running);
+    RunFor(300ms);
+    Form->StopBtnClick();
+    // Without meters: the header, one empty line, an empty column row, an empty row per tick.
+    const QStringList lines = ReadLines(LogName);
+    EXPECT_EQ(lines.mid(4, 2), QStringList({QString(), QString()}));
+    EXPECT_GE(lines.size(), 8);
+    for (const QString& row : lines.mid(6))
+        EXPECT_TRUE(row.isEmpty());
+}
+
+TEST_F(RunTest, FailingLogWriteIsShownAndTheRunGoesOn) {
+    Start(1);
+    Form->IntervalSE->setValue(50);
+    Form->StartBtnClick();
+    ASSERT_TRUE(Form->Running);
+    RunFor(200ms);
+    // The disk is full: no further byte fits into the log.
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit full = old;
+    full.rlim_cur = rlim_t(QFileInfo(LogName).size());
+    setrlimit(RLIMIT_FSIZE, &full);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Prompts.Errors.isEmpty(); }, 5000));
+    EXPECT_TRUE(Prompts.Errors[0].contains(LogName)) << Prompts.Errors[0].toStdString();
+    EXPECT_TRUE(Form->Running);
+    const qint64 sizeWhileFull = QFileInfo(LogName).size();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    RunFor(300ms);
+    Form->StopBtnClick();
+    EXPECT_GT(QFileInfo(LogName).size(), sizeWhileFull) << "later ticks write again";
+    for (const QString& line : ReadLines(LogName))
+        EXPECT_FALSE(line.contains(QLatin1String("1.2500001.25"))) << "no torn rows";
+}
+
+TEST_F(RunTest, AutoOffsetIsTheRunningMeanOfTheFirstTenValues) {
+    Start(1);
+    Form->FastModeCB->setChecked(true);
+    Form->StartBtnClick();
+    ASSERT_TRUE(Form->Running);
+    Form->StopBtnClick(); // the handler is driven by hand from here on
+    Form->Running = true;
+    Form->ChannelBuffer.ClearValues();
+    Form->AutoOffsetBtnClick();
+    const auto receive = [&](double cap1) {
+        const double values[] = {cap1, 21.0};
+        Form->CapInterfaceReceiveData(0, values, 11);
+        return Form->ChannelBuffer.Values()[0].back();
+    };
+    EXPECT_EQ(receive(5.0), 0.0);
+    EXPECT_EQ(receive(6.0), 6.0 - 5.5);
+    for (int i = 0; i < 8; ++i)
+        receive(5.0);
+    EXPECT_DOUBLE_EQ(receive(5.0), 5.0 - 5.1) << "fixed after ten values";
+    Form->AutoOffsetBtnClick(); // a second press starts a new mean
+    EXPECT_EQ(receive(7.0), 0.0);
+    Form->Running = false;
+    const std::size_t held = Form->ChannelBuffer.Values()[0].size();
+    receive(9.0);
+    EXPECT_EQ(Form->ChannelBuffer.Values()[0].size(), held) << "results after Stop change nothing";
+}
+
+TEST_F(RunTest, TelnetQueueKeepsTheNewest500Lines) {
+    Start(0);
+    for (int i = 0; i < 600; ++i)
+        Form->QueueTelnetLine(QString::number(i));
+    std::lock_guard lock(Form->CS_Messages);
+    ASSERT_EQ(Form->TelnetMessages.size(), 500);
+    EXPECT_EQ(Form->TelnetMessages.first(), QStringLiteral("100"));
+    EXPECT_EQ(Form->TelnetMessages.last(), QStringLiteral("599"));
+}
+
+TEST_F(RunTest, ClosingTheWindowDuringARunStopsItFirst) {
+    Start(1);
+    Form->FastModeCB->setChecked(true);
+    Form->StartBtnClick();
+    RunFor(400ms);
+    Form->close();
+    EXPECT_FALSE(Form->Running);
+    const QStringList lines = ReadLines(LogName);
+    bool ok = false;
+    lines.last().toInt(&ok);
+    EXPECT_TRUE(ok) << "the log ends with a complete block";
+}
+
+TEST(AllMesThreadTest, SerialAcquisitionSpacesTheTriggers) {
+    Threading().Serial = true;
+    Threading().TriggerWait = 60;
+    TAllMesThread thread;
+    std::vector<std::shared_ptr<TManualResetEvent>> meters;
+    for (int i = 0; i < 3; ++i)
+        meters.push_back(std::make_shared<TManualResetEvent>());
+    thread.SetMeters(meters);
+    const auto start = std::chrono::steady_clock::now();
+    thread.Do_Measurement();
+    std::vector<std::chrono::steady_clock::duration> at;
+    for (const auto& meter : meters) {
+        ASSERT_TRUE(meter->WaitFor(5s));
+        at.push_back(std::chrono::steady_clock::now() - start);
+    }
+    EXPECT_GE(at[1] - at[0], 50ms);
+    EXPECT_GE(at[2] - at[1], 50ms);
+    Threading().Serial = false;
+    Threading().TriggerWait = 1000;
+}
+
+} // namespace
