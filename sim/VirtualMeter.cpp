@@ -325,9 +325,11 @@ void TVirtualMeter::Advance() const {
     FCycleStart = end + more * cycle;
     FinishCycle(FCycleSetup, FCycleStart);
     FLostResults += static_cast<int>(more - 1);
+    FResultsCompleted += static_cast<int>(more - 1);
 }
 
 void TVirtualMeter::FinishCycle(const TSetup& setup, TTimePoint at) const {
+    ++FResultsCompleted;
     if (FResultWaiting)
         ++FLostResults;
     FResultWaiting = true;
@@ -537,6 +539,12 @@ int TVirtualMeter::LostResults() const {
     std::lock_guard lock(FLock);
     Advance();
     return FLostResults;
+}
+
+int TVirtualMeter::ResultsCompleted() const {
+    std::lock_guard lock(FLock);
+    Advance();
+    return FResultsCompleted;
 }
 
 int TVirtualMeter::RegisterWriteCount() const {

@@ -144,7 +144,8 @@ public:
     std::array<std::uint8_t, 4> PortConfiguration() const;
     int ReadTransactions() const; // read answers sent
     int ConversionsStarted() const;
-    int LostResults() const; // completed results overwritten before they were read
+    int LostResults() const;      // completed results overwritten before they were read
+    int ResultsCompleted() const; // every conversion cycle finished, read or not
     int RegisterWriteCount() const;
     std::vector<TRegisterWrite> RegisterWrites() const;
     std::vector<TTransfer> Transfers() const;
@@ -193,6 +194,7 @@ private:
     mutable TSetup FCycleSetup{};
     mutable std::mt19937_64 FRandom;
     mutable int FLostResults = 0;
+    mutable int FResultsCompleted = 0;
     int FConversionsStarted = 0;
 
     // The signals.
