@@ -37,6 +37,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <optional>
 
@@ -719,9 +720,46 @@ void TForm1::About1Click() {
     AboutBox->exec();
 }
 
-void TForm1::Corvane2LBClick() {}
+TCapInterface* TForm1::SelectedMeter() const {
+    const int row = Corvane2LB->currentRow();
+    return row >= 0 && std::size_t(row) < CapInterfaces.size() ? CapInterfaces[std::size_t(row)]
+                                                               : nullptr;
+}
 
-void TForm1::Corvane2LBDblClick() {}
+void TForm1::Corvane2LBClick() {
+    Guarded(this, [&] {
+        TCapInterface* meter = Running ? nullptr : SelectedMeter();
+        if (!meter)
+            return;
+        const auto shown = [meter] {
+            const TRegData image = meter->RegData();
+            return std::array<bool, 4>{bool(image[7] & 0x80), bool(image[19] & 0x80),
+                                       meter->InternalTempEnabled(),
+                                       meter->ExternalResistorEnabled()};
+        };
+        const auto before = shown();
+        // The channel configuration dialog edits the meter here.
+        if (shown() != before)
+            RebuildCharts();
+    });
+}
+
+void TForm1::Corvane2LBDblClick() {
+    Guarded(this, [&] {
+        TCapInterface* meter = Running ? nullptr : SelectedMeter();
+        if (!meter)
+            return;
+        const auto enabled = [meter] {
+            const TRegData image = meter->RegData();
+            return std::array<bool, 3>{bool(image[7] & 0x80), bool(image[19] & 0x80),
+                                       bool(image[8] & 0x80)};
+        };
+        const auto before = enabled();
+        // The register settings dialog edits the meter here.
+        if (enabled() != before)
+            RebuildCharts();
+    });
+}
 
 void TForm1::Chart1DblClick() {}
 

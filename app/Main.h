@@ -180,6 +180,8 @@ private:
     void FormDestroy();
 
     void FreeMeters();
+    // The meter of the list's selected line, or none.
+    TCapInterface* SelectedMeter() const;
     void LockRunControls(bool running);
     TLogSettings LogSettings() const;
     std::vector<std::vector<double>> NewestValues() const;

@@ -6,13 +6,15 @@
 
 #include <QApplication>
 
-int RunProgram(QApplication& app, THidBackend& backend) {
+int RunProgram(QApplication& app, THidBackend& backend, const std::function<void(TForm1&)>& setUp) {
     QApplication::setApplicationName(QStringLiteral("dielometer"));
     // The window reads the program settings when it is created and writes them when it goes,
     // after the event loop has ended.
     TForm1 form(ProgramSettingsFileName(QCoreApplication::applicationDirPath()), backend);
     // SIGTERM and SIGINT close the window as "Exit" does, so the settings are written.
     TSignalCloser closer(&form);
+    if (setUp)
+        setUp(form);
     form.show();
     return app.exec();
 }

@@ -1,8 +1,13 @@
 #pragma once
 
+#include <functional>
+
 class QApplication;
+class TForm1;
 class THidBackend;
 
 // Runs the program on a HID backend: the main window with its settings, the signal handling,
-// the event loop. The program and the demo program differ only in the backend they hand in.
-int RunProgram(QApplication& app, THidBackend& backend);
+// the event loop. The program and the demo program differ only in the backend they hand in,
+// and in setUp: when given, it is called with the window before the window is shown.
+int RunProgram(QApplication& app, THidBackend& backend,
+               const std::function<void(TForm1&)>& setUp = {});
