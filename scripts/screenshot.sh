@@ -10,7 +10,7 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # A copy of the program in a folder of its own, so that it starts with default settings.
-cp "${BUILD_DIR:-build}/sim/dielometer-demo" "$work/dielometer"
+cp "${BUILD_DIR:-build}/sim/dielometer-sim" "$work/dielometer"
 cat > "$work/shot.sh" <<'SHOT'
 cd "$1"
 ./dielometer & pid=$!

@@ -1,46 +1,28 @@
-// The demo program: the main window on a virtual USB bus with three virtual meters and a
-// foreign HID device, for trying the program without hardware.
+// The demo program: the main window on a virtual USB bus with two virtual meters and a
+// foreign HID device, and a "Simulation" menu that plugs meters in and out and sets what they
+// measure; for trying the program without hardware.
 #include "ForeignHidDevice.h"
+#include "Main.h"
 #include "Program.h"
-#include "VirtualMeter.h"
+#include "SettingsLocation.h"
+#include "SimulationMenu.h"
+#include "VirtualHidBus.h"
 
 #include <QApplication>
 
 #include <memory>
 
-namespace {
-
-struct TDemoMeter {
-    const char* Serial;
-    double Input1Pf, Input2Pf, Celsius, ResistanceRatio;
-};
-
-// Values as three meters on a lab bench might show them.
-constexpr TDemoMeter DemoMeters[] = {
-    {"DM100231", 1.250, -0.480, 23.4, 0.25},
-    {"DM100232", 2.015, 0.730, 24.1, 0.50},
-    {"DM100233", -0.875, 1.640, 22.8, -0.10},
-};
-
-} // namespace
-
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    // As RunProgram names it: where the settings file lives depends on the name.
+    QApplication::setApplicationName(QStringLiteral("dielometer"));
     // Created before the window and freed after it.
     TVirtualHidBus bus;
-    std::uint64_t seed = 1;
-    for (const TDemoMeter& m : DemoMeters) {
-        auto meter = std::make_shared<TVirtualMeter>(QString::fromLatin1(m.Serial), seed++);
-        meter->SetInputCapacitance(1, m.Input1Pf);
-        meter->SetInputCapacitance(2, m.Input2Pf);
-        meter->SetTemperature(m.Celsius);
-        meter->SetResistanceRatio(m.ResistanceRatio);
-        meter->SetCapNoise(0.0004);
-        meter->SetTemperatureNoise(0.02);
-        meter->SetDrift(0.00002);
-        meter->SetLatency(std::chrono::milliseconds(1));
-        bus.Plug(meter);
-    }
+    TSimulationMenu simulation(bus,
+                               ProgramSettingsFileName(QCoreApplication::applicationDirPath()));
+    // Plugged in before the window exists, so that it finds them in its first discovery.
+    simulation.PlugIn();
+    simulation.PlugIn();
     bus.Plug(std::make_shared<TForeignHidDevice>());
-    return RunProgram(app, bus);
+    return RunProgram(app, bus, [&](TForm1& form) { simulation.AddTo(form); });
 }
