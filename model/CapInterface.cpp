@@ -1,5 +1,6 @@
 #include "CapInterface.h"
 
+#include "CrossThreadEvent.h"
 #include "IniFile.h"
 #include "MesThread.h"
 #include "SampleRecord.h"
@@ -355,6 +356,7 @@ void TCapInterface::DecodeSampleRecord(std::string_view record) {
 }
 
 bool TCapInterface::event(QEvent* event) {
+    TakeCrossThreadEvent(event);
     if (event->type() == TSampleEvent::EventType()) {
         try {
             DecodeSampleRecord(static_cast<TSampleEvent*>(event)->Record);

@@ -69,4 +69,5 @@ private:
     TRegData FRegData{};
     std::atomic<bool> FTerminated{false};
     std::unique_ptr<QThread> FThread;
+    std::mutex FExitLock;
 };

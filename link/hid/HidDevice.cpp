@@ -2,6 +2,8 @@
 
 #include "HidDeviceController.h"
 
+#include "CrossThreadEvent.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 
@@ -285,7 +287,7 @@ void THidDevice::ReaderLoop(std::size_t reportLength) {
         if (result == EHidReadResult::TimedOut)
             continue;
         if (result == EHidReadResult::Failed) {
-            QCoreApplication::postEvent(this, new TDataErrorEvent(handle ? EIO : ENODEV));
+            PostCrossThreadEvent(this, new TDataErrorEvent(handle ? EIO : ENODEV));
             // A gone device fails at once; retry at the pace of the wait slice until stopped.
             WaitSlice();
             continue;
@@ -296,7 +298,7 @@ void THidDevice::ReaderLoop(std::size_t reportLength) {
             std::lock_guard lock(FReaderLock);
             FDelivered = false;
         }
-        QCoreApplication::postEvent(this, new TDataEvent(std::vector<std::uint8_t>(
+        PostCrossThreadEvent(this, new TDataEvent(std::vector<std::uint8_t>(
                                               buffer.begin(), buffer.begin() + count)));
         // Wait until the window's thread has run the handler, or until told to stop.
         std::unique_lock lock(FReaderLock);
@@ -305,6 +307,7 @@ void THidDevice::ReaderLoop(std::size_t reportLength) {
 }
 
 bool THidDevice::event(QEvent* event) {
+    TakeCrossThreadEvent(event);
     if (event->type() == TDataEvent::EventType()) {
         const auto& report = static_cast<TDataEvent*>(event)->Report;
         if (FOnData)

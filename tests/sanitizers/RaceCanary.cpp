@@ -1,10 +1,14 @@
 // A deliberate data race: two threads increment one plain int without any synchronisation.
 // Under ThreadSanitizer with the suite's suppressions in force this program must still be
-// reported; if it is not, a suppression hides real races and has to be narrowed.
+// reported; if it is not, a suppression hides real races and has to be narrowed. Each way of
+// running it puts other frames around the race, as our code has them:
 //
-//   race_canary std      the writers are std::threads
-//   race_canary qthread  the writers are QThreads, so that their stacks run through Qt's thread
-//                        start code: a suppression matching Qt's own frames too broadly hides it
+//   race_canary std      both writers are std::threads
+//   race_canary qthread  both writers are QThreads, so that Qt's thread start code is on the stack
+//   race_canary event    one writer is a std::thread, the other an event handler run by the
+//                        application's event loop, so that Qt's event delivery is on the stack
+#include <QApplication>
+#include <QEvent>
 #include <QThread>
 
 #include <cstdio>
@@ -22,23 +26,50 @@ int Counter = 0; // written by both threads, deliberately unguarded
         ++Counter;
 }
 
+class TCanaryReceiver : public QObject {
+public:
+    bool event(QEvent* event) override {
+        if (event->type() != QEvent::User)
+            return QObject::event(event);
+        CanaryWriter();
+        QCoreApplication::quit();
+        return true;
+    }
+};
+
+int RaceInEventHandler(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    TCanaryReceiver receiver;
+    std::thread writer(CanaryWriter);
+    // Posted from this thread: the event itself is no hand-over between threads.
+    QCoreApplication::postEvent(&receiver, new QEvent(QEvent::User));
+    QApplication::exec();
+    writer.join();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "std") == 0) {
+    const char* how = argc == 2 ? argv[1] : "";
+    if (std::strcmp(how, "std") == 0) {
         std::thread first(CanaryWriter);
         std::thread second(CanaryWriter);
         first.join();
         second.join();
-    } else if (argc == 2 && std::strcmp(argv[1], "qthread") == 0) {
+    } else if (std::strcmp(how, "qthread") == 0) {
         std::unique_ptr<QThread> first(QThread::create(CanaryWriter));
         std::unique_ptr<QThread> second(QThread::create(CanaryWriter));
         first->start();
         second->start();
         first->wait();
         second->wait();
+    } else if (std::strcmp(how, "event") == 0) {
+        return RaceInEventHandler(argc, argv);
     } else {
-        std::fprintf(stderr, "usage: %s std|qthread\n", argv[0]);
+        std::fprintf(stderr, "usage: %s std|qthread|event\n", argv[0]);
         return 2;
     }
     return 0;
