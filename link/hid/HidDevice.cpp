@@ -1,8 +1,7 @@
 #include "HidDevice.h"
 
-#include "HidDeviceController.h"
-
 #include "CrossThreadEvent.h"
+#include "HidDeviceController.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -299,7 +298,7 @@ void THidDevice::ReaderLoop(std::size_t reportLength) {
             FDelivered = false;
         }
         PostCrossThreadEvent(this, new TDataEvent(std::vector<std::uint8_t>(
-                                              buffer.begin(), buffer.begin() + count)));
+                                       buffer.begin(), buffer.begin() + count)));
         // Wait until the window's thread has run the handler, or until told to stop.
         std::unique_lock lock(FReaderLock);
         FReaderWake.wait(lock, [this] { return FDelivered || FStopReader; });
