@@ -13,7 +13,8 @@
 #include "VirtualMeter.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdio>
@@ -25,19 +26,26 @@ using namespace std::chrono_literals;
 
 constexpr auto Latency = 1ms;
 
+// The event loop as the program runs it, for a while.
 void RunEventLoopFor(std::chrono::milliseconds time) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < time.count())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    QEventLoop loop;
+    QTimer::singleShot(time, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
+// The event loop until done() holds (checked after every event that ends a wait) or the limit.
 template <class Predicate>
 bool RunEventLoopUntil(Predicate done, std::chrono::milliseconds limit) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < limit.count())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    check.start(1);
+    QTimer::singleShot(limit, &loop, &QEventLoop::quit);
+    if (!done())
+        loop.exec();
     return done();
 }
 

@@ -9,5 +9,8 @@ if [ ${#benches[@]} -eq 0 ]; then
   echo "no benchmarks yet"
 fi
 for bench in "${benches[@]}"; do
-  [ -x "$bench" ] && "$bench"
+  # Only the programs, not CMake's folders of the same prefix.
+  if [ -f "$bench" ] && [ -x "$bench" ]; then
+    "$bench"
+  fi
 done
