@@ -116,9 +116,11 @@ public:
             }
             if (now >= deadline)
                 return EHidReadResult::TimedOut;
-            // Wake for a new report or the deadline, and at the next report's delivery time
-            // to the microsecond.
-            if (!FQueue.empty() && FQueue.front().DeliverAt <= deadline &&
+            // Wake for a new report or the deadline, and at the next report's delivery time:
+            // to the microsecond on a read-write handle, where a transfer waits for its answer;
+            // a reader's own handle needs no such precision and spends no time spinning.
+            const bool precise = FAccess == EHidAccess::ReadWrite;
+            if (precise && !FQueue.empty() && FQueue.front().DeliverAt <= deadline &&
                 FQueue.front().DeliverAt - now <= SleepOvershoot) {
                 const auto due = FQueue.front().DeliverAt;
                 lock.unlock();
@@ -128,7 +130,8 @@ public:
             }
             auto wakeAt = deadline;
             if (!FQueue.empty())
-                wakeAt = std::min(wakeAt, FQueue.front().DeliverAt - SleepOvershoot);
+                wakeAt = std::min(wakeAt, FQueue.front().DeliverAt -
+                                              (precise ? SleepOvershoot : Clock::duration{}));
             if (wakeAt == Clock::time_point::max())
                 FChanged.wait(lock);
             else
