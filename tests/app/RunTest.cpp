@@ -75,25 +75,26 @@ protected:
 
 TEST_F(RunTest, TimerModeLogsHeadersAndOneRowPerTick) {
     Start(2);
-    Form->IntervalSE->setValue(100);
+    // A measurement with the temperature sensor takes about 190 ms: ticks leave it room.
+    Form->IntervalSE->setValue(400);
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Running);
     EXPECT_EQ(Form->windowTitle(), QStringLiteral("DieloMeter - run.txt"));
     EXPECT_FALSE(Form->StartBtn->isEnabled() || Form->FastModeCB->isEnabled());
-    RunFor(700ms);
+    RunFor(1700ms);
     Form->StopBtnClick();
     EXPECT_FALSE(Form->Running);
     EXPECT_TRUE(Form->StartBtn->isEnabled());
 
     const QStringList lines = ReadLines(LogName);
-    ASSERT_GT(lines.size(), 25);
+    ASSERT_GT(lines.size(), 22);
     EXPECT_EQ(lines[0], QStringLiteral("DieloMeter5.1 Vantel"));
     EXPECT_EQ(lines[2], QStringLiteral("Auto Mode:\tOff"));
-    EXPECT_EQ(lines[3], QStringLiteral("Interval [ms]\t100"));
+    EXPECT_EQ(lines[3], QStringLiteral("Interval [ms]\t400"));
     const int columns = lines.indexOf(QStringLiteral("CAP1.M1\tTemp.M1\tCAP1.M2\tTemp.M2\t"));
     ASSERT_GT(columns, 0);
     const QStringList rows = lines.mid(columns + 1);
-    EXPECT_GE(rows.size(), 4);
+    EXPECT_GE(rows.size(), 3);
     // From the second row on every row holds a finished measurement of both meters.
     for (const QString& row : rows.mid(1))
         EXPECT_EQ(row, QStringLiteral("1.250000\t21.500000\t2.250000\t21.500000\t"));
@@ -133,7 +134,7 @@ TEST_F(RunTest, FastModeLogsBlocksAndStopWritesWhatIsBuffered) {
     EXPECT_EQ(pending, 0) << "the log ends with a count line";
     EXPECT_GE(blocks, 4);
     // Every result of the run is in the log; the continuous run's results come at 11 ms.
-    EXPECT_GE(values, 80);
+    EXPECT_GE(values, 60);
     EXPECT_LE(std::uint64_t(values), records);
     EXPECT_EQ(Meters[0]->LostResults(), 0);
 }
