@@ -5,6 +5,7 @@
 void TFastModeBuffers::Resize(std::size_t meters) {
     FValues.resize(meters);
     FTicks.resize(meters);
+    FDrawn.resize(meters);
 }
 
 void TFastModeBuffers::AddValue(std::size_t meter, double value) {
@@ -24,9 +25,21 @@ std::size_t TFastModeBuffers::Depth() const {
     return depth;
 }
 
+std::span<const double> TFastModeBuffers::UndrawnValues(std::size_t meter) const {
+    if (meter >= FValues.size())
+        return {};
+    return std::span<const double>(FValues[meter]).subspan(FDrawn[meter]);
+}
+
+void TFastModeBuffers::MarkDrawn() {
+    for (std::size_t meter = 0; meter < FValues.size(); ++meter)
+        FDrawn[meter] = FValues[meter].size();
+}
+
 void TFastModeBuffers::ClearValues() {
     for (auto& row : FValues)
         row.clear();
+    std::fill(FDrawn.begin(), FDrawn.end(), 0);
 }
 
 void TFastModeBuffers::ClearTicks() {

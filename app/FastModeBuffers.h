@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 // The results that meters deliver in fast mode between two ticks of the window: each meter's
@@ -21,10 +22,16 @@ public:
     std::size_t Depth() const;
     bool HasValues() const { return Depth() > 0; }
 
+    // The meter's values not yet drawn in the charts; a failed log write keeps the values
+    // for the next tick, which must not draw them again.
+    std::span<const double> UndrawnValues(std::size_t meter) const;
+    void MarkDrawn();
+
     void ClearValues();
     void ClearTicks();
 
 private:
     std::vector<std::vector<double>> FValues;
+    std::vector<std::size_t> FDrawn;
     std::vector<std::vector<int>> FTicks;
 };

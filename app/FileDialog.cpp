@@ -2,6 +2,8 @@
 
 #include "UserPrompts.h"
 
+#include <QStringList>
+
 TFileDialog::TFileDialog(EKind kind, QString title, QString filter, QString defaultExt)
     : FKind(kind)
     , FTitle(std::move(title))
@@ -9,15 +11,20 @@ TFileDialog::TFileDialog(EKind kind, QString title, QString filter, QString defa
     , FDefaultExt(std::move(defaultExt)) {}
 
 QString TFileDialog::QtNameFilter() const {
-    const qsizetype bar = FFilter.indexOf(u'|');
-    if (bar < 0)
+    const QStringList parts = FFilter.split(u'|');
+    if (parts.size() < 2)
         return FFilter;
-    const QString name = FFilter.left(bar);
-    const QString pattern = FFilter.mid(bar + 1);
-    // A name that already shows its pattern ("Settings (*.bin)") is taken as it stands.
-    if (name.endsWith(u')') && name.contains(pattern))
-        return name;
-    return QStringLiteral("%1 (%2)").arg(name, pattern);
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        const QString& name = parts[i];
+        const QString& pattern = parts[i + 1];
+        // A name that already shows its pattern ("Settings (*.bin)") is taken as it stands.
+        if (name.endsWith(u')') && name.contains(pattern))
+            filters << name;
+        else
+            filters << QStringLiteral("%1 (%2)").arg(name, pattern);
+    }
+    return filters.join(QStringLiteral(";;"));
 }
 
 bool TFileDialog::Execute(QWidget* parent) {

@@ -10,7 +10,8 @@ class TFileDialog {
 public:
     enum class EKind { Save, Open };
 
-    // filter: the filter's name, a bar and its pattern, e.g. "Text file|*.txt".
+    // filter: the filter's name, a bar and its pattern, e.g. "Text file|*.txt"; more pairs
+    // follow with further bars.
     TFileDialog(EKind kind, QString title, QString filter, QString defaultExt);
 
     EKind Kind() const { return FKind; }
@@ -20,7 +21,7 @@ public:
     const QString& FileName() const { return FFileName; }
     void SetFileName(const QString& fileName) { FFileName = fileName; }
 
-    // The filter as Qt's file dialog takes it: "Text file (*.txt)".
+    // The filters as Qt's file dialog takes them: "Text file (*.txt)", joined by ";;".
     QString QtNameFilter() const;
 
     // Shows the dialog; on confirmation keeps the chosen name and returns true.

@@ -19,7 +19,6 @@
 #include <QDir>
 #include <QEvent>
 #include <QFileInfo>
-#include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -66,19 +65,9 @@ QComboBox* MakeDropDown(QWidget* parent, const char* name, const QStringList& it
     return list;
 }
 
-QFrame* MakeChartPlace(QWidget* parent, const char* name, const QString& title) {
-    auto* chart = new QFrame(parent);
+TChart* MakeChart(QWidget* parent, const char* name, const QString& axisTitle) {
+    auto* chart = new TChart(axisTitle, parent);
     chart->setObjectName(QLatin1String(name));
-    chart->setFrameShape(QFrame::StyledPanel);
-    chart->setAutoFillBackground(true);
-    QPalette palette = chart->palette();
-    palette.setColor(QPalette::Window, Qt::white);
-    chart->setPalette(palette);
-    auto* layout = new QVBoxLayout(chart);
-    auto* label = new QLabel(title, chart);
-    label->setAlignment(Qt::AlignCenter);
-    label->setEnabled(false);
-    layout->addWidget(label);
     return chart;
 }
 
@@ -316,8 +305,8 @@ void TForm1::BuildChartArea() {
     upper->setContentsMargins(0, 0, 0, 0);
     Splitter3 = new QSplitter(Qt::Vertical, Panel1);
     Splitter3->setObjectName(QStringLiteral("Splitter3"));
-    Chart4 = MakeChartPlace(Splitter3, "Chart4", QStringLiteral("Timing"));
-    Chart1 = MakeChartPlace(Splitter3, "Chart1", QStringLiteral("Capacitance"));
+    Chart4 = MakeChart(Splitter3, "Chart4", QStringLiteral("Time [ms]"));
+    Chart1 = MakeChart(Splitter3, "Chart1", QStringLiteral("Capacitance [pF]"));
     Chart4->hide();
     Splitter3->setStretchFactor(0, 0);
     Splitter3->setStretchFactor(1, 1);
@@ -329,8 +318,8 @@ void TForm1::BuildChartArea() {
     lower->setContentsMargins(0, 0, 0, 0);
     Splitter2 = new QSplitter(Qt::Vertical, Panel2);
     Splitter2->setObjectName(QStringLiteral("Splitter2"));
-    Chart2 = MakeChartPlace(Splitter2, "Chart2", QStringLiteral("Temperature"));
-    Chart3 = MakeChartPlace(Splitter2, "Chart3", QStringLiteral("Resistance"));
+    Chart2 = MakeChart(Splitter2, "Chart2", QStringLiteral("Temperature [°C]"));
+    Chart3 = MakeChart(Splitter2, "Chart3", QStringLiteral("Resistence [Ohm]"));
     Splitter2->setStretchFactor(0, 1);
     Splitter2->setStretchFactor(1, 0);
     lower->addWidget(Splitter2);
@@ -339,8 +328,11 @@ void TForm1::BuildChartArea() {
     Splitter1->setStretchFactor(0, 1);
     Splitter1->setStretchFactor(1, 0);
 
-    for (QFrame* chart : {Chart1, Chart2, Chart3, Chart4})
-        chart->installEventFilter(this);
+    Charts = std::make_unique<TChartSet>(Chart1, Chart2, Chart3, Chart4);
+    connect(Chart1, &TChart::EditRequested, this, &TForm1::Chart1DblClick);
+    connect(Chart2, &TChart::EditRequested, this, &TForm1::Chart2DblClick);
+    connect(Chart3, &TChart::EditRequested, this, &TForm1::Chart3DblClick);
+    connect(Chart4, &TChart::EditRequested, this, &TForm1::Chart4DblClick);
 }
 
 void TForm1::BuildMenu() {
@@ -407,15 +399,6 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
             FilenameEdClick();
             return keyed;
         }
-    } else if (event->type() == QEvent::MouseButtonDblClick) {
-        if (watched == Chart1)
-            Chart1DblClick();
-        else if (watched == Chart2)
-            Chart2DblClick();
-        else if (watched == Chart3)
-            Chart3DblClick();
-        else if (watched == Chart4)
-            Chart4DblClick();
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -609,6 +592,7 @@ void TForm1::StopBtnClick() {
 void TForm1::ClearBtnClick() {
     ActPoint = 0;
     ActTickPoint = 0;
+    Charts->Clear();
 }
 
 void TForm1::TestBtnClick() {
@@ -650,12 +634,24 @@ void TForm1::TimerModeTick() {
 }
 
 void TForm1::FastModeTick() {
+    DrawBufferedPoints();
     const QStringList block = FastModeBlock(ChannelBuffer.Values(), QLocale());
     // The telnet line holds the block's rows without their count line.
     QueueTelnetLine(block.mid(0, block.size() - 1).join(QString()));
     // On a failing write the buffers keep their values for the next tick.
     LogFile.WriteBlock(ChannelBuffer.Values());
     ChannelBuffer.ClearValues();
+}
+
+void TForm1::DrawBufferedPoints() {
+    // Values that a failed write left for the next tick are drawn only once.
+    for (std::size_t meter = 0; meter < ChannelBuffer.Meters(); ++meter) {
+        for (const double value : ChannelBuffer.UndrawnValues(meter))
+            Charts->AddNext(meter, EChartQuantity::Cap1, value, 0);
+        for (const int ticks : ChannelBuffer.Ticks()[meter])
+            Charts->AddNext(meter, EChartQuantity::Time, ticks, 0);
+    }
+    ChannelBuffer.MarkDrawn();
     ChannelBuffer.ClearTicks();
 }
 
@@ -690,7 +686,9 @@ void TForm1::TriggerWaitSEChange() {
     Threading().TriggerWait = TriggerWaitSE->value();
 }
 
-void TForm1::ShowTicksCBClick() {}
+void TForm1::ShowTicksCBClick() {
+    Chart4->setVisible(ShowTicksCB->isChecked());
+}
 
 void TForm1::FilenameEdClick() {
     Guarded(this, [&] {
@@ -770,8 +768,30 @@ void TForm1::Chart3DblClick() {}
 void TForm1::Chart4DblClick() {}
 
 void TForm1::RebuildCharts() {
-    // The charts' series come with the charts; the fast-mode buffers follow the meters.
     ChannelBuffer.Resize(CapInterfaces.size());
+    std::vector<TMeterSeries> meters;
+    for (const TCapInterface* meter : CapInterfaces) {
+        const TRegData image = meter->RegData();
+        meters.push_back({meter->SerNum(), (image[7] & 0x80) != 0, (image[19] & 0x80) != 0,
+                          meter->InternalTempEnabled(), meter->ExternalResistorEnabled()});
+    }
+    Charts->Rebuild(meters);
+
+    // The lower panel holds the temperature and resistance charts that have series.
+    const bool temperature = !Chart2->isHidden();
+    const bool resistance = !Chart3->isHidden();
+    if (temperature && resistance) {
+        // A resistance chart that fills the panel gets half of it.
+        const int panel = Panel2->height();
+        if (Chart3->height() > panel - 10) {
+            const int lower = panel / 2 - 2;
+            Splitter2->setSizes({panel - lower - Splitter2->handleWidth(), lower});
+        }
+    }
+    // The splitter between the charts and the lower panel goes with the panel.
+    Panel2->setVisible(temperature || resistance);
+    Splitter1->handle(1)->setVisible(temperature || resistance);
+    update();
 }
 
 void TForm1::FreeMeters() {
@@ -875,11 +895,32 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
         if (c2)
             *c2 -= meter.Cal2Offset;
     }
-    if (FFastModeRun) {
-        if (c1)
-            ChannelBuffer.AddValue(std::size_t(Channel), *c1);
-        ChannelBuffer.AddTicks(std::size_t(Channel), int(Ticks));
+    const int maxPoints = MaxPointSE->value();
+    const std::size_t meterIndex = std::size_t(Channel);
+    if (c1) {
+        if (FFastModeRun)
+            ChannelBuffer.AddValue(meterIndex, *c1); // the tick draws it
+        else
+            Charts->Add(meterIndex, EChartQuantity::Cap1, ActPoint, *c1, 0);
+        Charts->Limit(meterIndex, EChartQuantity::Cap1, maxPoints);
     }
+    const auto draw = [&](EChartQuantity quantity, double value) {
+        if (FFastModeRun)
+            Charts->AddNext(meterIndex, quantity, value, maxPoints);
+        else
+            Charts->Add(meterIndex, quantity, ActPoint, value, maxPoints);
+    };
+    if (c2)
+        draw(EChartQuantity::Cap2, *c2);
+    if (const auto temperature = take(meter.InternalTempEnabled()))
+        draw(EChartQuantity::Temperature, *temperature);
+    if (const auto resistance = take(meter.ExternalResistorEnabled()))
+        draw(EChartQuantity::Resistance, *resistance);
+    if (FFastModeRun)
+        ChannelBuffer.AddTicks(meterIndex, int(Ticks)); // the tick draws it
+    else
+        Charts->Add(meterIndex, EChartQuantity::Time, ActTickPoint, Ticks, 0);
+    Charts->Limit(meterIndex, EChartQuantity::Time, maxPoints);
     TicksLabel->setText(QString::number(Ticks));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ChartSet.h"
 #include "FastModeBuffers.h"
 #include "FileDialog.h"
 #include "LogFile.h"
@@ -94,13 +95,15 @@ public:
     // --- chart area and lower panel ---
     QWidget* Panel1 = nullptr;
     QSplitter* Splitter3 = nullptr;
-    QFrame* Chart4 = nullptr;
-    QFrame* Chart1 = nullptr;
+    TChart* Chart4 = nullptr;
+    TChart* Chart1 = nullptr;
     QSplitter* Splitter1 = nullptr;
     QWidget* Panel2 = nullptr;
     QSplitter* Splitter2 = nullptr;
-    QFrame* Chart2 = nullptr;
-    QFrame* Chart3 = nullptr;
+    TChart* Chart2 = nullptr;
+    TChart* Chart3 = nullptr;
+    // Which series of the four charts belongs to which meter.
+    std::unique_ptr<TChartSet> Charts;
 
     // --- main menu ---
     QAction* Logfile1 = nullptr;
@@ -158,7 +161,7 @@ public:
     // A result of meter Channel, on the window's thread.
     void CapInterfaceReceiveData(int Channel, std::span<const double> Values, std::uint32_t Ticks);
 
-    // Rebuilds the chart series and buffers from the current meters.
+    // Rebuilds the chart series and buffers from the current meters and lays out the charts.
     void RebuildCharts();
 
     // Appends a line for the telnet clients, keeping the newest 500.
@@ -186,6 +189,8 @@ private:
     TLogSettings LogSettings() const;
     std::vector<std::vector<double>> NewestValues() const;
     void FastModeTick();
+    // Draws what fast mode buffered since the last tick: CAP1 values and elapsed times.
+    void DrawBufferedPoints();
     void TimerModeTick();
     // A meter's worker or decoding met an error: its list line and the status bar show it.
     void MeterError(TCapInterface* meter, const QString& message);

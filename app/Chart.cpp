@@ -1,0 +1,269 @@
+#include "Chart.h"
+
+#include "ErrorReport.h"
+
+#include <QContextMenuEvent>
+#include <QFileInfo>
+#include <QMenu>
+#include <QToolButton>
+#include <QWindow>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace {
+
+// Series colours by their place in the chart; neighbours stay easy to tell apart.
+const QColor Palette[] = {QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28),
+                          QColor(0x2c, 0xa0, 0x2c), QColor(0xff, 0x7f, 0x0e),
+                          QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b),
+                          QColor(0xe3, 0x77, 0xc2), QColor(0x7f, 0x7f, 0x7f),
+                          QColor(0xbc, 0xbd, 0x22), QColor(0x17, 0xbe, 0xcf)};
+
+// Room around the newest values when the view follows them, as a share of their span.
+constexpr double FollowMargin = 0.05;
+
+QCPRange Padded(QCPRange range) {
+    if (range.size() > 0.0)
+        return QCPRange(range.lower - range.size() * FollowMargin,
+                        range.upper + range.size() * FollowMargin);
+    // A single value, or all alike: a span around it that still shows it in the middle.
+    const double half = range.lower == 0.0 ? 1.0 : std::abs(range.lower) * 0.01;
+    return QCPRange(range.lower - half, range.upper + half);
+}
+
+} // namespace
+
+QString FormatGrouped(double value, const QLocale& locale) {
+    // Rounded to five decimals first, so that a tiny negative value does not show as "-0".
+    const double rounded = std::round(value * 1e5) / 1e5;
+    QString text = locale.toString(rounded == 0.0 ? 0.0 : rounded, 'f', 5);
+    const QString point = locale.decimalPoint();
+    if (text.contains(point)) {
+        while (text.endsWith(u'0'))
+            text.chop(1);
+        if (text.endsWith(point))
+            text.chop(point.size());
+    }
+    return text;
+}
+
+QString TGroupedTicker::getTickLabel(double tick, const QLocale& locale, QChar, int) {
+    return FormatGrouped(tick, locale);
+}
+
+TChart::TChart(const QString& valueAxisTitle, QWidget* parent)
+    : QCustomPlot(parent) {
+    // The user's locale for the axis labels; the widget's own default is fixed.
+    setLocale(QLocale());
+    setBackground(Qt::white);
+    yAxis->setLabel(valueAxisTitle);
+    legend->setVisible(true);
+    legend->setBrush(QColor(255, 255, 255, 210));
+    // Drag to pan and wheel to zoom, on both axes.
+    setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
+    axisRect()->setRangeDrag(Qt::Horizontal | Qt::Vertical);
+    axisRect()->setRangeZoom(Qt::Horizontal | Qt::Vertical);
+    setFocusPolicy(Qt::ClickFocus);
+    setContextMenuPolicy(Qt::DefaultContextMenu);
+
+    FReplotTimer.setSingleShot(true);
+    connect(&FReplotTimer, &QTimer::timeout, this, &TChart::ReplotNow);
+
+    FFollowBtn = new QToolButton(this);
+    FFollowBtn->setText(QStringLiteral("Follow newest"));
+    FFollowBtn->setToolTip(
+        QStringLiteral("The view stays where you moved it. Click, or press Home, to follow "
+                       "the newest values again."));
+    FFollowBtn->setCursor(Qt::PointingHandCursor);
+    FFollowBtn->hide();
+    connect(FFollowBtn, &QToolButton::clicked, this, [this] { SetFollowing(true); });
+    connect(this, &QCustomPlot::afterLayout, this, &TChart::PlaceFollowButton);
+}
+
+QCPGraph* TChart::AddSeries(const QString& title, const QSharedPointer<TSeriesData>& data) {
+    QCPGraph* graph = addGraph();
+    graph->setData(data);
+    graph->setName(title);
+    QPen pen(Palette[std::size_t(graphCount() - 1) % std::size(Palette)]);
+    pen.setWidth(2);
+    graph->setPen(pen);
+    std::erase_if(FSeries, [](const TSeries& s) { return s.Graph.isNull(); });
+    FSeries.push_back({graph, data});
+    ReplotSoon();
+    return graph;
+}
+
+void TChart::RemoveAllSeries() {
+    clearGraphs();
+    FSeries.clear();
+    ReplotSoon();
+}
+
+void TChart::UseGroupedValueLabels() {
+    if (!dynamic_cast<TGroupedTicker*>(yAxis->ticker().data()))
+        yAxis->setTicker(QSharedPointer<TGroupedTicker>::create());
+}
+
+void TChart::ReplotSoon() {
+    if (FReplotTimer.isActive())
+        return;
+    using namespace std::chrono;
+    const auto gap = std::max<microseconds>(MinReplotGap, 2 * FLastReplot);
+    const auto since = FSinceReplot.isValid() ? microseconds(FSinceReplot.nsecsElapsed() / 1000)
+                                              : gap;
+    FReplotTimer.start(duration_cast<milliseconds>(std::max(gap - since, microseconds(0))));
+}
+
+void TChart::ReplotNow() {
+    FReplotTimer.stop();
+    QElapsedTimer clock;
+    clock.start();
+    MatchPixelRatio();
+    if (FFollowing)
+        FollowNewest();
+    replot(rpQueuedRefresh);
+    FLastReplot = std::chrono::microseconds(clock.nsecsElapsed() / 1000);
+    FSinceReplot.start();
+}
+
+void TChart::FollowNewest() {
+    bool any = false;
+    QCPRange keys;
+    QCPRange values;
+    bool anyValue = false;
+    for (TSeries& series : FSeries) {
+        if (series.Graph.isNull() || !series.Graph->visible() || series.Data->isEmpty())
+            continue;
+        const QCPRange span(series.Data->constBegin()->key, (series.Data->constEnd() - 1)->key);
+        keys = any ? QCPRange(std::min(keys.lower, span.lower), std::max(keys.upper, span.upper))
+                   : span;
+        any = true;
+        bool found = false;
+        const QCPRange valueSpan = series.Data->ValueSpan(found);
+        if (found) {
+            values = anyValue ? QCPRange(std::min(values.lower, valueSpan.lower),
+                                         std::max(values.upper, valueSpan.upper))
+                              : valueSpan;
+            anyValue = true;
+        }
+    }
+    if (!any)
+        return;
+    xAxis->setRange(keys.size() > 0.0 ? keys : QCPRange(keys.lower - 0.5, keys.upper + 0.5));
+    if (anyValue)
+        yAxis->setRange(Padded(values));
+}
+
+void TChart::SetFollowing(bool following) {
+    if (FFollowing == following)
+        return;
+    FFollowing = following;
+    FFollowBtn->setVisible(!following);
+    PlaceFollowButton();
+    emit FollowingChanged(following);
+    if (following)
+        ReplotNow();
+}
+
+void TChart::PlaceFollowButton() {
+    FFollowBtn->adjustSize();
+    const QRect area = axisRect()->rect();
+    FFollowBtn->move(area.left() + 6, area.top() + 6);
+}
+
+void TChart::MatchPixelRatio() {
+    if (bufferDevicePixelRatio() != devicePixelRatioF())
+        setBufferDevicePixelRatio(devicePixelRatioF());
+}
+
+void TChart::SaveImage(const QString& fileName) {
+    bool saved = false;
+    if (QFileInfo(fileName).suffix().compare(QLatin1String("pdf"), Qt::CaseInsensitive) == 0) {
+        saved = savePdf(fileName);
+    } else {
+        const double ratio = devicePixelRatioF();
+        saved = savePng(fileName, 0, 0, ratio, -1, int(std::lround(96 * ratio)));
+    }
+    if (!saved)
+        throw std::runtime_error(
+            QStringLiteral("The chart could not be saved to %1. Check that the folder exists "
+                           "and that you may write there.")
+                .arg(QDir::toNativeSeparators(fileName))
+                .toStdString());
+}
+
+void TChart::SaveImageAs() {
+    Guarded(this, [&] {
+        if (FImageDialog.Execute(this))
+            SaveImage(FImageDialog.FileName());
+    });
+}
+
+void TChart::mouseDoubleClickEvent(QMouseEvent* event) {
+    QCustomPlot::mouseDoubleClickEvent(event);
+    if (event->button() == Qt::LeftButton)
+        emit EditRequested();
+}
+
+void TChart::mouseMoveEvent(QMouseEvent* event) {
+    // A drag moves the view: it stays where the user puts it.
+    if (event->buttons() & Qt::LeftButton)
+        SetFollowing(false);
+    QCustomPlot::mouseMoveEvent(event);
+}
+
+void TChart::wheelEvent(QWheelEvent* event) {
+    // The wheel zooms both axes; with Shift only the time axis, with Ctrl only the values.
+    const Qt::KeyboardModifiers keys = event->modifiers();
+    axisRect()->setRangeZoom(keys & Qt::ShiftModifier     ? Qt::Horizontal
+                             : keys & Qt::ControlModifier ? Qt::Vertical
+                                                          : Qt::Horizontal | Qt::Vertical);
+    SetFollowing(false);
+    QCustomPlot::wheelEvent(event);
+}
+
+void TChart::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Home) {
+        SetFollowing(true);
+        return;
+    }
+    QCustomPlot::keyPressEvent(event);
+}
+
+void TChart::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    QAction* follow = menu.addAction(QStringLiteral("Follow Newest Values"));
+    follow->setCheckable(true);
+    follow->setChecked(FFollowing);
+    follow->setShortcut(Qt::Key_Home);
+    QAction* save = menu.addAction(QStringLiteral("Save Image..."));
+    menu.addSeparator();
+    QAction* edit = menu.addAction(QStringLiteral("Edit Chart..."));
+    QAction* chosen = menu.exec(event->globalPos());
+    if (chosen == follow)
+        SetFollowing(follow->isChecked());
+    else if (chosen == save)
+        SaveImageAs();
+    else if (chosen == edit)
+        emit EditRequested();
+}
+
+void TChart::resizeEvent(QResizeEvent* event) {
+    QCustomPlot::resizeEvent(event);
+    PlaceFollowButton();
+}
+
+void TChart::showEvent(QShowEvent* event) {
+    QCustomPlot::showEvent(event);
+    MatchPixelRatio();
+    QWindow* handle = window()->windowHandle();
+    if (!FScreenWatched && handle) {
+        FScreenWatched = true;
+        connect(handle, &QWindow::screenChanged, this, [this] {
+            MatchPixelRatio();
+            ReplotSoon();
+        });
+    }
+}

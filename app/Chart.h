@@ -1,0 +1,96 @@
+#pragma once
+
+#include "ChartSeries.h"
+#include "FileDialog.h"
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QSharedPointer>
+#include <QTimer>
+#include <qcustomplot.h>
+
+#include <chrono>
+#include <vector>
+
+class QToolButton;
+
+// Tick labels in the format "#,##0.#####": grouped thousands, at least one digit before the
+// decimal separator, at most five decimals and no trailing zeros.
+class TGroupedTicker : public QCPAxisTicker {
+protected:
+    QString getTickLabel(double tick, const QLocale& locale, QChar formatChar,
+                         int precision) override;
+};
+QString FormatGrouped(double value, const QLocale& locale);
+
+// One live chart: line series with a legend and a titled value axis on a white background.
+// Points are added by the caller; the chart redraws at a capped rate, never once per point.
+// The view follows the newest values until the user zooms or pans with the mouse; the
+// "Follow newest" button, the Home key and the context menu bring it back.
+class TChart : public QCustomPlot {
+    Q_OBJECT
+public:
+    // The least time between two redraws: about 30 a second at most.
+    static constexpr std::chrono::milliseconds MinReplotGap{33};
+
+    TChart(const QString& valueAxisTitle, QWidget* parent = nullptr);
+
+    // A new series at the end, drawing data; pen width 2, colour by its place in the chart.
+    QCPGraph* AddSeries(const QString& title, const QSharedPointer<TSeriesData>& data);
+    void RemoveAllSeries();
+    // The value axis writes its labels as the bottom axis does: "#,##0.#####".
+    void UseGroupedValueLabels();
+
+    // Asks for a redraw: at most one per event-loop pass and no sooner than MinReplotGap, or
+    // twice the time the last one took, after the last one, so that drawing long series
+    // never takes more than a third of the window's time.
+    void ReplotSoon();
+    bool ReplotPending() const { return FReplotTimer.isActive(); }
+    // Redraws now; while following, the axes first take in every visible point.
+    void ReplotNow();
+
+    bool Following() const { return FFollowing; }
+    void SetFollowing(bool following);
+
+    // Saves the chart as a PDF (".pdf") or PNG image (any other name), at the screen's pixel
+    // ratio so that it is as sharp as on the screen. Raises on failure.
+    void SaveImage(const QString& fileName);
+    // Asks for a file name and saves; errors are reported.
+    void SaveImageAs();
+
+signals:
+    // A double click, or "Edit Chart..." in the context menu.
+    void EditRequested();
+    void FollowingChanged(bool following);
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void FollowNewest();
+    void PlaceFollowButton();
+    // Keeps the drawing buffer at the screen's pixel ratio, so that it stays sharp when the
+    // window moves to a screen of another ratio.
+    void MatchPixelRatio();
+
+    struct TSeries {
+        QPointer<QCPGraph> Graph;
+        QSharedPointer<TSeriesData> Data;
+    };
+    std::vector<TSeries> FSeries;
+    bool FFollowing = true;
+    QTimer FReplotTimer;
+    QElapsedTimer FSinceReplot;
+    std::chrono::microseconds FLastReplot{0};
+    QToolButton* FFollowBtn = nullptr;
+    bool FScreenWatched = false;
+    TFileDialog FImageDialog{TFileDialog::EKind::Save, QStringLiteral("Save Chart"),
+                             QStringLiteral("PNG image|*.png|PDF document|*.pdf"),
+                             QStringLiteral("png")};
+};
