@@ -2,6 +2,7 @@
 
 #include "FileDialog.h"
 
+#include <QColorDialog>
 #include <QFileDialog>
 #include <QMessageBox>
 
@@ -35,6 +36,15 @@ public:
         if (box.exec() != QDialog::Accepted || box.selectedFiles().isEmpty())
             return std::nullopt;
         return box.selectedFiles().constFirst();
+    }
+
+    std::optional<QColor> ChooseColor(QWidget* parent, const QColor& initial,
+                                      const QString& title) override {
+        // The dialog answers a cancel with an invalid colour.
+        const QColor color = QColorDialog::getColor(initial, parent, title);
+        if (!color.isValid())
+            return std::nullopt;
+        return color;
     }
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QString>
 
 #include <optional>
@@ -7,8 +8,8 @@
 class QWidget;
 class TFileDialog;
 
-// Every modal question, file dialog and error box of the program goes through this seam, so
-// that tests can answer them. The default shows Qt's message boxes and file dialogs.
+// Every modal question, file or colour dialog and error box of the program goes through this
+// seam, so that tests can answer them. The default shows Qt's message boxes and dialogs.
 class TUserPrompts {
 public:
     virtual ~TUserPrompts() = default;
@@ -19,6 +20,10 @@ public:
     virtual bool Confirm(QWidget* parent, const QString& caption, const QString& text) = 0;
     // Runs a file dialog; the chosen file name, or nothing when the user cancelled.
     virtual std::optional<QString> ChooseFile(QWidget* parent, const TFileDialog& dialog) = 0;
+    // A colour dialog that starts at initial; the chosen colour, or nothing when the user
+    // cancelled.
+    virtual std::optional<QColor> ChooseColor(QWidget* parent, const QColor& initial,
+                                              const QString& title) = 0;
 
     // The prompts in use. Install(nullptr) brings back the default.
     static TUserPrompts& Current();

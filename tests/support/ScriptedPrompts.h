@@ -3,13 +3,14 @@
 #include "FileDialog.h"
 #include "UserPrompts.h"
 
+#include <QColor>
 #include <QStringList>
 
 #include <deque>
 #include <optional>
 
-// Answers the program's questions and file dialogs from scripts and records what was shown.
-// Installed for its lifetime.
+// Answers the program's questions, file and colour dialogs from scripts and records what was
+// shown. Installed for its lifetime.
 class TScriptedPrompts final : public TUserPrompts {
 public:
     TScriptedPrompts() { Install(this); }
@@ -18,11 +19,12 @@ public:
     // What to answer, in order; an empty script answers No and Cancel.
     std::deque<bool> Answers;
     std::deque<QString> Files; // a null string cancels the dialog
+    std::deque<QColor> Colors; // an invalid colour cancels the dialog
 
     // What was shown.
     QStringList Errors;
     QStringList Questions;
-    QStringList DialogTitles;
+    QStringList DialogTitles; // of file and colour dialogs
 
     void ShowError(QWidget*, const QString& message) override { Errors << message; }
 
@@ -44,5 +46,16 @@ public:
         if (file.isNull())
             return std::nullopt;
         return file;
+    }
+
+    std::optional<QColor> ChooseColor(QWidget*, const QColor&, const QString& title) override {
+        DialogTitles << title;
+        if (Colors.empty())
+            return std::nullopt;
+        const QColor color = Colors.front();
+        Colors.pop_front();
+        if (!color.isValid())
+            return std::nullopt;
+        return color;
     }
 };
