@@ -111,8 +111,8 @@ void TChart::ReplotSoon() {
         return;
     using namespace std::chrono;
     const auto gap = std::max<microseconds>(MinReplotGap, 2 * FLastReplot);
-    const auto since = FSinceReplot.isValid() ? microseconds(FSinceReplot.nsecsElapsed() / 1000)
-                                              : gap;
+    const auto since =
+        FSinceReplot.isValid() ? microseconds(FSinceReplot.nsecsElapsed() / 1000) : gap;
     FReplotTimer.start(duration_cast<milliseconds>(std::max(gap - since, microseconds(0))));
 }
 

@@ -19,8 +19,7 @@ std::size_t ChartIndex(EChartQuantity quantity) {
 
 } // namespace
 
-TChartSet::TChartSet(TChart* capacitance, TChart* temperature, TChart* resistance,
-                     TChart* timing)
+TChartSet::TChartSet(TChart* capacitance, TChart* temperature, TChart* resistance, TChart* timing)
     : FCharts{capacitance, temperature, resistance, timing} {
     // The time axis of the capacitance chart always writes grouped thousands.
     capacitance->xAxis->setTicker(QSharedPointer<TGroupedTicker>::create());
@@ -70,8 +69,7 @@ TChartSet::TSlot* TChartSet::Find(std::size_t meter, EChartQuantity quantity) {
     return &slot;
 }
 
-void TChartSet::Add(std::size_t meter, EChartQuantity quantity, double x, double y,
-                    int maxPoints) {
+void TChartSet::Add(std::size_t meter, EChartQuantity quantity, double x, double y, int maxPoints) {
     if (TSlot* slot = Find(meter, quantity)) {
         slot->Data->Append(x, y);
         slot->Data->LimitTo(maxPoints);

@@ -3,6 +3,7 @@
 #include "About.h"
 #include "AllMesThread.h"
 #include "CapInterface.h"
+#include "ChartEditor.h"
 #include "ErrorReport.h"
 #include "HidDevice.h"
 #include "HidDeviceController.h"
@@ -90,6 +91,7 @@ TForm1::TForm1(const QString& progIniFilename, THidBackend& backend, QWidget* pa
     HidCtl->OnError = [this](const QString& message) { ReportError(this, message); };
     FormCreate();
     AboutBox = new TAboutBox(this);
+    ChartEditor1 = new TChartEditor(this);
 }
 
 TForm1::~TForm1() {
@@ -759,13 +761,21 @@ void TForm1::Corvane2LBDblClick() {
     });
 }
 
-void TForm1::Chart1DblClick() {}
+void TForm1::Chart1DblClick() {
+    ChartEditor1->Edit(Chart1);
+}
 
-void TForm1::Chart2DblClick() {}
+void TForm1::Chart2DblClick() {
+    ChartEditor1->Edit(Chart2);
+}
 
-void TForm1::Chart3DblClick() {}
+void TForm1::Chart3DblClick() {
+    ChartEditor1->Edit(Chart3);
+}
 
-void TForm1::Chart4DblClick() {}
+void TForm1::Chart4DblClick() {
+    ChartEditor1->Edit(Chart4);
+}
 
 void TForm1::RebuildCharts() {
     ChannelBuffer.Resize(CapInterfaces.size());
@@ -781,12 +791,16 @@ void TForm1::RebuildCharts() {
     const bool temperature = !Chart2->isHidden();
     const bool resistance = !Chart3->isHidden();
     if (temperature && resistance) {
-        // A resistance chart that fills the panel gets half of it.
-        const int panel = Panel2->height();
-        if (Chart3->height() > panel - 10) {
-            const int lower = panel / 2 - 2;
-            Splitter2->setSizes({panel - lower - Splitter2->handleWidth(), lower});
-        }
+        const int panel =
+            Panel2->isHidden() || Panel2->height() == 0 ? LowerPanelHeight : Panel2->height();
+        const int room = panel - Splitter2->handleWidth();
+        const int height = Splitter2->sizes().value(1);
+        // A resistance chart that was hidden comes back at its first height; one that fills
+        // the panel gets half of it.
+        if (height == 0)
+            Splitter2->setSizes({room - ResistanceChartHeight, ResistanceChartHeight});
+        else if (height > panel - 10)
+            Splitter2->setSizes({room - (panel / 2 - 2), panel / 2 - 2});
     }
     // The splitter between the charts and the lower panel goes with the panel.
     Panel2->setVisible(temperature || resistance);
@@ -897,12 +911,13 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     }
     const int maxPoints = MaxPointSE->value();
     const std::size_t meterIndex = std::size_t(Channel);
-    if (c1) {
-        if (FFastModeRun)
-            ChannelBuffer.AddValue(meterIndex, *c1); // the tick draws it
-        else
-            Charts->Add(meterIndex, EChartQuantity::Cap1, ActPoint, *c1, 0);
+    // In fast mode the tick draws the CAP1 values and elapsed times; their series' limits
+    // apply as each result arrives.
+    if (c1 && FFastModeRun) {
+        ChannelBuffer.AddValue(meterIndex, *c1);
         Charts->Limit(meterIndex, EChartQuantity::Cap1, maxPoints);
+    } else if (c1) {
+        Charts->Add(meterIndex, EChartQuantity::Cap1, ActPoint, *c1, maxPoints);
     }
     const auto draw = [&](EChartQuantity quantity, double value) {
         if (FFastModeRun)
@@ -916,11 +931,12 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
         draw(EChartQuantity::Temperature, *temperature);
     if (const auto resistance = take(meter.ExternalResistorEnabled()))
         draw(EChartQuantity::Resistance, *resistance);
-    if (FFastModeRun)
-        ChannelBuffer.AddTicks(meterIndex, int(Ticks)); // the tick draws it
-    else
-        Charts->Add(meterIndex, EChartQuantity::Time, ActTickPoint, Ticks, 0);
-    Charts->Limit(meterIndex, EChartQuantity::Time, maxPoints);
+    if (FFastModeRun) {
+        ChannelBuffer.AddTicks(meterIndex, int(Ticks));
+        Charts->Limit(meterIndex, EChartQuantity::Time, maxPoints);
+    } else {
+        Charts->Add(meterIndex, EChartQuantity::Time, ActTickPoint, Ticks, maxPoints);
+    }
     TicksLabel->setText(QString::number(Ticks));
 }
 

@@ -32,6 +32,7 @@ class QTabWidget;
 class QWidget;
 class TAboutBox;
 class TAllMesThread;
+class TChartEditor;
 class TCapInterface;
 class THidBackend;
 class THidDevice;
@@ -127,6 +128,7 @@ public:
     QTimer Timer2;
 
     TAboutBox* AboutBox = nullptr;
+    TChartEditor* ChartEditor1 = nullptr;
     THidDeviceController* HidCtl = nullptr;
 
     // --- handlers ---

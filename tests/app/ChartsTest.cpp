@@ -1,7 +1,7 @@
 #include "CapInterface.h"
 #include "Chart.h"
-#include "ChartSet.h"
 #include "ChartSeries.h"
+#include "ChartSet.h"
 #include "FastModeBuffers.h"
 #include "Main.h"
 #include "ScriptedPrompts.h"
@@ -243,7 +243,8 @@ TEST_F(ChartSetTest, SavesSharpImagesAndReportsWhatFails) {
     EXPECT_EQ(size, Capacitance.size() * Capacitance.devicePixelRatioF());
     EXPECT_GT(QFileInfo(dir.filePath(QStringLiteral("chart.pdf"))).size(), 0);
     ASSERT_EQ(prompts.Errors.size(), 1);
-    EXPECT_TRUE(prompts.Errors[0].contains(QStringLiteral("missing"))) << prompts.Errors[0].toStdString();
+    EXPECT_TRUE(prompts.Errors[0].contains(QStringLiteral("missing")))
+        << prompts.Errors[0].toStdString();
 }
 
 // The real window on a virtual bus; results are handed to its receive handler directly.

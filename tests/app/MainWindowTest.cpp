@@ -3,6 +3,7 @@
 #include "ScriptedPrompts.h"
 #include "ThreadingSettings.h"
 #include "VirtualHidBus.h"
+#include "VirtualMeter.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -204,9 +205,19 @@ TEST_F(MainWindowTest, ChoosingALogFileOnlyChangesTheShownName) {
 }
 
 TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
+    // A meter that fills every chart but the timing one.
+    {
+        TIniFile ini(IniName);
+        ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("Reg7"), 0x80);
+        ini.WriteBool(QStringLiteral("M1"), QStringLiteral("InternalTempEnabled"), true);
+        ini.WriteBool(QStringLiteral("M1"), QStringLiteral("ExternalResistorEnabled"), true);
+    }
+    Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M1")));
     auto form = Create();
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->CapInterfaces.size() == 1; }, 5000));
+    QTest::qWait(100);
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Dielo Meter 5.2"));
     EXPECT_EQ(form->PageControl1->height(), 121);
     EXPECT_EQ(form->Panel2->height(), 267);
