@@ -65,6 +65,10 @@ TChart::TChart(const QString& valueAxisTitle, QWidget* parent)
     setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
     axisRect()->setRangeDrag(Qt::Horizontal | Qt::Vertical);
     axisRect()->setRangeZoom(Qt::Horizontal | Qt::Vertical);
+    // Long series are sampled down to a few points per pixel column that run up and down its
+    // whole span; stroked segment by segment with a 2-pixel pen, such a zigzag costs seconds
+    // per redraw, drawn as one polyline a few milliseconds.
+    setPlottingHint(QCP::phFastPolylines, true);
     setFocusPolicy(Qt::ClickFocus);
     setContextMenuPolicy(Qt::DefaultContextMenu);
 
@@ -118,6 +122,12 @@ void TChart::ReplotSoon() {
 
 void TChart::ReplotNow() {
     FReplotTimer.stop();
+    // A hidden chart has nothing to paint on; it is drawn when it shows.
+    if (!isVisible() || width() <= 0 || height() <= 0) {
+        FReplotWanted = true;
+        return;
+    }
+    FReplotWanted = false;
     QElapsedTimer clock;
     clock.start();
     MatchPixelRatio();
@@ -250,14 +260,19 @@ void TChart::contextMenuEvent(QContextMenuEvent* event) {
         emit EditRequested();
 }
 
-void TChart::resizeEvent(QResizeEvent* event) {
-    QCustomPlot::resizeEvent(event);
+void TChart::resizeEvent(QResizeEvent*) {
+    // As the library does, but a chart without area is not drawn: it has no buffer to draw in.
+    setViewport(rect());
+    if (!rect().isEmpty())
+        replot(rpQueuedRefresh);
     PlaceFollowButton();
 }
 
 void TChart::showEvent(QShowEvent* event) {
     QCustomPlot::showEvent(event);
     MatchPixelRatio();
+    if (FReplotWanted)
+        ReplotSoon();
     QWindow* handle = window()->windowHandle();
     if (!FScreenWatched && handle) {
         FScreenWatched = true;

@@ -85,6 +85,7 @@ private:
     };
     std::vector<TSeries> FSeries;
     bool FFollowing = true;
+    bool FReplotWanted = false; // asked for while hidden
     QTimer FReplotTimer;
     QElapsedTimer FSinceReplot;
     std::chrono::microseconds FLastReplot{0};
