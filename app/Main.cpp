@@ -40,6 +40,7 @@
 #include <array>
 #include <climits>
 #include <optional>
+#include <stdexcept>
 
 namespace {
 
@@ -533,11 +534,7 @@ void TForm1::StartBtnClick() {
             return;
         const QString fileName = LogFileDialog.FileName();
         FilenameEd->setText(fileName);
-        if (QFileInfo::exists(fileName) &&
-            !TUserPrompts::Current().Confirm(
-                this, QStringLiteral("Confirm"),
-                QStringLiteral("File %1 already exists. Do you want to replace it?")
-                    .arg(QDir::toNativeSeparators(fileName))))
+        if (!MayReplace(fileName))
             return;
         setWindowTitle(QStringLiteral("DieloMeter - ") + QFileInfo(fileName).fileName());
         LogFile.Open(fileName, LogSettings(), QLocale());
@@ -712,9 +709,55 @@ void TForm1::ShowSettings1Click() {
     PageControl1->setVisible(ShowSettings1->isChecked());
 }
 
-void TForm1::SaveSettingsClick() {}
+bool TForm1::MayReplace(const QString& fileName) {
+    return !QFileInfo::exists(fileName) ||
+           TUserPrompts::Current().Confirm(
+               this, QStringLiteral("Confirm"),
+               QStringLiteral("File %1 already exists. Do you want to replace it?")
+                   .arg(QDir::toNativeSeparators(fileName)));
+}
 
-void TForm1::LoadSettingsClick() {}
+void TForm1::SaveSettingsClick() {
+    Guarded(this, [&] {
+        if (!SaveSettingsDialog.Execute(this) || !MayReplace(SaveSettingsDialog.FileName()))
+            return;
+        // Written key by key into the file as it is: what this path leaves out stays there.
+        TIniFile ini(SaveSettingsDialog.FileName());
+        WriteProgramKeys(ini, *this, EKeyScope::SettingsFile);
+        for (const TCapInterface* meter : CapInterfaces)
+            meter->SaveToIni(ini);
+    });
+}
+
+void TForm1::LoadSettingsClick() {
+    Guarded(this, [&] {
+        // The workers read the image that loading replaces and use the bridges it initialises.
+        if (Running)
+            throw std::runtime_error("Settings cannot be loaded during a measurement. Stop the "
+                                     "measurement first, then load them.");
+        if (!OpenSettingsDialog.Execute(this) || !QFileInfo::exists(OpenSettingsDialog.FileName()))
+            return;
+        const TIniFile ini(OpenSettingsDialog.FileName());
+        ReadProgramKeys(ini, *this, EKeyScope::SettingsFile);
+        LogFileDialog.SetFileName(FilenameEd->text());
+        // A meter that fails keeps the others from being skipped; the failures are told at the
+        // end.
+        QStringList failures;
+        for (TCapInterface* meter : CapInterfaces) {
+            try {
+                meter->VantelInterface()->Init();
+                meter->LoadFromIni(ini);
+            } catch (const std::exception& error) {
+                failures << QStringLiteral("Meter %1: %2")
+                                .arg(meter->SerNum(), QString::fromUtf8(error.what()));
+            }
+        }
+        RebuildCharts();
+        ActPoint = 0;
+        if (!failures.isEmpty())
+            ReportError(this, failures.join(u'\n'));
+    });
+}
 
 void TForm1::About1Click() {
     AboutBox->exec();

@@ -185,6 +185,8 @@ private:
     void FormDestroy();
 
     void FreeMeters();
+    // True when fileName does not exist or the user agrees to replace it.
+    bool MayReplace(const QString& fileName);
     // The meter of the list's selected line, or none.
     TCapInterface* SelectedMeter() const;
     void LockRunControls(bool running);
