@@ -133,10 +133,14 @@ TEST_F(RunTest, FastModeLogsBlocksAndStopWritesWhatIsBuffered) {
     }
     EXPECT_EQ(pending, 0) << "the log ends with a count line";
     EXPECT_GE(blocks, 4);
-    // Every result of the run is in the log; the continuous run's results come at 11 ms.
+    // Every result the program read is in the log. The converter overwrites a result that is
+    // not read within 11 ms, which a loaded machine may miss now and then; and one more may
+    // complete while the run stops.
     EXPECT_GE(values, 60);
     EXPECT_LE(std::uint64_t(values), records);
-    EXPECT_EQ(Meters[0]->LostResults(), 0);
+    const int read = Meters[0]->ResultsCompleted() - Meters[0]->LostResults();
+    EXPECT_LE(values, read);
+    EXPECT_GE(values, read - 1);
     // The ticks drew every logged value once, numbered from 1.
     const auto drawn = Form->Charts->Series(0, EChartQuantity::Cap1)->data();
     ASSERT_EQ(drawn->size(), values);
