@@ -141,14 +141,18 @@ QString CapLine(int channel, int mode, int capdacMode, int capdacA, int capdacB)
     return line;
 }
 
-QStringList SettingsHeaderLines(const TLogSettings& settings, const QLocale& locale) {
+QStringList SettingsHeaderLines(const TLogSettings& settings, const QLocale& locale,
+                                EHeaderForm form) {
+    const bool blankLines = form == EHeaderForm::LogFile;
     QStringList lines;
     lines << QStringLiteral("DieloMeter5.1 Vantel")
           << QStringLiteral("Created:\t") + CreatedText(settings.Created, locale)
           << QStringLiteral("Auto Mode:\t") + OnOff(settings.FastMode)
           << QStringLiteral("Interval [ms]\t") + settings.Interval;
     for (const TLogMeter& meter : settings.Meters) {
-        lines << QString() << QStringLiteral("Settings of ") + meter.Serial
+        if (blankLines)
+            lines << QString();
+        lines << QStringLiteral("Settings of ") + meter.Serial
               << CapLine(1, meter.CAP1Mode, meter.CAPDAC1Mode, meter.CAPDAC1A, meter.CAPDAC1B)
               << CapLine(2, meter.CAP2Mode, meter.CAPDAC2Mode, meter.CAPDAC2A, meter.CAPDAC2B)
               << QStringLiteral("Internal Temperature Sensor:\t") + OnOff(meter.InternalTempEnabled)
@@ -159,7 +163,8 @@ QStringList SettingsHeaderLines(const TLogSettings& settings, const QLocale& loc
               << RegistersLine(meter.RegData)
               << QStringLiteral("SMode:\t") + QString::number(meter.SMode);
     }
-    lines << QString();
+    if (blankLines)
+        lines << QString();
     return lines;
 }
 

@@ -58,8 +58,11 @@ QString FormatValue(double value, const QLocale& locale);
 QString CapLine(int channel, int mode, int capdacMode, int capdacA, int capdacB);
 
 // The settings header: program line, creation time, mode, interval, a block per meter, and the
-// closing empty line.
-QStringList SettingsHeaderLines(const TLogSettings& settings, const QLocale& locale);
+// closing empty line. The telnet status report leaves out the empty lines before each meter's
+// block and the closing one.
+enum class EHeaderForm { LogFile, TelnetStatus };
+QStringList SettingsHeaderLines(const TLogSettings& settings, const QLocale& locale,
+                                EHeaderForm form = EHeaderForm::LogFile);
 
 // The names of every meter's value columns, each followed by a TAB.
 QString ColumnHeaderLine(const std::vector<TLogMeter>& meters);

@@ -1,6 +1,7 @@
 #include "Main.h"
 
 #include "About.h"
+#include "AddressWatcher.h"
 #include "AllMesThread.h"
 #include "CapInterface.h"
 #include "ChartEditor.h"
@@ -8,6 +9,7 @@
 #include "HidDevice.h"
 #include "HidDeviceController.h"
 #include "IniFile.h"
+#include "TelnetServer.h"
 #include "ThreadingSettings.h"
 #include "UserPrompts.h"
 #include "VantelHIDInterface.h"
@@ -96,6 +98,9 @@ TForm1::TForm1(const QString& progIniFilename, THidBackend& backend, QWidget* pa
 }
 
 TForm1::~TForm1() {
+    // No client reaches the window while it goes.
+    delete TelnetServer;
+    TelnetServer = nullptr;
     FormDestroy();
     // In this order: the meters' workers end before the trigger thread and the HID layer go.
     FreeMeters();
@@ -438,6 +443,8 @@ void TForm1::FormDestroy() {
         for (TCapInterface* meter : CapInterfaces)
             meter->SaveToIni(ini);
     });
+    if (AddressWatch)
+        Guarded(this, [&] { AddressWatch->WriteHistory(QStringLiteral("iphist.dat")); });
 }
 
 QVariant TForm1::ProgramKeyValue(EProgramKey key) const {
@@ -518,7 +525,11 @@ void TForm1::SetProgramKeyValue(EProgramKey key, const QVariant& value) {
 // Handlers
 
 void TForm1::StartBtnClick() {
-    Guarded(this, [&] {
+    Guarded(this, [&] { StartRun(); });
+}
+
+void TForm1::StartRun() {
+    {
         // A second Start during a run would empty the log it is writing.
         if (Running)
             return;
@@ -554,11 +565,15 @@ void TForm1::StartBtnClick() {
         FStatusTimer.start();
         ShowRunState();
         AllMesThread->Do_Measurement();
-    });
+    }
 }
 
 void TForm1::StopBtnClick() {
-    Guarded(this, [&] {
+    Guarded(this, [&] { StopRun(); });
+}
+
+void TForm1::StopRun() {
+    {
         Timer1.stop();
         Timer2.stop();
         StartBtn->setEnabled(true);
@@ -585,7 +600,7 @@ void TForm1::StopBtnClick() {
         ShowRunState();
         if (lastBlockError)
             std::rethrow_exception(lastBlockError);
-    });
+    }
 }
 
 void TForm1::ClearBtnClick() {
@@ -984,10 +999,76 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
 }
 
 void TForm1::QueueTelnetLine(const QString& line) {
+    {
+        std::lock_guard lock(CS_Messages);
+        TelnetMessages.append(line);
+        while (TelnetMessages.size() > 500)
+            TelnetMessages.removeFirst();
+    }
+    // Connected clients get the line at once; without one it waits for the next.
+    if (TelnetServer)
+        TelnetServer->DeliverMessages();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Remote access
+
+void TForm1::StartRemoteAccess() {
+    const TIniFile ini(ProgIniFilename);
+    const int port = ini.ReadInteger(QStringLiteral("Telnet"), QStringLiteral("Port"), 23);
+    TelnetServer = new TTelnetServer(*this, this);
+    AddressWatch = new TAddressWatcher({}, this);
+    connect(AddressWatch, &TAddressWatcher::StatusChanged, this,
+            &TForm1::AddressWatchStatusChanged);
+    AddressWatch->Start();
+    if (port < 0 || port > 65535)
+        throw std::runtime_error(
+            QStringLiteral("The telnet server cannot listen on port %1: no such TCP port. Set a "
+                           "port from 1024 to 65535 with the key Port in the section [Telnet] "
+                           "of %2. The program runs on without remote access.")
+                .arg(port)
+                .arg(QDir::toNativeSeparators(ProgIniFilename))
+                .toStdString());
+    TelnetServer->Listen(quint16(port));
+}
+
+QString TForm1::TelnetCaption() const {
+    return QStringLiteral("Dielo Meter 5.2 Telnet Server %1:%2")
+        .arg(AddressWatch ? AddressWatch->Address() : QString())
+        .arg(TelnetServer ? TelnetServer->Port() : 0);
+}
+
+void TForm1::AddressWatchStatusChanged() {
+    setWindowTitle(TelnetCaption());
+}
+
+void TForm1::TelnetServerConnect(const QString& clientAddress) {
+    TelnetClientIP = clientAddress;
+    setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: ") + TelnetClientIP);
+}
+
+void TForm1::TelnetServerDisconnect() {
+    TelnetClientIP.clear();
+    setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: "));
+}
+
+void TForm1::TelnetStart() {
+    StartRun();
+}
+
+void TForm1::TelnetStop() {
+    StopRun();
+}
+
+QStringList TForm1::TelnetStatus() {
+    const TLogSettings settings = LogSettings();
+    return SettingsHeaderLines(settings, QLocale(), EHeaderForm::TelnetStatus)
+           << ColumnHeaderLine(settings.Meters);
+}
+
+QStringList TForm1::TakeTelnetMessages() {
     std::lock_guard lock(CS_Messages);
-    TelnetMessages.append(line);
-    while (TelnetMessages.size() > 500)
-        TelnetMessages.removeFirst();
+    return std::exchange(TelnetMessages, {});
 }
 
 std::vector<std::vector<double>> TForm1::NewestValues() const {

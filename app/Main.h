@@ -5,6 +5,7 @@
 #include "FileDialog.h"
 #include "LogFile.h"
 #include "ProgramSettings.h"
+#include "TelnetServer.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>
@@ -31,6 +32,7 @@ class QSplitter;
 class QTabWidget;
 class QWidget;
 class TAboutBox;
+class TAddressWatcher;
 class TAllMesThread;
 class TChartEditor;
 class TCapInterface;
@@ -40,7 +42,7 @@ class THidDeviceController;
 
 // The main window: the settings panel, the meter list, the four charts, the menus, the timers
 // of a run and the program settings. Its handlers hand the work to plain classes.
-class TForm1 : public QMainWindow, private TProgramKeyTarget {
+class TForm1 : public QMainWindow, private TProgramKeyTarget, private TTelnetHost {
     Q_OBJECT
 public:
     // progIniFilename: the program settings file, read here and written when the window goes.
@@ -128,6 +130,10 @@ public:
     QTimer Timer2;
 
     TAboutBox* AboutBox = nullptr;
+    // Remote access: the command server (none until StartRemoteAccess) and the address
+    // watcher that shows the server's address in the caption.
+    TTelnetServer* TelnetServer = nullptr;
+    TAddressWatcher* AddressWatch = nullptr;
     TChartEditor* ChartEditor1 = nullptr;
     THidDeviceController* HidCtl = nullptr;
 
@@ -166,6 +172,15 @@ public:
     // Rebuilds the chart series and buffers from the current meters and lays out the charts.
     void RebuildCharts();
 
+    // The last step of start-up: the command server on the port of the settings file's
+    // [Telnet] Port (23 when missing) and the address watcher. Raises when the port cannot be
+    // opened, with a message that says why and what to do; the watcher runs all the same.
+    void StartRemoteAccess();
+    void AddressWatchStatusChanged();
+    // Start and Stop as the buttons run them, raising their errors instead of showing them.
+    void StartRun();
+    void StopRun();
+
     // Appends a line for the telnet clients, keeping the newest 500.
     void QueueTelnetLine(const QString& line);
     // The run's state in the status bar: mode, elapsed time, the test's countdown.
@@ -198,6 +213,16 @@ private:
     void TimerModeTick();
     // A meter's worker or decoding met an error: its list line and the status bar show it.
     void MeterError(TCapInterface* meter, const QString& message);
+
+    // The command server's calls, all on the window's thread.
+    void TelnetServerConnect(const QString& clientAddress) override;
+    void TelnetServerDisconnect() override;
+    void TelnetStart() override;
+    void TelnetStop() override;
+    QStringList TelnetStatus() override;
+    QStringList TakeTelnetMessages() override;
+    // "Dielo Meter 5.2 Telnet Server " + the local address + ":" + the port.
+    QString TelnetCaption() const;
 
     QVariant ProgramKeyValue(EProgramKey key) const override;
     void SetProgramKeyValue(EProgramKey key, const QVariant& value) override;

@@ -1,5 +1,6 @@
 #include "Program.h"
 
+#include "ErrorReport.h"
 #include "Main.h"
 #include "SettingsLocation.h"
 #include "SignalCloser.h"
@@ -16,5 +17,8 @@ int RunProgram(QApplication& app, THidBackend& backend, const std::function<void
     if (setUp)
         setUp(form);
     form.show();
+    // The last step of start-up; a port that cannot be opened is reported and the program runs
+    // on without remote access.
+    Guarded(&form, [&] { form.StartRemoteAccess(); });
     return app.exec();
 }
