@@ -9,12 +9,14 @@
 #include "HidDevice.h"
 #include "HidDeviceController.h"
 #include "IniFile.h"
+#include "RegSetDialog.h"
 #include "TelnetServer.h"
 #include "ThreadingSettings.h"
 #include "UserPrompts.h"
 #include "VantelHIDInterface.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -95,6 +97,7 @@ TForm1::TForm1(const QString& progIniFilename, THidBackend& backend, QWidget* pa
     FormCreate();
     AboutBox = new TAboutBox(this);
     ChartEditor1 = new TChartEditor(this);
+    RegSetForm = new TRegSetForm(this);
 }
 
 TForm1::~TForm1() {
@@ -297,8 +300,16 @@ void TForm1::BuildSettingsPanel() {
     connect(ThreadSerialModeCB, &QCheckBox::toggled, this, &TForm1::ThreadSerialModeCBClick);
     connect(TriggerWaitSE, &QSpinBox::valueChanged, this, &TForm1::TriggerWaitSEChange);
     connect(ShowTicksCB, &QCheckBox::toggled, this, &TForm1::ShowTicksCBClick);
-    connect(Corvane2LB, &QListWidget::itemClicked, this, &TForm1::Corvane2LBClick);
-    connect(Corvane2LB, &QListWidget::itemDoubleClicked, this, &TForm1::Corvane2LBDblClick);
+    // A click opens its dialog only once it is sure to be no double click, so that the
+    // double click's dialog can be reached at all.
+    FListClickTimer.setSingleShot(true);
+    FListClickTimer.setInterval(QApplication::doubleClickInterval());
+    connect(&FListClickTimer, &QTimer::timeout, this, &TForm1::Corvane2LBClick);
+    connect(Corvane2LB, &QListWidget::itemClicked, this, [this] { FListClickTimer.start(); });
+    connect(Corvane2LB, &QListWidget::itemDoubleClicked, this, [this] {
+        FListClickTimer.stop();
+        Corvane2LBDblClick();
+    });
 }
 
 void TForm1::BuildChartArea() {
@@ -813,7 +824,7 @@ void TForm1::Corvane2LBDblClick() {
                                        bool(image[8] & 0x80)};
         };
         const auto before = enabled();
-        // The register settings dialog edits the meter here.
+        RegSetForm->Edit(meter);
         if (enabled() != before)
             RebuildCharts();
     });

@@ -35,6 +35,7 @@ class TAboutBox;
 class TAddressWatcher;
 class TAllMesThread;
 class TChartEditor;
+class TRegSetForm;
 class TCapInterface;
 class THidBackend;
 class THidDevice;
@@ -135,6 +136,7 @@ public:
     TTelnetServer* TelnetServer = nullptr;
     TAddressWatcher* AddressWatch = nullptr;
     TChartEditor* ChartEditor1 = nullptr;
+    TRegSetForm* RegSetForm = nullptr;
     THidDeviceController* HidCtl = nullptr;
 
     // --- handlers ---
@@ -230,6 +232,7 @@ private:
     bool FSplittersPlaced = false;
     bool FFastModeRun = false;
     QElapsedTimer FRunClock;
+    QTimer FListClickTimer;
     QTimer FStatusTimer;
     QLabel* FRunState = nullptr;
     // HID devices that are no meters: checked out once and kept, so that they are not asked

@@ -1,0 +1,132 @@
+#include "IniFile.h"
+#include "Main.h"
+#include "ScriptedPrompts.h"
+#include "VirtualHidBus.h"
+#include "VirtualMeter.h"
+
+#include <QLineEdit>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// The real window with its command server on a free port and one virtual meter.
+class TelnetWindowTest : public testing::Test {
+protected:
+    QTemporaryDir Dir;
+    QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
+    TScriptedPrompts Prompts;
+    TVirtualHidBus Bus;
+    std::unique_ptr<TForm1> Form;
+    QTcpSocket Client;
+
+    void Start(int port = 0) {
+        {
+            TIniFile ini(IniName);
+            ini.WriteInteger(QStringLiteral("Telnet"), QStringLiteral("Port"), port);
+            ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("CAP1Mode"), 1);
+            ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("Reg7"), 0x80);
+        }
+        Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M1")));
+        Form = std::make_unique<TForm1>(IniName, Bus);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 1; }, 5000));
+        Form->StartRemoteAccess();
+    }
+    // Connects and reads the greeting.
+    void Connect() {
+        Client.connectToHost(QHostAddress::LocalHost, Form->TelnetServer->Port());
+        ASSERT_EQ(ReadLines(2), QStringList({"Dielo Meter 5.1 Telnet Server", ""}));
+    }
+    QStringList ReadLines(int count) {
+        QStringList lines;
+        (void)QTest::qWaitFor(
+            [&] {
+                while (Client.canReadLine())
+                    lines << QString::fromLatin1(Client.readLine()).chopped(2);
+                return lines.size() >= count;
+            },
+            5000);
+        return lines;
+    }
+};
+
+TEST_F(TelnetWindowTest, CaptionShowsTheClientAndTheStatusIsTheLogHeader) {
+    Start();
+    Connect();
+    const QString caption = Form->windowTitle();
+    EXPECT_TRUE(caption.startsWith(QStringLiteral("Dielo Meter 5.2 Telnet Server ")))
+        << caption.toStdString();
+    EXPECT_TRUE(
+        caption.endsWith(QStringLiteral(":%1 ClientIP: 127.0.0.1").arg(Form->TelnetServer->Port())))
+        << caption.toStdString();
+    EXPECT_EQ(Form->TelnetClientIP, QStringLiteral("127.0.0.1"));
+
+    Client.write("?\n");
+    const QStringList report = ReadLines(12);
+    ASSERT_EQ(report.size(), 12);
+    EXPECT_EQ(report[0], QStringLiteral("DieloMeter5.1 Vantel"));
+    EXPECT_EQ(report[4], QStringLiteral("Settings of M1")) << "no empty line before a meter";
+    EXPECT_TRUE(report[10].startsWith(QStringLiteral("SMode:\t")));
+    EXPECT_EQ(report[11], QStringLiteral("CAP1.M1\t")) << "the column row follows at once";
+
+    Client.disconnectFromHost();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->TelnetClientIP.isEmpty(); }, 5000));
+    EXPECT_TRUE(Form->windowTitle().endsWith(QStringLiteral(" ClientIP: ")));
+}
+
+TEST_F(TelnetWindowTest, StartAndStopRunAsTheButtonsAndTheClientGetsTheRows) {
+    Start();
+    Form->IntervalSE->setValue(100);
+    // No log file name yet: the dialog shows on the computer, and is cancelled here.
+    Form->LogFileDialog.SetFileName(QString());
+    Connect();
+    Client.write("S\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Prompts.DialogTitles.isEmpty(); }, 5000));
+    EXPECT_EQ(Prompts.DialogTitles, QStringList({"Set Logfile"}));
+    EXPECT_FALSE(Form->Running);
+
+    Form->LogFileDialog.SetFileName(Dir.filePath(QStringLiteral("run.txt")));
+    Client.write("S\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Running; }, 5000));
+    const QStringList rows = ReadLines(3);
+    ASSERT_GE(rows.size(), 3);
+    Client.write("X\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->Running; }, 5000));
+    EXPECT_TRUE(Prompts.Errors.isEmpty());
+}
+
+TEST_F(TelnetWindowTest, FailingStartEndsTheConnectionSilently) {
+    Start();
+    Form->LogFileDialog.SetFileName(Dir.filePath(QStringLiteral("missing/run.txt")));
+    Connect();
+    Client.write("S\n");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return Client.state() == QAbstractSocket::UnconnectedState; }, 5000));
+    EXPECT_FALSE(Form->Running);
+    EXPECT_TRUE(Prompts.Errors.isEmpty()) << "nothing shows on the computer";
+    // The window closes with a client connected: the server goes first.
+    Connect();
+    Form.reset();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return Client.state() == QAbstractSocket::UnconnectedState; }, 5000));
+}
+
+TEST_F(TelnetWindowTest, PortInUseSaysWhichAndWhatToDo) {
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress::AnyIPv4, 0));
+    EXPECT_ANY_THROW(Start(other.serverPort()));
+    try {
+        Form->StartRemoteAccess();
+        FAIL();
+    } catch (const std::exception& error) {
+        const QString message = QString::fromUtf8(error.what());
+        EXPECT_TRUE(message.contains(QString::number(other.serverPort()))) << error.what();
+        EXPECT_TRUE(message.contains(QStringLiteral("[Telnet]"))) << error.what();
+    }
+}
+
+} // namespace
