@@ -168,6 +168,11 @@ QStringList SettingsHeaderLines(const TLogSettings& settings, const QLocale& loc
     return lines;
 }
 
+QStringList StatusReportLines(const TLogSettings& settings, const QLocale& locale) {
+    return SettingsHeaderLines(settings, locale, EHeaderForm::TelnetStatus)
+           << ColumnHeaderLine(settings.Meters);
+}
+
 QString ColumnHeaderLine(const std::vector<TLogMeter>& meters) {
     QString line;
     for (const TLogMeter& meter : meters) {

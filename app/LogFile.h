@@ -64,6 +64,10 @@ enum class EHeaderForm { LogFile, TelnetStatus };
 QStringList SettingsHeaderLines(const TLogSettings& settings, const QLocale& locale,
                                 EHeaderForm form = EHeaderForm::LogFile);
 
+// The telnet status report: the settings header without its empty lines, then the column
+// header row.
+QStringList StatusReportLines(const TLogSettings& settings, const QLocale& locale);
+
 // The names of every meter's value columns, each followed by a TAB.
 QString ColumnHeaderLine(const std::vector<TLogMeter>& meters);
 

@@ -1072,9 +1072,7 @@ void TForm1::TelnetStop() {
 }
 
 QStringList TForm1::TelnetStatus() {
-    const TLogSettings settings = LogSettings();
-    return SettingsHeaderLines(settings, QLocale(), EHeaderForm::TelnetStatus)
-           << ColumnHeaderLine(settings.Meters);
+    return StatusReportLines(LogSettings(), QLocale());
 }
 
 QStringList TForm1::TakeTelnetMessages() {

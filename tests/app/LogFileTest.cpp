@@ -205,6 +205,55 @@ TEST(LogFileTest, KeepsTheMeterOrderEverywhere) {
               "1.000000\t2.000000\t3.000000\t4.000000\t-5.000000\t");
 }
 
+// The status report is the log's header without its empty lines, ending with the column row.
+TEST(LogFileTest, StatusReportForOneAndTwoMetersInBothModes) {
+    const TLogMeter a = SingleCap1Meter(QStringLiteral("A1"));
+    TLogMeter b = SingleCap1Meter(QStringLiteral("B2"));
+    b.InternalTempEnabled = true;
+    b.SMode = 2;
+    const std::string registers =
+        "Registers:\t00\t00\t00\t00\t00\t00\t00\t80\t00\t00\t00\t00\t00\t00\t00\t00"
+        "\t00\t00\t00\t00\t00\t00\t00";
+    const TLines blockA = {"Settings of A1",
+                           "CAP1:\tSingle\t",
+                           "CAP2:\tOff\t",
+                           "Internal Temperature Sensor:\tOff",
+                           "External Resistor:\tOff",
+                           registers,
+                           "SMode:\t1"};
+    TLines blockB = blockA;
+    blockB[0] = "Settings of B2";
+    blockB[3] = "Internal Temperature Sensor:\tOn";
+    blockB[6] = "SMode:\t2";
+    const struct {
+        bool Fast;
+        const char* Interval;
+        std::vector<TLogMeter> Meters;
+        TLines Blocks;
+        std::string Columns;
+    } cases[] = {
+        {false, "1000", {a}, blockA, "CAP1.A1\t"},
+        {true, "11.0", {a}, blockA, "CAP1.A1\t"},
+        {false, "250", {a, b}, {}, "CAP1.A1\tCAP1.B2\tTemp.B2\t"},
+        {true, "109.6", {a, b}, {}, "CAP1.A1\tCAP1.B2\tTemp.B2\t"},
+    };
+    for (const auto& c : cases) {
+        TLines expected = {"DieloMeter5.1 Vantel", "Created:\t12/03/2012 10:15:00",
+                           c.Fast ? "Auto Mode:\tOn" : "Auto Mode:\tOff",
+                           std::string("Interval [ms]\t") + c.Interval};
+        TLines blocks = c.Blocks;
+        if (c.Meters.size() == 2) {
+            blocks = blockA;
+            blocks.insert(blocks.end(), blockB.begin(), blockB.end());
+        }
+        expected.insert(expected.end(), blocks.begin(), blocks.end());
+        expected.push_back(c.Columns);
+        EXPECT_EQ(Std(StatusReportLines({c.Fast, QLatin1String(c.Interval), Created, c.Meters},
+                                        PointLocale)),
+                  expected);
+    }
+}
+
 // A meter that buffered fewer values leaves empty fields, never another block's values.
 TEST(LogFileTest, FastModeBlockPadsShortBuffersWithEmptyFields) {
     const TLines expected = {"1.000000\t4.000000\t\t", "2.000000\t\t\t", "3.000000\t\t\t", "3"};

@@ -99,6 +99,28 @@ TEST_F(TelnetWindowTest, StartAndStopRunAsTheButtonsAndTheClientGetsTheRows) {
     EXPECT_TRUE(Prompts.Errors.isEmpty());
 }
 
+TEST_F(TelnetWindowTest, LinesQueuedWithoutAClientWaitForTheNextUpTo500) {
+    Start();
+    for (int tick = 1; tick <= 600; ++tick)
+        Form->QueueTelnetLine(QString::number(tick));
+    Client.connectToHost(QHostAddress::LocalHost, Form->TelnetServer->Port());
+    QStringList lines = ReadLines(502);
+    ASSERT_EQ(lines.size(), 502);
+    EXPECT_EQ(lines.mid(0, 2), QStringList({"Dielo Meter 5.1 Telnet Server", ""}));
+    lines = lines.mid(2);
+    EXPECT_EQ(lines.front(), QStringLiteral("101"));
+    EXPECT_EQ(lines.back(), QStringLiteral("600"));
+    // Two clients: both get every line.
+    QTcpSocket second;
+    second.connectToHost(QHostAddress::LocalHost, Form->TelnetServer->Port());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return second.bytesAvailable() >= 33; }, 5000));
+    second.readAll();
+    Form->QueueTelnetLine(QStringLiteral("both"));
+    EXPECT_EQ(ReadLines(1), QStringList({"both"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return second.canReadLine(); }, 5000));
+    EXPECT_EQ(second.readLine(), "both\r\n");
+}
+
 TEST_F(TelnetWindowTest, FailingStartEndsTheConnectionSilently) {
     Start();
     Form->LogFileDialog.SetFileName(Dir.filePath(QStringLiteral("missing/run.txt")));
