@@ -9,6 +9,8 @@
 
 int RunProgram(QApplication& app, THidBackend& backend, const std::function<void(TForm1&)>& setUp) {
     QApplication::setApplicationName(QStringLiteral("dielometer"));
+    // The installed desktop entry's name, so that Wayland shows the program's icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.dielometer.DieloMeter"));
     // The window reads the program settings when it is created and writes them when it goes,
     // after the event loop has ended.
     TForm1 form(ProgramSettingsFileName(QCoreApplication::applicationDirPath()), backend);

@@ -7,6 +7,8 @@ packages=(
   build-essential cmake pkg-config ninja-build
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev
   libqcustomplot-dev
+  desktop-file-utils
+  appstream
   libudev-dev
   googletest libgtest-dev libgmock-dev
   umockdev libumockdev-dev
