@@ -1,0 +1,411 @@
+#include "ChannelConfigDialog.h"
+
+#include "CapInterface.h"
+#include "ErrorReport.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+namespace {
+
+constexpr int ClientWidth = 588;
+constexpr int ClientHeight = 240;
+constexpr int MaxDacCode = 127;
+
+// 15 significant digits: what a double holds reliably.
+constexpr int SignificantDigits = 15;
+
+QSpinBox* SpinEdit(QWidget* parent, const char* name, int minimum, int maximum,
+                   const QString& hint = {}) {
+    auto* se = new QSpinBox(parent);
+    se->setObjectName(QLatin1String(name));
+    se->setRange(minimum, maximum);
+    // Whatever is typed ends inside the range, at its nearer end.
+    se->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+    se->setToolTip(hint);
+    return se;
+}
+
+QComboBox* DropDownList(QWidget* parent, const char* name, const QStringList& items,
+                        const QString& hint = {}) {
+    auto* cb = new QComboBox(parent);
+    cb->setObjectName(QLatin1String(name));
+    cb->addItems(items);
+    cb->setToolTip(hint);
+    return cb;
+}
+
+QCheckBox* EnabledBox(QWidget* parent, const char* name) {
+    auto* cb = new QCheckBox(QStringLiteral("Enabled"), parent);
+    cb->setObjectName(QLatin1String(name));
+    return cb;
+}
+
+// The designed client area is small: keep the room between controls small too.
+void Tighten(QLayout* layout) {
+    layout->setContentsMargins(6, 4, 6, 4);
+    layout->setSpacing(4);
+}
+
+QLabel* Caption(const QString& text, QWidget* buddy) {
+    auto* label = new QLabel(text, buddy->parentWidget());
+    label->setBuddy(buddy);
+    return label;
+}
+
+// The list's item for a stored value. A value that names no item selects fallback, so that the
+// write-back never hands the model an index of -1.
+void SelectIndex(QComboBox* cb, int value, int fallback) {
+    cb->setCurrentIndex(value >= 0 && value < cb->count() ? value : fallback);
+}
+
+// A coarse step of a DAC code: 0, 10, ..., 120, 127. False when the code is at its end.
+bool CoarseStep(QSpinBox* se) {
+    const int x = se->value();
+    if (x >= MaxDacCode)
+        return false;
+    se->setValue(x < 120 ? x + 10 : MaxDacCode);
+    return true;
+}
+
+} // namespace
+
+QString GeneralNumberText(double value, const QLocale& locale) {
+    if (std::isnan(value))
+        return QStringLiteral("NAN");
+    if (std::isinf(value))
+        return value > 0 ? QStringLiteral("INF") : QStringLiteral("-INF");
+    if (value == 0.0)
+        return QStringLiteral("0");
+
+    // d.dddddddddddddde±xx, independent of the C library's locale.
+    char buffer[40];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value),
+                                      std::chars_format::scientific, SignificantDigits - 1);
+    const std::string text(buffer, result.ptr);
+    const std::size_t e = text.find('e');
+    int exponent = 0;
+    std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(),
+                    exponent);
+    std::string digits = text.substr(0, 1) + text.substr(2, e - 2);
+    while (digits.size() > 1 && digits.back() == '0')
+        digits.pop_back();
+
+    const QString point = locale.decimalPoint();
+    QString out = value < 0 ? QStringLiteral("-") : QString();
+    if (exponent < -5 || exponent >= SignificantDigits) {
+        out += QLatin1Char(digits[0]);
+        if (digits.size() > 1)
+            out += point + QString::fromLatin1(digits.substr(1));
+        out += QStringLiteral("E") + QString::number(exponent);
+    } else if (exponent >= 0) {
+        const std::size_t whole = std::size_t(exponent) + 1;
+        if (digits.size() < whole)
+            digits.append(whole - digits.size(), '0');
+        out += QString::fromLatin1(digits.substr(0, whole));
+        if (digits.size() > whole)
+            out += point + QString::fromLatin1(digits.substr(whole));
+    } else {
+        out += QStringLiteral("0") + point + QString(-exponent - 1, QLatin1Char('0')) +
+               QString::fromLatin1(digits);
+    }
+    return out;
+}
+
+TChannelConfigForm::TChannelConfigForm(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+    setObjectName(QStringLiteral("ChannelConfigForm"));
+    setWindowTitle(QStringLiteral("Channel Configuration: "));
+    // The main window's face; where it is missing, a common sans takes its place.
+    QFont font;
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans")});
+    font.setPointSize(8);
+    setFont(font);
+
+    auto* channels = new QHBoxLayout;
+    channels->setSpacing(6);
+    channels->addWidget(BuildChannelGroup(1, FChannel1), 1);
+    channels->addWidget(BuildChannelGroup(2, FChannel2), 1);
+    CAP1ModeCB = FChannel1.ModeCB;
+    ActCAP1L = FChannel1.ActL;
+    CAPDAC1_CB = FChannel1.CAPDAC_CB;
+    DAC1A_SE = FChannel1.DACA_SE;
+    DAC1B_SE = FChannel1.DACB_SE;
+    AdjustCAPDAC1Btn = FChannel1.AdjustBtn;
+    Target1SE = FChannel1.TargetSE;
+    CAP2ModeCB = FChannel2.ModeCB;
+    ActCAP2L = FChannel2.ActL;
+    CAPDAC2_CB = FChannel2.CAPDAC_CB;
+    DAC2A_SE = FChannel2.DACA_SE;
+    DAC2B_SE = FChannel2.DACB_SE;
+    AdjustCAPDAC2Btn = FChannel2.AdjustBtn;
+    Target2SE = FChannel2.TargetSE;
+    connect(AdjustCAPDAC1Btn, &QPushButton::clicked, this,
+            &TChannelConfigForm::AdjustCAPDAC1BtnClick);
+    connect(AdjustCAPDAC2Btn, &QPushButton::clicked, this,
+            &TChannelConfigForm::AdjustCAPDAC2BtnClick);
+
+    auto* tempGroup = new QGroupBox(QStringLiteral("Internal Temperature"), this);
+    InternalTempEnabledCB = EnabledBox(tempGroup, "InternalTempEnabledCB");
+    auto* tempLayout = new QHBoxLayout(tempGroup);
+    Tighten(tempLayout);
+    tempLayout->addWidget(InternalTempEnabledCB);
+    tempLayout->addStretch();
+
+    auto* resistorGroup = new QGroupBox(QStringLiteral("External Resistor"), this);
+    ExternalResistorEnabledCB = EnabledBox(resistorGroup, "ExternalResistorEnabledCB");
+    RefRes_SE = SpinEdit(resistorGroup, "RefRes_SE", 0, 99999999);
+    auto* resistorLayout = new QHBoxLayout(resistorGroup);
+    Tighten(resistorLayout);
+    resistorLayout->addWidget(ExternalResistorEnabledCB);
+    resistorLayout->addStretch();
+    resistorLayout->addWidget(Caption(QStringLiteral("Reference [Ohm]"), RefRes_SE));
+    resistorLayout->addWidget(RefRes_SE);
+
+    auto* excitationGroup = new QGroupBox(QStringLiteral("Excitation"), this);
+    ExcitationVoltageCB = DropDownList(excitationGroup, "ExcitationVoltageCB",
+                                       {QStringLiteral("VDD/8"), QStringLiteral("VDD/4"),
+                                        QStringLiteral("VDDx3/8"), QStringLiteral("VDD/2")});
+    auto* excitationLayout = new QHBoxLayout(excitationGroup);
+    Tighten(excitationLayout);
+    excitationLayout->addWidget(Caption(QStringLiteral("Voltage"), ExcitationVoltageCB));
+    excitationLayout->addWidget(ExcitationVoltageCB, 1);
+
+    auto* row = new QHBoxLayout;
+    row->setSpacing(6);
+    row->addWidget(tempGroup, 1);
+    row->addWidget(resistorGroup, 2);
+    row->addWidget(excitationGroup, 1);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(6, 6, 6, 6);
+    layout->setSpacing(6);
+    layout->addLayout(channels, 1);
+    layout->addLayout(row);
+
+    // The designed size, unless the font in use needs more room.
+    layout->activate();
+    setFixedSize(QSize(ClientWidth, ClientHeight).expandedTo(minimumSizeHint()));
+}
+
+QWidget* TChannelConfigForm::BuildChannelGroup(int channel, TChannelControls& c) {
+    const QString n = QString::number(channel);
+    const auto name = [&](const char* pattern) { return QString::fromLatin1(pattern).arg(n); };
+
+    auto* group = new QGroupBox(QStringLiteral("Cap Channel ") + n, this);
+    c.Channel = channel;
+    c.ModeCB = DropDownList(
+        group, "",
+        {QStringLiteral("Off"), QStringLiteral("Single"), QStringLiteral("Differential")},
+        QStringLiteral("Register CAP Setup -> CAPDIFF Bit 5"));
+    c.ModeCB->setObjectName(name("CAP%1ModeCB"));
+    c.ActL = new QLabel(group);
+    c.ActL->setObjectName(name("ActCAP%1L"));
+    c.ActL->setTextFormat(Qt::PlainText);
+
+    auto* dacGroup = new QGroupBox(QStringLiteral("CAPDAC"), group);
+    c.CAPDAC_CB = EnabledBox(dacGroup, "");
+    c.CAPDAC_CB->setObjectName(name("CAPDAC%1_CB"));
+    c.DACA_SE = SpinEdit(dacGroup, "", 0, MaxDacCode,
+                         QStringLiteral("Register CAP DAC A -> DACA Bits 6-0"));
+    c.DACA_SE->setObjectName(name("DAC%1A_SE"));
+    c.DACB_SE = SpinEdit(dacGroup, "", 0, MaxDacCode,
+                         QStringLiteral("Register CAP DAC B -> DACB Bits 6-0"));
+    c.DACB_SE->setObjectName(name("DAC%1B_SE"));
+    c.AdjustBtn = new QPushButton(QStringLiteral("Adjust CAP DAC"), dacGroup);
+    c.AdjustBtn->setObjectName(name("AdjustCAPDAC%1Btn"));
+    c.TargetSE = SpinEdit(dacGroup, "", -3, 3);
+    c.TargetSE->setObjectName(name("Target%1SE"));
+
+    auto* dacLayout = new QGridLayout(dacGroup);
+    Tighten(dacLayout);
+    dacLayout->addWidget(c.CAPDAC_CB, 0, 0, 1, 4);
+    dacLayout->addWidget(c.AdjustBtn, 0, 4, 1, 2);
+    dacLayout->addWidget(Caption(QStringLiteral("A"), c.DACA_SE), 1, 0);
+    dacLayout->addWidget(c.DACA_SE, 1, 1);
+    dacLayout->addWidget(Caption(QStringLiteral("B"), c.DACB_SE), 1, 2);
+    dacLayout->addWidget(c.DACB_SE, 1, 3);
+    dacLayout->addWidget(Caption(QStringLiteral("Target [pF]"), c.TargetSE), 1, 4);
+    dacLayout->addWidget(c.TargetSE, 1, 5);
+
+    auto* layout = new QGridLayout(group);
+    Tighten(layout);
+    layout->addWidget(Caption(QStringLiteral("Mode"), c.ModeCB), 0, 0);
+    layout->addWidget(c.ModeCB, 0, 1);
+    layout->addWidget(c.ActL, 0, 2);
+    layout->setColumnStretch(2, 1);
+    layout->addWidget(dacGroup, 1, 0, 1, 3);
+
+    connect(c.ModeCB, &QComboBox::currentIndexChanged, this, &TChannelConfigForm::ModeCBChange);
+    connect(c.CAPDAC_CB, &QCheckBox::toggled, this, &TChannelConfigForm::ModeCBChange);
+    return group;
+}
+
+void TChannelConfigForm::Edit(TCapInterface* CapInt) {
+    if (!CapInt)
+        return;
+    Load(CapInt);
+    exec();
+    WriteBack();
+}
+
+void TChannelConfigForm::Load(TCapInterface* CapInt) {
+    FCapInt = CapInt;
+    if (!FCapInt)
+        return;
+    setWindowTitle(QStringLiteral("Channel Configuration: ") + FCapInt->SerNum());
+    // A mode outside the list measures nothing in the image, so it shows as "Off".
+    SelectIndex(CAP1ModeCB, FCapInt->CAP1Mode(), 0);
+    CAPDAC1_CB->setChecked(FCapInt->CAPDAC1Mode() == 1);
+    DAC1A_SE->setValue(FCapInt->CAPDAC1A());
+    DAC1B_SE->setValue(FCapInt->CAPDAC1B());
+    SelectIndex(CAP2ModeCB, FCapInt->CAP2Mode(), 0);
+    CAPDAC2_CB->setChecked(FCapInt->CAPDAC2Mode() == 1);
+    DAC2A_SE->setValue(FCapInt->CAPDAC2A());
+    DAC2B_SE->setValue(FCapInt->CAPDAC2B());
+    const int excitation = FCapInt->ExcitationVoltage();
+    SelectIndex(ExcitationVoltageCB, excitation,
+                excitation < 0 ? 0 : ExcitationVoltageCB->count() - 1);
+    InternalTempEnabledCB->setChecked(FCapInt->InternalTempEnabled());
+    ExternalResistorEnabledCB->setChecked(FCapInt->ExternalResistorEnabled());
+    Target1SE->setValue(FCapInt->CAP1Target());
+    Target2SE->setValue(FCapInt->CAP2Target());
+    RefRes_SE->setValue(FCapInt->ReferenceResistor());
+    UpdateControlStates();
+}
+
+void TChannelConfigForm::WriteBack() {
+    if (!FCapInt)
+        return;
+    // Text still being typed counts as entered.
+    for (QSpinBox* se : {DAC1A_SE, DAC1B_SE, DAC2A_SE, DAC2B_SE, Target1SE, Target2SE, RefRes_SE})
+        se->interpretText();
+    FCapInt->SetCAP1Mode(CAP1ModeCB->currentIndex());
+    FCapInt->SetCAPDAC1Mode(CAPDAC1_CB->isChecked() ? 1 : 0);
+    FCapInt->SetCAPDAC1A(DAC1A_SE->value());
+    FCapInt->SetCAPDAC1B(DAC1B_SE->value());
+    FCapInt->SetCAP2Mode(CAP2ModeCB->currentIndex());
+    FCapInt->SetCAPDAC2Mode(CAPDAC2_CB->isChecked() ? 1 : 0);
+    FCapInt->SetCAPDAC2A(DAC2A_SE->value());
+    FCapInt->SetCAPDAC2B(DAC2B_SE->value());
+    FCapInt->SetExcitationVoltage(ExcitationVoltageCB->currentIndex());
+    FCapInt->SetInternalTempEnabled(InternalTempEnabledCB->isChecked());
+    FCapInt->SetExternalResistorEnabled(ExternalResistorEnabledCB->isChecked());
+    FCapInt->SetCAP1Target(Target1SE->value());
+    FCapInt->SetCAP2Target(Target2SE->value());
+    FCapInt->SetReferenceResistor(RefRes_SE->value());
+    FCapInt->SetRegsFromConfig();
+}
+
+void TChannelConfigForm::ModeCBChange() {
+    UpdateControlStates();
+}
+
+void TChannelConfigForm::UpdateControlStates() {
+    UpdateChannelStates(FChannel1);
+    UpdateChannelStates(FChannel2);
+}
+
+void TChannelConfigForm::UpdateChannelStates(const TChannelControls& c) {
+    const int m = c.ModeCB->currentIndex();
+    const bool dacs = c.CAPDAC_CB->isChecked();
+    // A disabled check box keeps its check mark: switching the channel on again brings the
+    // DACs back as they were.
+    c.CAPDAC_CB->setEnabled(m > 0);
+    c.DACA_SE->setEnabled(m > 0 && dacs);
+    c.DACB_SE->setEnabled(m > 1 && dacs); // DAC B works in differential mode only
+    c.AdjustBtn->setEnabled(c.DACA_SE->isEnabled());
+}
+
+void TChannelConfigForm::AdjustCAPDAC1BtnClick() {
+    AdjustCAPDAC(FChannel1);
+}
+
+void TChannelConfigForm::AdjustCAPDAC2BtnClick() {
+    AdjustCAPDAC(FChannel2);
+}
+
+double TChannelConfigForm::Measure(const TChannelControls& c, int mode) {
+    const int a = c.DACA_SE->value();
+    const int b = c.DACB_SE->value();
+    // The excitation the dialog shows, which the model does not have yet.
+    const int exc = ExcitationVoltageCB->currentIndex();
+    const double value = FMeasure ? FMeasure(c.Channel, mode, a, b, exc)
+                                  : FCapInt->MeasureCAP(c.Channel, std::uint8_t(mode),
+                                                        std::uint8_t(a), std::uint8_t(b), exc);
+    c.ActL->setText(GeneralNumberText(value));
+    // Nothing else runs until the adjustment ends; the user still sees each reading and code.
+    repaint();
+    return value;
+}
+
+void TChannelConfigForm::AdjustCAPDAC(const TChannelControls& c) {
+    const int mode = c.ModeCB->currentIndex();
+    if (mode <= 0 || (!FMeasure && !FCapInt))
+        return;
+    // A failed transfer ends the adjustment; the codes stay where it had put them.
+    Guarded(this, [&] {
+        QSpinBox* const a = c.DACA_SE;
+        QSpinBox* const b = c.DACB_SE;
+        const double target = c.TargetSE->value();
+        a->setValue(0);
+        b->setValue(0);
+        double reading = Measure(c, mode);
+
+        // DAC A lowers the reading as its code grows: step past the target, then back to the
+        // largest code whose reading still lies above it.
+        const auto adjustA = [&] {
+            while (target < reading) {
+                if (!CoarseStep(a))
+                    return;
+                reading = Measure(c, mode);
+            }
+            while (target >= reading) {
+                if (a->value() == 0)
+                    return;
+                a->setValue(a->value() - 1);
+                reading = Measure(c, mode);
+            }
+        };
+        // DAC B raises it: step past the target, back below it, then up to the smallest code
+        // that reaches it.
+        const auto adjustB = [&] {
+            while (target > reading) {
+                if (!CoarseStep(b))
+                    return;
+                reading = Measure(c, mode);
+            }
+            while (target <= reading) {
+                if (b->value() == 0)
+                    return;
+                b->setValue(b->value() - 1);
+                reading = Measure(c, mode);
+            }
+            while (target > reading) {
+                if (b->value() >= MaxDacCode)
+                    return;
+                b->setValue(b->value() + 1);
+                reading = Measure(c, mode);
+            }
+        };
+
+        if (mode == 1 || target < reading)
+            adjustA();
+        else
+            adjustB();
+    });
+}

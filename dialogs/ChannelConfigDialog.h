@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QDialog>
+#include <QLocale>
+#include <QString>
+
+#include <functional>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QSpinBox;
+class TCapInterface;
+
+// A number as the program shows measured values to the user: up to 15 significant digits,
+// fixed notation, scientific notation below 0.00001 in magnitude and from 1E15 on, the
+// locale's decimal separator, no grouping, no trailing zeros.
+QString GeneralNumberText(double value, const QLocale& locale = QLocale());
+
+// Edits one meter's channel configuration and adjusts a channel's CAPDAC codes so that the
+// channel reads just above a target. The main window creates it once and opens it with Edit;
+// the configuration reaches the model only when the dialog closes.
+class TChannelConfigForm : public QDialog {
+    Q_OBJECT
+public:
+    // One single conversion in pF; the default measures on the edited model's meter.
+    using TMeasureFunction =
+        std::function<double(int Channel, int Mode, int CAPDACA, int CAPDACB, int ExcVolt)>;
+
+    explicit TChannelConfigForm(QWidget* parent = nullptr);
+
+    // Load, then the dialog modally, then WriteBack, however the dialog was closed.
+    void Edit(TCapInterface* CapInt);
+    // Takes the model, sets the caption and fills the controls from the model's properties.
+    void Load(TCapInterface* CapInt);
+    // Writes the controls into the model's properties and has it rebuild its register image.
+    void WriteBack();
+
+    // An empty function brings back the model's own measurement.
+    void SetMeasureFunction(TMeasureFunction measure) { FMeasure = std::move(measure); }
+
+    // "Cap Channel 1"
+    QComboBox* CAP1ModeCB;
+    QLabel* ActCAP1L; // the last capacitance the adjustment measured
+    QCheckBox* CAPDAC1_CB;
+    QSpinBox* DAC1A_SE;
+    QSpinBox* DAC1B_SE;
+    QPushButton* AdjustCAPDAC1Btn;
+    QSpinBox* Target1SE;
+    // "Cap Channel 2"
+    QComboBox* CAP2ModeCB;
+    QLabel* ActCAP2L;
+    QCheckBox* CAPDAC2_CB;
+    QSpinBox* DAC2A_SE;
+    QSpinBox* DAC2B_SE;
+    QPushButton* AdjustCAPDAC2Btn;
+    QSpinBox* Target2SE;
+    // The row beneath
+    QCheckBox* InternalTempEnabledCB;
+    QCheckBox* ExternalResistorEnabledCB;
+    QSpinBox* RefRes_SE;
+    QComboBox* ExcitationVoltageCB;
+
+    void ModeCBChange();
+    void UpdateControlStates();
+    void AdjustCAPDAC1BtnClick();
+    void AdjustCAPDAC2BtnClick();
+
+private:
+    struct TChannelControls {
+        int Channel;
+        QComboBox* ModeCB;
+        QLabel* ActL;
+        QCheckBox* CAPDAC_CB;
+        QSpinBox* DACA_SE;
+        QSpinBox* DACB_SE;
+        QPushButton* AdjustBtn;
+        QSpinBox* TargetSE;
+    };
+
+    QWidget* BuildChannelGroup(int channel, TChannelControls& controls);
+    void UpdateChannelStates(const TChannelControls& controls);
+    void AdjustCAPDAC(const TChannelControls& controls);
+    double Measure(const TChannelControls& controls, int mode);
+
+    TChannelControls FChannel1{};
+    TChannelControls FChannel2{};
+    TCapInterface* FCapInt = nullptr;
+    TMeasureFunction FMeasure;
+};
