@@ -4,6 +4,7 @@
 #include "AddressWatcher.h"
 #include "AllMesThread.h"
 #include "CapInterface.h"
+#include "ChannelConfigDialog.h"
 #include "ChartEditor.h"
 #include "ErrorReport.h"
 #include "HidDevice.h"
@@ -98,6 +99,7 @@ TForm1::TForm1(const QString& progIniFilename, THidBackend& backend, QWidget* pa
     AboutBox = new TAboutBox(this);
     ChartEditor1 = new TChartEditor(this);
     RegSetForm = new TRegSetForm(this);
+    ChannelConfigForm = new TChannelConfigForm(this);
 }
 
 TForm1::~TForm1() {
@@ -807,7 +809,7 @@ void TForm1::Corvane2LBClick() {
                                        meter->ExternalResistorEnabled()};
         };
         const auto before = shown();
-        // The channel configuration dialog edits the meter here.
+        ChannelConfigForm->Edit(meter);
         if (shown() != before)
             RebuildCharts();
     });

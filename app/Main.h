@@ -34,6 +34,7 @@ class QWidget;
 class TAboutBox;
 class TAddressWatcher;
 class TAllMesThread;
+class TChannelConfigForm;
 class TChartEditor;
 class TRegSetForm;
 class TCapInterface;
@@ -137,6 +138,7 @@ public:
     TAddressWatcher* AddressWatch = nullptr;
     TChartEditor* ChartEditor1 = nullptr;
     TRegSetForm* RegSetForm = nullptr;
+    TChannelConfigForm* ChannelConfigForm = nullptr;
     THidDeviceController* HidCtl = nullptr;
 
     // --- handlers ---

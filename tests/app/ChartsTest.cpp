@@ -1,9 +1,11 @@
 #include "CapInterface.h"
+#include "ChannelConfigDialog.h"
 #include "Chart.h"
 #include "ChartSeries.h"
 #include "ChartSet.h"
 #include "FastModeBuffers.h"
 #include "Main.h"
+#include "RegSetDialog.h"
 #include "ScriptedPrompts.h"
 #include "VirtualHidBus.h"
 #include "VirtualMeter.h"
@@ -11,11 +13,13 @@
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QListWidget>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -295,6 +299,48 @@ TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
     }
     EXPECT_EQ(Form->TicksLabel->text(), QStringLiteral("40"));
     Form->Running = false;
+}
+
+// The list's click opens the channel dialog and its double click the register dialog, only
+// while idle; the charts are rebuilt only when what a meter draws has changed.
+TEST_F(WindowChartsTest, MeterDialogsRebuildTheChartsOnlyWhenWhatIsDrawnChanged) {
+    Start(1);
+    Configure(0, false, false, false);
+    Form->Corvane2LB->setCurrentRow(0);
+    Form->Running = true;
+    const double values[] = {1.0};
+    Form->ActPoint = 1;
+    Form->CapInterfaceReceiveData(0, values, 10);
+    // While running: no dialog, and so nothing to close.
+    Form->Corvane2LBClick();
+    Form->Corvane2LBDblClick();
+    Form->Running = false;
+    ASSERT_EQ(Form->Chart1->graph(0)->dataCount(), 1);
+
+    // Closed untouched: the points stay.
+    QTimer::singleShot(0, Form->ChannelConfigForm, &QDialog::reject);
+    Form->Corvane2LBClick();
+    QTimer::singleShot(0, Form->RegSetForm, &QDialog::reject);
+    Form->Corvane2LBDblClick();
+    EXPECT_EQ(Form->Chart1->graph(0)->dataCount(), 1);
+
+    // The temperature sensor switched on in the channel dialog: a rebuild with its series.
+    QTimer::singleShot(0, Form->ChannelConfigForm, [this] {
+        Form->ChannelConfigForm->InternalTempEnabledCB->setChecked(true);
+        Form->ChannelConfigForm->reject();
+    });
+    Form->Corvane2LBClick();
+    EXPECT_TRUE(Form->CapInterfaces[0]->InternalTempEnabled());
+    EXPECT_EQ(Titles(Form->Chart2), QStringList({"Temp.M1    "}));
+    EXPECT_EQ(Form->Chart1->graph(0)->dataCount(), 0);
+
+    // Channel 2 switched on in the register dialog: a second capacitance series.
+    QTimer::singleShot(0, Form->RegSetForm, [this] {
+        Form->RegSetForm->CAP2EN_CB->setChecked(true);
+        Form->RegSetForm->reject();
+    });
+    Form->Corvane2LBDblClick();
+    EXPECT_EQ(Titles(Form->Chart1), QStringList({"CAP1.M1", "CAP2.M1"}));
 }
 
 TEST_F(WindowChartsTest, LayoutFollowsWhatTheMetersMeasure) {
