@@ -1,6 +1,7 @@
 #include "IniFile.h"
 #include "Main.h"
 #include "ScriptedPrompts.h"
+#include "TextFiles.h"
 #include "ThreadingSettings.h"
 #include "VirtualHidBus.h"
 #include "VirtualMeter.h"
@@ -23,17 +24,6 @@
 #include <memory>
 
 namespace {
-
-QByteArray ReadAll(const QString& fileName) {
-    QFile file(fileName);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void WriteAll(const QString& fileName, const QByteArray& text) {
-    QFile file(fileName);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
-}
 
 class MainWindowTest : public testing::Test {
 protected:

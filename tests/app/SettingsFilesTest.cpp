@@ -2,6 +2,7 @@
 #include "IniFile.h"
 #include "Main.h"
 #include "ScriptedPrompts.h"
+#include "TextFiles.h"
 #include "VirtualHidBus.h"
 #include "VirtualMeter.h"
 
@@ -15,17 +16,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray ReadAll(const QString& fileName) {
-    QFile file(fileName);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void WriteAll(const QString& fileName, const QByteArray& text) {
-    QFile file(fileName);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
-}
 
 // The real window on a virtual bus with two meters; "Save..." and "Load..." get their file
 // names from the scripted prompts.
