@@ -188,11 +188,16 @@ QString ColumnHeaderLine(const std::vector<TLogMeter>& meters) {
     return line;
 }
 
-QString ValueRow(const std::vector<std::vector<double>>& valuesPerMeter, const QLocale& locale) {
+QString ValueRow(const std::vector<std::vector<double>>& valuesPerMeter, const QLocale& locale,
+                 std::span<const int> columns) {
     QString row;
-    for (const auto& values : valuesPerMeter)
-        for (double value : values)
+    for (std::size_t meter = 0; meter < valuesPerMeter.size(); ++meter) {
+        for (double value : valuesPerMeter[meter])
             row += FormatValue(value, locale) + u'\t';
+        const qsizetype shown = qsizetype(valuesPerMeter[meter].size());
+        if (meter < columns.size() && columns[meter] > shown)
+            row += QString(columns[meter] - shown, u'\t');
+    }
     return row;
 }
 

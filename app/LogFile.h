@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -71,8 +72,11 @@ QStringList StatusReportLines(const TLogSettings& settings, const QLocale& local
 // The names of every meter's value columns, each followed by a TAB.
 QString ColumnHeaderLine(const std::vector<TLogMeter>& meters);
 
-// One timer-mode row: every meter's values in list order, each followed by a TAB.
-QString ValueRow(const std::vector<std::vector<double>>& valuesPerMeter, const QLocale& locale);
+// One timer-mode row: every meter's values in list order, each followed by a TAB. columns,
+// when given, holds each meter's number of fields: a meter with fewer values (one that is out)
+// leaves the rest of its fields empty, so the columns stay aligned.
+QString ValueRow(const std::vector<std::vector<double>>& valuesPerMeter, const QLocale& locale,
+                 std::span<const int> columns = {});
 
 // One fast-mode block: as many rows as the longest buffer, meter by meter in each row, then the
 // row count on a line of its own. A meter with fewer values leaves its field empty in the

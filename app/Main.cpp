@@ -567,8 +567,12 @@ void TForm1::StartRun() {
         ++ActPoint;
         ++ActTickPoint;
         LockRunControls(true);
-        ChannelBuffer.Resize(CapInterfaces.size());
+        FRunMeters.clear();
+        for (const TCapInterface* meter : CapInterfaces)
+            FRunMeters.push_back({meter->SerNum(), meter->ValueCount()});
+        ChannelBuffer.Resize(FRunMeters.size());
         ChannelBuffer.ClearValues();
+        ChannelBuffer.ClearTicks();
         prepareMeters();
         for (TCapInterface* meter : CapInterfaces)
             meter->StartMes();
@@ -651,7 +655,10 @@ void TForm1::Timer1Timer() {
 
 void TForm1::TimerModeTick() {
     const auto values = NewestValues();
-    const QString row = ValueRow(values, QLocale());
+    std::vector<int> columns;
+    for (const TRunMeter& meter : FRunMeters)
+        columns.push_back(meter.Columns);
+    const QString row = ValueRow(values, QLocale(), columns);
     QueueTelnetLine(row);
     // A failing write ends the tick here; the run goes on and the next tick writes again.
     LogFile.WriteRowText(row);
@@ -672,10 +679,15 @@ void TForm1::FastModeTick() {
 
 void TForm1::DrawBufferedPoints() {
     // Values that a failed write left for the next tick are drawn only once.
-    for (std::size_t meter = 0; meter < ChannelBuffer.Meters(); ++meter) {
-        for (const double value : ChannelBuffer.UndrawnValues(meter))
+    for (std::size_t column = 0; column < ChannelBuffer.Meters(); ++column) {
+        // A meter that is out keeps its buffered values for the log; they are not drawn.
+        const int found = MeterOfRunColumn(column);
+        if (found < 0)
+            continue;
+        const auto meter = std::size_t(found);
+        for (const double value : ChannelBuffer.UndrawnValues(column))
             Charts->AddNext(meter, EChartQuantity::Cap1, value, 0);
-        for (const int ticks : ChannelBuffer.Ticks()[meter])
+        for (const int ticks : ChannelBuffer.Ticks()[column])
             Charts->AddNext(meter, EChartQuantity::Time, ticks, 0);
     }
     ChannelBuffer.MarkDrawn();
@@ -849,7 +861,9 @@ void TForm1::Chart4DblClick() {
 }
 
 void TForm1::RebuildCharts() {
-    ChannelBuffer.Resize(CapInterfaces.size());
+    // During a run the buffers follow the run's log columns, which a device change keeps.
+    if (!Running)
+        ChannelBuffer.Resize(CapInterfaces.size());
     std::vector<TMeterSeries> meters;
     for (const TCapInterface* meter : CapInterfaces) {
         const TRegData image = meter->RegData();
@@ -930,6 +944,16 @@ void TForm1::HidDeviceChange() {
         std::vector<std::shared_ptr<TManualResetEvent>> triggers;
         for (TCapInterface* meter : CapInterfaces)
             triggers.push_back(meter->hMesEvent);
+        // Meters plugged in during a run join it at once, in fast mode with their continuous
+        // conversion.
+        if (Running) {
+            for (TCapInterface* meter : CapInterfaces) {
+                meter->SetContinuousMode(FFastModeRun);
+                meter->SetContinuousModeInterval(FastModeIntervalCB->currentIndex());
+                meter->StartMes();
+            }
+        }
+        FHasResult.assign(CapInterfaces.size(), false);
         AllMesThread->SetMeters(std::move(triggers));
         RebuildCharts();
         statusBar()->showMessage(QStringLiteral("%1 meter(s) connected").arg(CapInterfaces.size()));
@@ -955,6 +979,8 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     if (!Running || Channel < 0 || std::size_t(Channel) >= CapInterfaces.size())
         return;
     TCapInterface& meter = *CapInterfaces[std::size_t(Channel)];
+    FHasResult.resize(std::max(FHasResult.size(), CapInterfaces.size()));
+    FHasResult[std::size_t(Channel)] = true;
     const TRegData image = meter.RegData();
     const bool cap1 = image[7] & 0x80;
     const bool cap2 = image[19] & 0x80;
@@ -985,7 +1011,8 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     // In fast mode the tick draws the CAP1 values and elapsed times; their series' limits
     // apply as each result arrives.
     if (c1 && FFastModeRun) {
-        ChannelBuffer.AddValue(meterIndex, *c1);
+        if (const int column = RunColumn(meterIndex); column >= 0)
+            ChannelBuffer.AddValue(std::size_t(column), *c1);
         Charts->Limit(meterIndex, EChartQuantity::Cap1, maxPoints);
     } else if (c1) {
         Charts->Add(meterIndex, EChartQuantity::Cap1, ActPoint, *c1, maxPoints);
@@ -1003,7 +1030,8 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     if (const auto resistance = take(meter.ExternalResistorEnabled()))
         draw(EChartQuantity::Resistance, *resistance);
     if (FFastModeRun) {
-        ChannelBuffer.AddTicks(meterIndex, int(Ticks));
+        if (const int column = RunColumn(meterIndex); column >= 0)
+            ChannelBuffer.AddTicks(std::size_t(column), int(Ticks));
         Charts->Limit(meterIndex, EChartQuantity::Time, maxPoints);
     } else {
         Charts->Add(meterIndex, EChartQuantity::Time, ActTickPoint, Ticks, maxPoints);
@@ -1083,14 +1111,42 @@ QStringList TForm1::TakeTelnetMessages() {
 }
 
 std::vector<std::vector<double>> TForm1::NewestValues() const {
+    // In the run's columns: a meter that is out, or came back measuring other quantities,
+    // leaves its fields empty rather than shifting the others'.
     std::vector<std::vector<double>> values;
-    for (const TCapInterface* meter : CapInterfaces) {
+    for (std::size_t column = 0; column < FRunMeters.size(); ++column) {
         std::vector<double> row;
-        for (int q = 0; q < meter->ValueCount(); ++q)
-            row.push_back(meter->Values(q));
+        const int found = MeterOfRunColumn(column);
+        // A meter set up anew by a device change has measured nothing yet.
+        const TCapInterface* meter =
+            found >= 0 && std::size_t(found) < FHasResult.size() && FHasResult[std::size_t(found)]
+                ? CapInterfaces[std::size_t(found)]
+                : nullptr;
+        if (meter && meter->ValueCount() == FRunMeters[column].Columns)
+            for (int q = 0; q < meter->ValueCount(); ++q)
+                row.push_back(meter->Values(q));
         values.push_back(std::move(row));
     }
     return values;
+}
+
+int TForm1::RunColumn(std::size_t meter) const {
+    if (meter >= CapInterfaces.size())
+        return -1;
+    const QString serial = CapInterfaces[meter]->SerNum();
+    for (std::size_t column = 0; column < FRunMeters.size(); ++column)
+        if (FRunMeters[column].Serial == serial)
+            return int(column);
+    return -1;
+}
+
+int TForm1::MeterOfRunColumn(std::size_t column) const {
+    if (column >= FRunMeters.size())
+        return -1;
+    for (std::size_t meter = 0; meter < CapInterfaces.size(); ++meter)
+        if (CapInterfaces[meter]->SerNum() == FRunMeters[column].Serial)
+            return int(meter);
+    return -1;
 }
 
 TLogSettings TForm1::LogSettings() const {

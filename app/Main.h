@@ -210,7 +210,11 @@ private:
     TCapInterface* SelectedMeter() const;
     void LockRunControls(bool running);
     TLogSettings LogSettings() const;
+    // The newest values of every meter of the run, in its log columns.
     std::vector<std::vector<double>> NewestValues() const;
+    // The run's log column of a connected meter, by its serial number, or -1; and back.
+    int RunColumn(std::size_t meter) const;
+    int MeterOfRunColumn(std::size_t column) const;
     void FastModeTick();
     // Draws what fast mode buffered since the last tick: CAP1 values and elapsed times.
     void DrawBufferedPoints();
@@ -233,6 +237,16 @@ private:
 
     bool FSplittersPlaced = false;
     bool FFastModeRun = false;
+    // The meters of the run as its log has their columns, from Start on: a meter pulled out
+    // leaves its fields empty and takes them again when it is plugged back in.
+    struct TRunMeter {
+        QString Serial;
+        int Columns = 0;
+    };
+    std::vector<TRunMeter> FRunMeters;
+    // By meter: a result has arrived since the meter was set up. Before, the log leaves its
+    // fields empty rather than write values it never measured.
+    std::vector<bool> FHasResult;
     QElapsedTimer FRunClock;
     QTimer FListClickTimer;
     QTimer FStatusTimer;

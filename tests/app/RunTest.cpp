@@ -149,6 +149,60 @@ TEST_F(RunTest, FastModeLogsBlocksAndStopWritesWhatIsBuffered) {
     EXPECT_GE(Form->Charts->Series(0, EChartQuantity::Time)->dataCount(), values);
 }
 
+// A meter pulled out during a run leaves its columns empty; plugged back in, it rejoins the run
+// in the same columns. The other meters' columns never move. In fast mode the rejoining meter's
+// continuous conversion starts again.
+TEST_F(RunTest, MeterPulledOutAndBackKeepsEveryColumnInPlace) {
+    for (const bool fast : {false, true}) {
+        SCOPED_TRACE(fast ? "fast mode" : "timer mode");
+        Meters.clear();
+        Form.reset();
+        for (const auto& device : Bus.PluggedDevices())
+            Bus.Unplug(device);
+        QFile::remove(LogName);
+        Start(3, /*temperature=*/!fast);
+        Form->IntervalSE->setValue(400);
+        Form->FastModeCB->setChecked(fast);
+        Form->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
+        Form->StartBtnClick();
+        ASSERT_TRUE(Form->Running);
+        RunFor(1200ms);
+        Bus.Unplug(Meters[1]);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 2; }, 5000));
+        RunFor(1200ms);
+        Bus.Plug(Meters[1]);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 3; }, 5000));
+        RunFor(1500ms);
+        Form->StopBtnClick();
+
+        const QStringList lines = ReadLines(LogName);
+        const QString header = fast ? QStringLiteral("CAP1.M1\tCAP1.M2\tCAP1.M3\t")
+                                    : QStringLiteral("CAP1.M1\tTemp.M1\tCAP1.M2\tTemp.M2\t"
+                                                     "CAP1.M3\tTemp.M3\t");
+        const int columns = lines.indexOf(header);
+        ASSERT_GT(columns, 0);
+        const QString m2 =
+            fast ? QStringLiteral("2.250000") : QStringLiteral("2.250000\t21.500000");
+        int without = 0, withAfter = 0;
+        for (const QString& row : lines.mid(columns + 2)) {
+            if (!row.endsWith(u'\t'))
+                continue; // a fast-mode count line
+            const QStringList fields = row.split(u'\t');
+            ASSERT_EQ(fields.size(), fast ? 4 : 7) << row.toStdString();
+            EXPECT_TRUE(fields[0].isEmpty() || fields[0] == QLatin1String("1.250000"));
+            EXPECT_TRUE(fields.at(fast ? 2 : 4).isEmpty() ||
+                        fields.at(fast ? 2 : 4) == QLatin1String("3.250000"));
+            const QString second = fields.mid(fast ? 1 : 2, fast ? 1 : 2).join(u'\t');
+            if (second.trimmed().isEmpty())
+                ++without;
+            else if (without > 0 && second == m2)
+                ++withAfter;
+        }
+        EXPECT_GT(without, 0) << "the meter's fields stay empty while it is out";
+        EXPECT_GT(withAfter, 0) << "its values come back after it is plugged in again";
+    }
+}
+
 TEST_F(RunTest, StartAsksForTheFileAndBeforeReplacingIt) {
     Start(0);
     Form->LogFileDialog.SetFileName(QString());
