@@ -15,6 +15,7 @@ packages=(
   libbenchmark-dev
   xvfb xauth
   clang-format
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -3,6 +3,8 @@
 # build (build/, or $BUILD_DIR), then, once that passes, the whole suite again under
 # ThreadSanitizer (build-tsan/) and under AddressSanitizer with UndefinedBehaviorSanitizer
 # (build-asan/). SANITIZERS chooses those passes: "thread address" by default, "" for none.
+# Last, the fuzzing harnesses (clang's libFuzzer, build-fuzz/) each run FUZZ_SECONDS (20 by
+# default; 0 skips them) from the seed corpus in tests/fuzz/corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -62,5 +64,36 @@ for s in $sanitizers; do
                       -DDIELO_BUILD_BENCH=OFF ;;
   esac
 done
+# run_fuzz: builds the harnesses with clang and runs each from a copy of its seed corpus; a
+# crash, a hang (10 s per input) or memory beyond 2 GiB fails the pass.
+run_fuzz() {
+  local start=$SECONDS status=0 dir=build-fuzz
+  echo "=== fuzzing: build in $dir"
+  CC=clang CXX=clang++ BUILD_DIR=$dir bash scripts/build.sh -DDIELO_FUZZ=ON \
+    -DDIELO_SANITIZER=address -DDIELO_BUILD_TESTS=OFF -DDIELO_BUILD_BENCH=OFF
+  local summary=()
+  for pair in inifile:ini samplerecord:sample telnetline:telnet; do
+    local name=${pair%%:*} corpus=${pair##*:} work log
+    work=$(mktemp -d)
+    log=$(mktemp)
+    cp tests/fuzz/corpus/"$corpus"/* "$work"/
+    if "$dir/tests/fuzz/fuzz_$name" -max_total_time="$FUZZ_SECONDS" -timeout=10 \
+        -rss_limit_mb=2048 -print_final_stats=1 "$work" >"$log" 2>&1; then
+      summary+=("$name $(grep -o 'number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') inputs")
+    else
+      tail -n 40 "$log"
+      summary+=("$name FAILED")
+      status=1
+    fi
+    rm -rf "$work" "$log"
+  done
+  summaries+=("fuzzing: ${summary[*]} ($((SECONDS - start)) s)")
+  [ "$status" -eq 0 ] || failed=1
+}
+
+FUZZ_SECONDS=${FUZZ_SECONDS-20}
+if [ "$FUZZ_SECONDS" != 0 ]; then
+  run_fuzz
+fi
 report
 exit "$failed"

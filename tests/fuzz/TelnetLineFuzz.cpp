@@ -1,0 +1,31 @@
+// Any bytes from a client, in any chunks: lines come out as ASCII without line ends and never
+// longer than the limit, or the reader refuses the input; commands parse from any line.
+#include "TelnetProtocol.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    TTelnetLineReader reader;
+    std::size_t pos = 0;
+    try {
+        while (pos < size) {
+            // The first byte of each chunk sets its length, as a network hands bytes over.
+            const std::size_t length = std::min<std::size_t>(1 + data[pos] % 64, size - pos);
+            reader.Feed(
+                QByteArrayView(reinterpret_cast<const char*>(data + pos), qsizetype(length)));
+            pos += length;
+            while (const auto line = reader.NextLine()) {
+                if (line->size() > TTelnetLineReader::MaxLineLength || line->contains(u'\n'))
+                    std::abort();
+                for (const QChar c : *line)
+                    if (c.unicode() > 127)
+                        std::abort();
+                ParseTelnetCommand(*line);
+                TelnetLine(*line);
+            }
+        }
+    } catch (const ETelnetLineTooLong&) {
+    }
+    return 0;
+}
