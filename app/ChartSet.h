@@ -19,6 +19,7 @@ struct TMeterSeries {
     bool Cap2 = false;
     bool Temperature = false;
     bool Resistance = false;
+    bool operator==(const TMeterSeries&) const = default;
 };
 
 // The four charts of the window and which series belongs to which meter. Within each chart

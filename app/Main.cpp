@@ -72,6 +72,17 @@ QComboBox* MakeDropDown(QWidget* parent, const char* name, const QStringList& it
     return list;
 }
 
+// What a meter draws: the channels enabled in its image, the temperature and the resistor.
+TMeterSeries DrawnSeries(const TCapInterface& meter) {
+    const TRegData image = meter.RegData();
+    return {meter.SerNum(), (image[7] & 0x80) != 0, (image[19] & 0x80) != 0,
+            meter.InternalTempEnabled(), meter.ExternalResistorEnabled()};
+}
+
+QString MeterFailure(const QString& serial, const std::exception& error) {
+    return QStringLiteral("Meter %1: %2").arg(serial, QString::fromUtf8(error.what()));
+}
+
 TChart* MakeChart(QWidget* parent, const char* name, const QString& axisTitle) {
     auto* chart = new TChart(axisTitle, parent);
     chart->setObjectName(QLatin1String(name));
@@ -573,6 +584,7 @@ void TForm1::StartRun() {
         ChannelBuffer.Resize(FRunMeters.size());
         ChannelBuffer.ClearValues();
         ChannelBuffer.ClearTicks();
+        MapRunColumns();
         prepareMeters();
         for (TCapInterface* meter : CapInterfaces)
             meter->StartMes();
@@ -788,8 +800,7 @@ void TForm1::LoadSettingsClick() {
                 meter->VantelInterface()->Init();
                 meter->LoadFromIni(ini);
             } catch (const std::exception& error) {
-                failures << QStringLiteral("Meter %1: %2")
-                                .arg(meter->SerNum(), QString::fromUtf8(error.what()));
+                failures << MeterFailure(meter->SerNum(), error);
             }
         }
         RebuildCharts();
@@ -814,12 +825,7 @@ void TForm1::Corvane2LBClick() {
         TCapInterface* meter = Running ? nullptr : SelectedMeter();
         if (!meter)
             return;
-        const auto shown = [meter] {
-            const TRegData image = meter->RegData();
-            return std::array<bool, 4>{bool(image[7] & 0x80), bool(image[19] & 0x80),
-                                       meter->InternalTempEnabled(),
-                                       meter->ExternalResistorEnabled()};
-        };
+        const auto shown = [meter] { return DrawnSeries(*meter); };
         const auto before = shown();
         ChannelConfigForm->Edit(meter);
         if (shown() != before)
@@ -865,11 +871,8 @@ void TForm1::RebuildCharts() {
     if (!Running)
         ChannelBuffer.Resize(CapInterfaces.size());
     std::vector<TMeterSeries> meters;
-    for (const TCapInterface* meter : CapInterfaces) {
-        const TRegData image = meter->RegData();
-        meters.push_back({meter->SerNum(), (image[7] & 0x80) != 0, (image[19] & 0x80) != 0,
-                          meter->InternalTempEnabled(), meter->ExternalResistorEnabled()});
-    }
+    for (const TCapInterface* meter : CapInterfaces)
+        meters.push_back(DrawnSeries(*meter));
     Charts->Rebuild(meters);
 
     // The lower panel holds the temperature and resistance charts that have series.
@@ -937,8 +940,7 @@ void TForm1::HidDeviceChange() {
                 CapInterfaces.push_back(added);
                 Corvane2LB->addItem(serial);
             } catch (const std::exception& error) {
-                failures
-                    << QStringLiteral("Meter %1: %2").arg(serial, QString::fromUtf8(error.what()));
+                failures << MeterFailure(serial, error);
             }
         }
         std::vector<std::shared_ptr<TManualResetEvent>> triggers;
@@ -954,6 +956,7 @@ void TForm1::HidDeviceChange() {
             }
         }
         FHasResult.assign(CapInterfaces.size(), false);
+        MapRunColumns();
         AllMesThread->SetMeters(std::move(triggers));
         RebuildCharts();
         statusBar()->showMessage(QStringLiteral("%1 meter(s) connected").arg(CapInterfaces.size()));
@@ -1008,10 +1011,11 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     }
     const int maxPoints = MaxPointSE->value();
     const std::size_t meterIndex = std::size_t(Channel);
+    const int column = RunColumn(meterIndex); // where fast mode buffers the meter's results
     // In fast mode the tick draws the CAP1 values and elapsed times; their series' limits
     // apply as each result arrives.
     if (c1 && FFastModeRun) {
-        if (const int column = RunColumn(meterIndex); column >= 0)
+        if (column >= 0)
             ChannelBuffer.AddValue(std::size_t(column), *c1);
         Charts->Limit(meterIndex, EChartQuantity::Cap1, maxPoints);
     } else if (c1) {
@@ -1030,7 +1034,7 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     if (const auto resistance = take(meter.ExternalResistorEnabled()))
         draw(EChartQuantity::Resistance, *resistance);
     if (FFastModeRun) {
-        if (const int column = RunColumn(meterIndex); column >= 0)
+        if (column >= 0)
             ChannelBuffer.AddTicks(std::size_t(column), int(Ticks));
         Charts->Limit(meterIndex, EChartQuantity::Time, maxPoints);
     } else {
@@ -1130,23 +1134,27 @@ std::vector<std::vector<double>> TForm1::NewestValues() const {
     return values;
 }
 
+void TForm1::MapRunColumns() {
+    FRunColumnOfMeter.assign(CapInterfaces.size(), -1);
+    FMeterOfRunColumn.assign(FRunMeters.size(), -1);
+    for (std::size_t meter = 0; meter < CapInterfaces.size(); ++meter) {
+        const QString serial = CapInterfaces[meter]->SerNum();
+        for (std::size_t column = 0; column < FRunMeters.size(); ++column) {
+            if (FRunMeters[column].Serial == serial && FMeterOfRunColumn[column] < 0) {
+                FRunColumnOfMeter[meter] = int(column);
+                FMeterOfRunColumn[column] = int(meter);
+                break;
+            }
+        }
+    }
+}
+
 int TForm1::RunColumn(std::size_t meter) const {
-    if (meter >= CapInterfaces.size())
-        return -1;
-    const QString serial = CapInterfaces[meter]->SerNum();
-    for (std::size_t column = 0; column < FRunMeters.size(); ++column)
-        if (FRunMeters[column].Serial == serial)
-            return int(column);
-    return -1;
+    return meter < FRunColumnOfMeter.size() ? FRunColumnOfMeter[meter] : -1;
 }
 
 int TForm1::MeterOfRunColumn(std::size_t column) const {
-    if (column >= FRunMeters.size())
-        return -1;
-    for (std::size_t meter = 0; meter < CapInterfaces.size(); ++meter)
-        if (CapInterfaces[meter]->SerNum() == FRunMeters[column].Serial)
-            return int(meter);
-    return -1;
+    return column < FMeterOfRunColumn.size() ? FMeterOfRunColumn[column] : -1;
 }
 
 TLogSettings TForm1::LogSettings() const {

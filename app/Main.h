@@ -212,7 +212,10 @@ private:
     TLogSettings LogSettings() const;
     // The newest values of every meter of the run, in its log columns.
     std::vector<std::vector<double>> NewestValues() const;
-    // The run's log column of a connected meter, by its serial number, or -1; and back.
+    // Pairs the connected meters with the run's log columns by serial number; at Start and at
+    // every device change, so that results need no search.
+    void MapRunColumns();
+    // The run's log column of a connected meter, or -1; and back.
     int RunColumn(std::size_t meter) const;
     int MeterOfRunColumn(std::size_t column) const;
     void FastModeTick();
@@ -244,6 +247,8 @@ private:
         int Columns = 0;
     };
     std::vector<TRunMeter> FRunMeters;
+    std::vector<int> FRunColumnOfMeter; // by meter index
+    std::vector<int> FMeterOfRunColumn; // by run column
     // By meter: a result has arrived since the meter was set up. Before, the log leaves its
     // fields empty rather than write values it never measured.
     std::vector<bool> FHasResult;
