@@ -244,12 +244,12 @@ void TLogFile::Open(const QString& fileName, const TLogSettings& settings, const
     }
 }
 
-void TLogFile::WriteRowText(const QString& row) {
-    WriteLines({row});
+void TLogFile::WriteRowsText(const QStringList& rows) {
+    WriteLines(rows);
 }
 
 void TLogFile::WriteRow(const std::vector<std::vector<double>>& valuesPerMeter) {
-    WriteRowText(ValueRow(valuesPerMeter, FLocale));
+    WriteLines({ValueRow(valuesPerMeter, FLocale)});
 }
 
 void TLogFile::WriteBlock(const std::vector<std::vector<double>>& bufferedPerMeter) {

@@ -99,8 +99,9 @@ public:
     // column header row. On failure the object stays closed.
     void Open(const QString& fileName, const TLogSettings& settings, const QLocale& locale);
     void WriteRow(const std::vector<std::vector<double>>& valuesPerMeter);
-    // A row already built by ValueRow (the same text goes to telnet), without its line end.
-    void WriteRowText(const QString& row);
+    // Rows already built by ValueRow (the same text goes to telnet), without their line ends;
+    // all or none of them end up in the file.
+    void WriteRowsText(const QStringList& rows);
     void WriteBlock(const std::vector<std::vector<double>>& bufferedPerMeter);
     void Close();
 

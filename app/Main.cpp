@@ -46,6 +46,7 @@
 #include <climits>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -81,6 +82,21 @@ TMeterSeries DrawnSeries(const TCapInterface& meter) {
 
 QString MeterFailure(const QString& serial, const std::exception& error) {
     return QStringLiteral("Meter %1: %2").arg(serial, QString::fromUtf8(error.what()));
+}
+
+// What a meter the user may not open says in the list and when its line is clicked.
+QString NoAccessLine(THidDevice& device) {
+    return QStringLiteral("%1 (no access)").arg(device.SerialNumber());
+}
+
+QString NoAccessText(THidDevice& device) {
+    return QStringLiteral(
+               "Meter %1 (%2) cannot be opened: permission denied.\n"
+               "To give the logged-in user access, install the udev rule 70-dielometer.rules "
+               "(\"cmake --install\" puts it into the udev rules folder), reload the rules with\n"
+               "    sudo udevadm control --reload-rules && sudo udevadm trigger\n"
+               "and plug the meter in again.")
+        .arg(device.SerialNumber(), QString::fromStdString(device.DevicePath()));
 }
 
 TChart* MakeChart(QWidget* parent, const char* name, const QString& axisTitle) {
@@ -122,6 +138,7 @@ TForm1::~TForm1() {
     FreeMeters();
     AllMesThread.reset();
     FForeignDevices.clear();
+    FLockedMeters.clear();
     delete HidCtl;
     HidCtl = nullptr;
 }
@@ -580,11 +597,14 @@ void TForm1::StartRun() {
         LockRunControls(true);
         FRunMeters.clear();
         for (const TCapInterface* meter : CapInterfaces)
-            FRunMeters.push_back({meter->SerNum(), meter->ValueCount()});
+            FRunMeters.push_back({meter->SerNum(), meter->ValueCount(), {}});
         ChannelBuffer.Resize(FRunMeters.size());
         ChannelBuffer.ClearValues();
         ChannelBuffer.ClearTicks();
         MapRunColumns();
+        FRestartDue.assign(CapInterfaces.size(), false);
+        FUnwrittenRows.clear();
+        FLogFailing = false;
         prepareMeters();
         for (TCapInterface* meter : CapInterfaces)
             meter->StartMes();
@@ -622,6 +642,28 @@ void TForm1::StopRun() {
                 lastBlockError = std::current_exception();
             }
         }
+        // So are the rows that the disk refused so far.
+        if (wasRunning && !FUnwrittenRows.isEmpty()) {
+            try {
+                WriteLog([&] {
+                    LogFile.WriteRowsText(FUnwrittenRows);
+                    FUnwrittenRows.clear();
+                });
+            } catch (...) {
+                lastBlockError = std::current_exception();
+            }
+        }
+        const qsizetype unwritten =
+            FUnwrittenRows.size() + qsizetype(FFastModeRun ? ChannelBuffer.Depth() : 0);
+        if (wasRunning && unwritten > 0 && !lastBlockError)
+            lastBlockError = std::make_exception_ptr(ELogFileError(
+                QStringLiteral("%1 row(s) of the run could not be written to %2: the log ends "
+                               "before them")
+                    .arg(unwritten)
+                    .arg(LogFile.FileName())
+                    .toStdString()));
+        FUnwrittenRows.clear();
+        FLogFailing = false;
         LogFile.Close();
         LockRunControls(false);
         for (TCapInterface* meter : CapInterfaces)
@@ -668,25 +710,52 @@ void TForm1::Timer1Timer() {
 void TForm1::TimerModeTick() {
     const auto values = NewestValues();
     std::vector<int> columns;
-    for (const TRunMeter& meter : FRunMeters)
+    for (TRunMeter& meter : FRunMeters) {
         columns.push_back(meter.Columns);
+        meter.Unlogged.clear();
+    }
+    FUnlogged.assign(FUnlogged.size(), false);
     const QString row = ValueRow(values, QLocale(), columns);
     QueueTelnetLine(row);
-    // A failing write ends the tick here; the run goes on and the next tick writes again.
-    LogFile.WriteRowText(row);
     ++ActPoint;
     ++ActTickPoint;
     AllMesThread->Do_Measurement();
+    // Rows that the disk refused wait for the next tick and go ahead of its row.
+    FUnwrittenRows << row;
+    WriteLog([&] {
+        LogFile.WriteRowsText(FUnwrittenRows);
+        FUnwrittenRows.clear();
+    });
+}
+
+void TForm1::WriteLog(const std::function<void()>& write) {
+    try {
+        write();
+        if (std::exchange(FLogFailing, false))
+            statusBar()->showMessage(QStringLiteral("Log file written again"));
+    } catch (const ELogFileError& error) {
+        statusBar()->showMessage(QString::fromUtf8(error.what()));
+        // Shown once until the log can be written again: a box per tick would pile up.
+        if (!std::exchange(FLogFailing, true))
+            throw;
+    }
 }
 
 void TForm1::FastModeTick() {
+    for (std::size_t meter = 0; meter < FRestartDue.size() && meter < CapInterfaces.size(); ++meter)
+        if (FRestartDue[meter]) {
+            FRestartDue[meter] = false;
+            CapInterfaces[meter]->TriggerMeasurement();
+        }
     DrawBufferedPoints();
     const QStringList block = FastModeBlock(ChannelBuffer.Values(), QLocale());
     // The telnet line holds the block's rows without their count line.
     QueueTelnetLine(block.mid(0, block.size() - 1).join(QString()));
     // On a failing write the buffers keep their values for the next tick.
-    LogFile.WriteBlock(ChannelBuffer.Values());
-    ChannelBuffer.ClearValues();
+    WriteLog([&] {
+        LogFile.WriteBlock(ChannelBuffer.Values());
+        ChannelBuffer.ClearValues();
+    });
 }
 
 void TForm1::DrawBufferedPoints() {
@@ -820,8 +889,18 @@ TCapInterface* TForm1::SelectedMeter() const {
                                                                : nullptr;
 }
 
+bool TForm1::ExplainLockedMeter() {
+    const int row = Corvane2LB->currentRow() - int(CapInterfaces.size());
+    if (row < 0 || std::size_t(row) >= FLockedMeters.size())
+        return false;
+    ReportError(this, NoAccessText(*FLockedMeters[std::size_t(row)]));
+    return true;
+}
+
 void TForm1::Corvane2LBClick() {
     Guarded(this, [&] {
+        if (ExplainLockedMeter())
+            return;
         TCapInterface* meter = Running ? nullptr : SelectedMeter();
         if (!meter)
             return;
@@ -835,6 +914,8 @@ void TForm1::Corvane2LBClick() {
 
 void TForm1::Corvane2LBDblClick() {
     Guarded(this, [&] {
+        if (ExplainLockedMeter())
+            return;
         TCapInterface* meter = Running ? nullptr : SelectedMeter();
         if (!meter)
             return;
@@ -900,6 +981,22 @@ void TForm1::FreeMeters() {
     // No trigger reaches a meter while the set changes.
     if (AllMesThread)
         AllMesThread->SetMeters({});
+    // What the workers measured and posted is taken before the meters go, and in timer mode
+    // a result that no tick has logged yet is kept for the next row.
+    for (TCapInterface* meter : CapInterfaces)
+        meter->EndWorker();
+    if (Running && !FFastModeRun)
+        for (std::size_t meter = 0; meter < CapInterfaces.size(); ++meter) {
+            const int column = RunColumn(meter);
+            const TCapInterface& model = *CapInterfaces[meter];
+            if (column < 0 || meter >= FUnlogged.size() || !FUnlogged[meter] ||
+                model.ValueCount() != FRunMeters[std::size_t(column)].Columns)
+                continue;
+            std::vector<double>& kept = FRunMeters[std::size_t(column)].Unlogged;
+            kept.clear();
+            for (int q = 0; q < model.ValueCount(); ++q)
+                kept.push_back(model.Values(q));
+        }
     while (!CapInterfaces.empty()) {
         delete CapInterfaces.back(); // ends its worker, darkens the LED, releases the device
         CapInterfaces.pop_back();
@@ -910,13 +1007,19 @@ void TForm1::HidDeviceChange() {
     Guarded(this, [&] {
         FreeMeters();
         Corvane2LB->clear();
-        std::erase_if(FForeignDevices, [](const auto& d) { return !d->IsPluggedIn(); });
+        const auto gone = [](const auto& d) { return !d->IsPluggedIn(); };
+        std::erase_if(FForeignDevices, gone);
+        std::erase_if(FLockedMeters, gone);
         const TIniFile ini(ProgIniFilename);
         THidDevice* device = nullptr;
         QStringList failures;
         while (HidCtl->CheckOut(device)) {
             if (device->ProductName() != QLatin1String("Corvane v2")) {
                 FForeignDevices.emplace_back(device);
+                continue;
+            }
+            if (!device->HasReadWriteAccess()) {
+                FLockedMeters.emplace_back(device);
                 continue;
             }
             const QString serial = device->SerialNumber();
@@ -956,10 +1059,23 @@ void TForm1::HidDeviceChange() {
             }
         }
         FHasResult.assign(CapInterfaces.size(), false);
+        FUnlogged.assign(CapInterfaces.size(), false);
+        FRestartDue.assign(CapInterfaces.size(), false);
         MapRunColumns();
         AllMesThread->SetMeters(std::move(triggers));
         RebuildCharts();
-        statusBar()->showMessage(QStringLiteral("%1 meter(s) connected").arg(CapInterfaces.size()));
+        // Meters the user may not open are listed after the others, with the fix.
+        for (const auto& locked : FLockedMeters) {
+            auto* line = new QListWidgetItem(NoAccessLine(*locked), Corvane2LB);
+            line->setToolTip(NoAccessText(*locked));
+            line->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
+        }
+        QString state = QStringLiteral("%1 meter(s) connected").arg(CapInterfaces.size());
+        if (!FLockedMeters.empty())
+            state += QStringLiteral("; %1 meter(s) without access: click the meter's line for "
+                                    "how to fix it")
+                         .arg(FLockedMeters.size());
+        statusBar()->showMessage(state);
         if (!failures.isEmpty())
             ReportError(this, failures.join(u'\n'));
     });
@@ -970,6 +1086,12 @@ void TForm1::MeterError(TCapInterface* meter, const QString& message) {
     if (it == CapInterfaces.end())
         return;
     const int index = int(it - CapInterfaces.begin());
+    // Its last values are no measurement of now: its fields stay empty until it measures again,
+    // and in fast mode the next tick starts its conversions again.
+    if (std::size_t(index) < FHasResult.size())
+        FHasResult[std::size_t(index)] = false;
+    FRestartDue.resize(CapInterfaces.size());
+    FRestartDue[std::size_t(index)] = true;
     if (QListWidgetItem* line = Corvane2LB->item(index)) {
         line->setText(QStringLiteral("%1 (error)").arg(meter->SerNum()));
         line->setToolTip(message);
@@ -983,7 +1105,17 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
         return;
     TCapInterface& meter = *CapInterfaces[std::size_t(Channel)];
     FHasResult.resize(std::max(FHasResult.size(), CapInterfaces.size()));
+    if (!FHasResult[std::size_t(Channel)]) {
+        // Measuring again after an error: the line loses its mark.
+        QListWidgetItem* line = Corvane2LB->item(Channel);
+        if (line && line->text() != meter.SerNum()) {
+            line->setText(meter.SerNum());
+            line->setToolTip(QString());
+        }
+    }
     FHasResult[std::size_t(Channel)] = true;
+    FUnlogged.resize(FHasResult.size());
+    FUnlogged[std::size_t(Channel)] = true;
     const TRegData image = meter.RegData();
     const bool cap1 = image[7] & 0x80;
     const bool cap2 = image[19] & 0x80;
@@ -1129,6 +1261,8 @@ std::vector<std::vector<double>> TForm1::NewestValues() const {
         if (meter && meter->ValueCount() == FRunMeters[column].Columns)
             for (int q = 0; q < meter->ValueCount(); ++q)
                 row.push_back(meter->Values(q));
+        else
+            row = FRunMeters[column].Unlogged; // measured before its meter was pulled out
         values.push_back(std::move(row));
     }
     return values;

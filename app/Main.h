@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -208,6 +209,8 @@ private:
     bool MayReplace(const QString& fileName);
     // The meter of the list's selected line, or none.
     TCapInterface* SelectedMeter() const;
+    // When the list's selected line is a meter without access, shows how to fix that.
+    bool ExplainLockedMeter();
     void LockRunControls(bool running);
     TLogSettings LogSettings() const;
     // The newest values of every meter of the run, in its log columns.
@@ -222,6 +225,9 @@ private:
     // Draws what fast mode buffered since the last tick: CAP1 values and elapsed times.
     void DrawBufferedPoints();
     void TimerModeTick();
+    // Runs a log write. A failure shows once until a write succeeds again; later ones only
+    // in the status bar.
+    void WriteLog(const std::function<void()>& write);
     // A meter's worker or decoding met an error: its list line and the status bar show it.
     void MeterError(TCapInterface* meter, const QString& message);
 
@@ -245,6 +251,9 @@ private:
     struct TRunMeter {
         QString Serial;
         int Columns = 0;
+        // Timer mode: the result its meter measured after the last tick, kept for the next
+        // row when the meter goes before that tick.
+        std::vector<double> Unlogged;
     };
     std::vector<TRunMeter> FRunMeters;
     std::vector<int> FRunColumnOfMeter; // by meter index
@@ -252,6 +261,13 @@ private:
     // By meter: a result has arrived since the meter was set up. Before, the log leaves its
     // fields empty rather than write values it never measured.
     std::vector<bool> FHasResult;
+    // By meter, timer mode: a result has arrived since the last tick.
+    std::vector<bool> FUnlogged;
+    // Timer mode: rows that the log could not take yet, oldest first.
+    QStringList FUnwrittenRows;
+    bool FLogFailing = false;
+    // By meter, fast mode: its worker stopped at an error and waits to be started again.
+    std::vector<bool> FRestartDue;
     QElapsedTimer FRunClock;
     QTimer FListClickTimer;
     QTimer FStatusTimer;
@@ -259,4 +275,7 @@ private:
     // HID devices that are no meters: checked out once and kept, so that they are not asked
     // again at every discovery; released when they are gone.
     std::vector<std::unique_ptr<THidDevice>> FForeignDevices;
+    // Meters the user may not open (permission denied): listed with the fix, kept like foreign
+    // devices until they are gone; plugged in again after the fix, they come back as meters.
+    std::vector<std::unique_ptr<THidDevice>> FLockedMeters;
 };

@@ -6,6 +6,8 @@
 #include "SampleRecord.h"
 #include "ThreadingSettings.h"
 
+#include <QCoreApplication>
+
 #include <chrono>
 
 namespace {
@@ -268,6 +270,12 @@ void TCapInterface::StartMes() {
 void TCapInterface::StopMes() {
     if (FContinuousMode)
         Worker().ContinuousMode = false;
+}
+
+void TCapInterface::EndWorker() {
+    if (FMesThread)
+        FMesThread->Terminate();
+    QCoreApplication::sendPostedEvents(this, TSampleEvent::EventType());
 }
 
 double TCapInterface::MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CAPDACA,

@@ -131,6 +131,9 @@ public:
     void TriggerMeasurement();
     void StartMes();
     void StopMes();
+    // Ends the worker and hands on the results it has posted but this object has not taken
+    // yet: a meter freed with them pending would lose values it had measured.
+    void EndWorker();
     // One capacitance measurement on the caller's thread, in pF; -10.0 when nothing was
     // measured. Leaves the worker's image alone.
     double MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CAPDACA, std::uint8_t CAPDACB,

@@ -101,9 +101,10 @@ void TMesThread::Execute() {
             return;
         } catch (const std::exception& error) {
             // Reported, and the worker waits for the next trigger instead of retrying at once.
-            PostError(error.what());
-            bridge->LED_off();
+            // Reset before posting: a trigger that answers the report must not be lost.
             hMesEvent.Reset();
+            bridge->LED_off();
+            PostError(error.what());
         }
     }
 }

@@ -107,6 +107,37 @@ TEST_F(DiscoveryTest, MeterErrorsShowInItsLineAndTheStatusBar) {
     EXPECT_FALSE(Form->Corvane2LB->item(0)->toolTip().isEmpty());
 }
 
+// A meter the user may not open is listed with how to fix it, not left out; once plugged in
+// again with access it is a meter like the others.
+TEST_F(DiscoveryTest, MeterWithoutAccessIsListedWithTheFix) {
+    Plug(QStringLiteral("M1"));
+    const auto locked = std::make_shared<TVirtualMeter>(QStringLiteral("M2"));
+    Bus.Plug(locked, false);
+    Start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Corvane2LB->count() == 2; }, 5000));
+    EXPECT_EQ(Lines(), QStringList({"M1", "M2 (no access)"}));
+    ASSERT_EQ(Form->CapInterfaces.size(), 1u);
+    EXPECT_EQ(Form->CapInterfaces[0]->SerNum(), QLatin1String("M1"));
+    EXPECT_TRUE(Prompts.Errors.isEmpty()) << "listed, not an error box at every change";
+    EXPECT_TRUE(Form->statusBar()->currentMessage().contains(QLatin1String("without access")));
+    const QString fix = Form->Corvane2LB->item(1)->toolTip();
+    EXPECT_TRUE(fix.contains(QLatin1String("permission denied"))) << fix.toStdString();
+    EXPECT_TRUE(fix.contains(QLatin1String("udevadm control --reload-rules")));
+
+    // Its line explains, whether clicked or double-clicked; the meter's line still opens its
+    // dialogs (not tested here).
+    Form->Corvane2LB->setCurrentRow(1);
+    Form->Corvane2LBClick();
+    Form->Corvane2LBDblClick();
+    EXPECT_EQ(Prompts.Errors, QStringList({fix, fix}));
+
+    Bus.Unplug(locked);
+    ASSERT_TRUE(Meters(1));
+    Bus.Plug(locked);
+    ASSERT_TRUE(Meters(2));
+    EXPECT_EQ(Lines(), QStringList({"M1", "M2"}));
+}
+
 TEST_F(DiscoveryTest, ShutdownWritesEveryMeterSection) {
     Plug(QStringLiteral("M1"));
     Plug(QStringLiteral("M2"));

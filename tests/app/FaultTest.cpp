@@ -1,34 +1,25 @@
-#include "CapInterface.h"
-#include "IniFile.h"
 #include "Main.h"
+#include "PullOutRun.h"
 #include "ScriptedPrompts.h"
-#include "TextFiles.h"
 #include "VirtualHidBus.h"
 #include "VirtualMeter.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QDir>
 #include <QFile>
-#include <QSpinBox>
-#include <QTemporaryDir>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QStatusBar>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <sched.h>
+#include <sys/mount.h>
+
 namespace {
 
-// The process's threads that carry name: the meters' workers are called "Measurement".
-int ThreadsNamed(const QByteArray& name) {
-    int count = 0;
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString& task : tasks.entryList(QDir::NoDotAndDotDot | QDir::Dirs)) {
-        QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
-            ++count;
-    }
-    return count;
-}
+using namespace std::chrono_literals;
 
 // Meters pulled out and plugged back in again and again during runs: the program neither
 // crashes nor hangs nor leaks, every log row keeps its columns, and the meters that stay in
@@ -36,77 +27,237 @@ int ThreadsNamed(const QByteArray& name) {
 TEST(FaultTest, HundredPullOutsDuringRunsWithThreeMeters) {
     for (const bool fast : {false, true}) {
         SCOPED_TRACE(fast ? "fast mode" : "timer mode");
-        QTemporaryDir dir;
-        const QString iniName = dir.filePath(QStringLiteral("Settings.ini"));
-        const QString logName = dir.filePath(QStringLiteral("run.txt"));
+        TPullOutRun run;
         TScriptedPrompts prompts;
         TVirtualHidBus bus;
-        std::vector<std::shared_ptr<TVirtualMeter>> meters;
+        const auto meters = TPullOutRun::PlugMeters(bus);
         {
-            TIniFile ini(iniName);
-            ini.WriteString(QStringLiteral("Measurement"), QStringLiteral("Logfile"), logName);
-            for (int i = 0; i < 3; ++i) {
-                const QString serial = QStringLiteral("M%1").arg(i + 1);
-                ini.WriteInteger(serial, QStringLiteral("CAP1Mode"), 1);
-                ini.WriteInteger(serial, QStringLiteral("Reg7"), 0x80);
-                ini.WriteInteger(serial, QStringLiteral("Reg9"), 0x28);  // excitation on
-                ini.WriteInteger(serial, QStringLiteral("Reg10"), 0x10); // 20.0 ms
-                meters.push_back(std::make_shared<TVirtualMeter>(serial));
-                meters.back()->SetInputCapacitance(1, 1.25 + i);
-                bus.Plug(meters.back());
-            }
-        }
-        {
-            TForm1 form(iniName, bus);
-            ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 3; }, 5000));
-            form.IntervalSE->setValue(50);
-            form.FastModeCB->setChecked(fast);
-            form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
-            form.StartBtnClick();
-            ASSERT_TRUE(form.Running);
-            for (int cycle = 0; cycle < 100; ++cycle) {
-                const auto& meter = meters[std::size_t(cycle % 3)];
-                bus.Unplug(meter);
-                ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 2; }, 5000))
-                    << "cycle " << cycle;
-                QTest::qWait(cycle % 4 * 10);
-                bus.Plug(meter);
-                ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 3; }, 5000))
-                    << "cycle " << cycle;
-                QTest::qWait(cycle % 5 * 10);
-            }
-            QTest::qWait(500);
-            EXPECT_EQ(ThreadsNamed("Measurement"), 3) << "one worker per meter, none left over";
-            form.StopBtnClick();
+            TForm1 form(run.IniName, bus);
+            run.Run(
+                form, fast, 100, [&](int i) { bus.Unplug(meters[std::size_t(i)]); },
+                [&](int i) { bus.Plug(meters[std::size_t(i)]); });
             EXPECT_TRUE(prompts.Errors.isEmpty()) << prompts.Errors.join(u'\n').toStdString();
         }
-        const QList<QByteArray> lines = ReadAll(logName).split('\n');
-        const qsizetype columns = lines.indexOf("CAP1.M1\tCAP1.M2\tCAP1.M3\t\r");
-        ASSERT_GT(columns, 0);
-        int rows = 0;
-        int values[3] = {};
-        for (const QByteArray& line : lines.mid(columns + 1)) {
-            if (!line.endsWith("\t\r"))
-                continue; // fast mode's count lines and the end of the file
-            const QList<QByteArray> fields = line.chopped(2).split('\t');
-            ASSERT_EQ(fields.size(), 3) << line.toStdString();
-            for (int i = 0; i < 3; ++i) {
-                if (fields[i].isEmpty())
-                    continue;
-                EXPECT_EQ(fields[i], QByteArray::number(1.25 + i, 'f', 6)) << line.toStdString();
-                ++values[i];
-            }
-            ++rows;
-        }
-        EXPECT_GT(rows, 20);
-        // Each pull-out sets every meter up anew; the last half second is undisturbed.
-        for (int i = 0; i < 3; ++i)
-            EXPECT_GE(values[i], 5) << "meter " << i + 1 << " went on measuring";
+        run.CheckLog();
         // Every meter's worker ended with its meter (a joined thread leaves the process's list
         // a moment after the join returns).
         EXPECT_TRUE(QTest::qWaitFor([] { return ThreadsNamed("Measurement") == 0; }, 2000))
             << ThreadsNamed("Measurement") << " workers left";
     }
 }
+
+// A meter that misbehaves during a run: its error shows in its line within the bridge's
+// time-outs (1 s for an answer, 2 s for a conversion), its fields stay empty while it fails
+// rather than repeat an old value, the other meters go on, and once the fault is gone it
+// measures again (in fast mode its continuous conversion starts again by itself). Its input
+// changes as the fault goes, so that a late answer taken for a later one would show as the old
+// value after the new one.
+class DeviceFaultTest : public testing::TestWithParam<bool> {};
+
+TEST_P(DeviceFaultTest, ShowsAndPassesWithoutAWrongValue) {
+    const bool fast = GetParam();
+    struct TFault {
+        const char* Name;
+        std::function<void(TVirtualMeter&, bool on)> Set;
+        bool Reported;
+    };
+    const TFault faults[] = {
+        {"busy bit stuck", [](TVirtualMeter& m, bool on) { m.SetBusyStuck(on); }, true},
+        {"responses lost",
+         [](TVirtualMeter& m, bool on) { m.LoseResponses(on ? TVirtualMeter::AllResponses : 0); },
+         true},
+        {"responses late",
+         [](TVirtualMeter& m, bool on) {
+             m.SetResponseDelay(on ? TVirtualMeter::TDuration(1500ms) : TVirtualMeter::TDuration());
+         },
+         true},
+        {"foreign report first", [](TVirtualMeter& m, bool on) { m.SetForeignReportFirst(on); },
+         false},
+        {"every transfer failing", [](TVirtualMeter& m, bool on) { m.SetTransfersFailing(on); },
+         true},
+    };
+    for (const TFault& fault : faults) {
+        SCOPED_TRACE(fault.Name);
+        TPullOutRun run;
+        TScriptedPrompts prompts;
+        TVirtualHidBus bus;
+        const auto meters = TPullOutRun::PlugMeters(bus);
+        TVirtualMeter& faulty = *meters[0];
+        qsizetype failingFrom = -1, failingTo = -1; // log lines while the error showed
+        {
+            TForm1 form(run.IniName, bus);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 3; }, 5000));
+            form.IntervalSE->setValue(100);
+            form.FastModeCB->setChecked(fast);
+            form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
+            form.StartBtnClick();
+            const auto lineText = [&] { return form.Corvane2LB->item(0)->text(); };
+            const auto logLines = [&] { return ReadAll(run.LogName).count('\n'); };
+            QTest::qWait(400);
+            fault.Set(faulty, true);
+            if (fault.Reported) {
+                EXPECT_TRUE(QTest::qWaitFor([&] { return lineText() == "M1 (error)"; }, 4000));
+                QTest::qWait(150); // the tick in progress may still write the old value
+                failingFrom = logLines();
+                QTest::qWait(300);
+                failingTo = logLines();
+            } else {
+                QTest::qWait(1000);
+                EXPECT_EQ(lineText(), QStringLiteral("M1"));
+            }
+            faulty.SetInputCapacitance(1, 1.75);
+            fault.Set(faulty, false);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return lineText() == "M1"; }, 4000))
+                << "measuring again";
+            QTest::qWait(500);
+            form.StopBtnClick();
+        }
+        EXPECT_TRUE(prompts.Errors.isEmpty()) << prompts.Errors.join(u'\n').toStdString();
+        const QList<QByteArray> lines = ReadAll(run.LogName).split('\n');
+        const qsizetype header = lines.indexOf("CAP1.M1\tCAP1.M2\tCAP1.M3\t\r");
+        ASSERT_GT(header, 0);
+        int others[3] = {}, rows = 0, old = 0, renewed = 0;
+        for (qsizetype at = header + 1; at < lines.size(); ++at) {
+            const QByteArray& line = lines[at];
+            if (!line.endsWith("\t\r"))
+                continue; // fast mode's count lines and the end of the file
+            const QList<QByteArray> fields = line.chopped(2).split('\t');
+            ASSERT_EQ(fields.size(), 3) << line.toStdString();
+            ++rows;
+            for (int i = 1; i < 3; ++i) {
+                // In fast mode a meter with one result less in a block leaves a field empty.
+                EXPECT_TRUE(fields[i].isEmpty() ||
+                            fields[i] == QByteArray::number(TPullOutRun::Capacitance(i), 'f', 6))
+                    << line.toStdString();
+                others[i] += !fields[i].isEmpty();
+            }
+            if (fields[0] == "1.250000") {
+                EXPECT_EQ(renewed, 0) << "an old value after a new one, line " << at;
+                ++old;
+            } else if (fields[0] == "1.750000") {
+                ++renewed;
+            } else {
+                EXPECT_TRUE(fields[0].isEmpty()) << line.toStdString();
+            }
+            if (at > failingFrom && at < failingTo) {
+                EXPECT_TRUE(fields[0].isEmpty()) << "while failing: " << line.toStdString();
+            }
+        }
+        EXPECT_GT(old, 0);
+        EXPECT_GT(renewed, 0);
+        for (int i = 1; i < 3; ++i)
+            EXPECT_GE(others[i], rows * 9 / 10) << "meter " << i + 1 << " went on";
+    }
+}
+
+// A small disk of its own for the log: a tmpfs in a mount namespace of the calling thread
+// alone, so that nothing outside the test sees it, and a crash leaves nothing mounted. Needs
+// the privilege to mount; Mounted() tells.
+class TSmallDisk {
+public:
+    TSmallDisk(const QString& folder, int kib)
+        : FFolder(folder.toLocal8Bit()) {
+        const QByteArray options = "size=" + QByteArray::number(kib) + "k";
+        FMounted = ::unshare(CLONE_NEWNS) == 0 &&
+                   ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   ::mount("tmpfs", FFolder.constData(), "tmpfs", 0, options.constData()) == 0;
+    }
+    ~TSmallDisk() {
+        if (FMounted)
+            ::umount2(FFolder.constData(), MNT_DETACH);
+    }
+    TSmallDisk(const TSmallDisk&) = delete;
+    TSmallDisk& operator=(const TSmallDisk&) = delete;
+    bool Mounted() const { return FMounted; }
+
+private:
+    QByteArray FFolder;
+    bool FMounted = false;
+};
+
+// The disk with the log fills up during a run and has room again later: the error shows once
+// (not a box per tick), the run goes on, the rows written before stay, and the rows of the
+// full time follow once there is room, so that no row is lost.
+TEST_P(DeviceFaultTest, LogOnAFullDiskShowsOnceAndLosesNoRow) {
+    const bool fast = GetParam();
+    TPullOutRun run;
+    const QString folder = run.Dir.filePath(QStringLiteral("disk"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    TSmallDisk disk(folder, 256);
+    TScriptedPrompts prompts;
+    TVirtualHidBus bus;
+    TPullOutRun::PlugMeters(bus);
+    // Without the privilege to mount, a device that is always full: nothing to start on.
+    const QString logName =
+        disk.Mounted() ? folder + QStringLiteral("/run.txt") : QStringLiteral("/dev/full");
+    TIniFile(run.IniName)
+        .WriteString(QStringLiteral("Measurement"), QStringLiteral("Logfile"), logName);
+    TForm1 form(run.IniName, bus);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 3; }, 5000));
+    form.IntervalSE->setValue(50);
+    form.FastModeCB->setChecked(fast);
+    form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
+    prompts.Answers = {true};                    // /dev/full exists: replace it
+    form.StartBtnClick();
+    if (!disk.Mounted()) {
+        EXPECT_FALSE(form.Running);
+        ASSERT_EQ(prompts.Errors.size(), 1);
+        EXPECT_TRUE(prompts.Errors[0].contains(logName));
+        GTEST_SKIP() << "no tmpfs could be mounted here; /dev/full tried instead";
+    }
+    ASSERT_TRUE(form.Running);
+    const int firstTick = form.ActPoint;
+    QTest::qWait(300);
+    // Fill the disk to the last byte.
+    QFile filler(folder + QStringLiteral("/filler"));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray chunk(1024, 'x');
+    while (filler.write(chunk) == chunk.size()) {
+    }
+    while (filler.write(chunk.constData(), 1) == 1) {
+    }
+    // The log's last page still takes a few seconds of rows.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !prompts.Errors.isEmpty(); }, 15000));
+    EXPECT_TRUE(prompts.Errors[0].contains(logName)) << prompts.Errors[0].toStdString();
+    const qint64 sizeWhileFull = QFileInfo(logName).size();
+    QTest::qWait(500);
+    EXPECT_TRUE(form.Running);
+    EXPECT_EQ(prompts.Errors.size(), 1) << "shown once while the disk stays full";
+    EXPECT_TRUE(form.statusBar()->currentMessage().contains(logName));
+    EXPECT_EQ(QFileInfo(logName).size(), sizeWhileFull) << "no torn row";
+    const QStringList whileFull = QString::fromUtf8(ReadAll(logName)).split(QStringLiteral("\r\n"));
+    EXPECT_GT(whileFull.size(), 10) << "the rows written before are on disk";
+    filler.remove();
+    QTest::qWait(300);
+    form.StopBtnClick();
+    EXPECT_EQ(prompts.Errors.size(), 1) << prompts.Errors.join(u'\n').toStdString();
+
+    const QList<QByteArray> lines = ReadAll(logName).split('\n');
+    const qsizetype header = lines.indexOf("CAP1.M1\tCAP1.M2\tCAP1.M3\t\r");
+    ASSERT_GT(header, 0);
+    int rows = 0, counted = 0;
+    for (const QByteArray& line : lines.mid(header + 1)) {
+        if (line.isEmpty())
+            continue; // after the last line end
+        if (!line.endsWith("\t\r")) {
+            counted += line.chopped(1).toInt(); // a fast-mode block's count line
+            continue;
+        }
+        const QList<QByteArray> fields = line.chopped(2).split('\t');
+        ASSERT_EQ(fields.size(), 3) << line.toStdString();
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(fields[i].isEmpty() ||
+                        fields[i] == QByteArray::number(TPullOutRun::Capacitance(i), 'f', 6))
+                << line.toStdString();
+        ++rows;
+    }
+    if (fast)
+        EXPECT_EQ(rows, counted) << "every block complete";
+    else
+        EXPECT_EQ(rows, form.ActPoint - firstTick) << "a row for every tick";
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DeviceFaultTest, testing::Values(false, true),
+                         [](const auto& mode) { return mode.param ? "FastMode" : "TimerMode"; });
 
 } // namespace

@@ -303,7 +303,7 @@ TEST(LogFileTest, FailedCreateLeavesTheLogClosed) {
             EXPECT_EQ(error.what(), c.Message);
         }
         EXPECT_FALSE(log.IsOpen());
-        EXPECT_THROW(log.WriteRowText(QString()), ELogFileError);
+        EXPECT_THROW(log.WriteRowsText({QString()}), ELogFileError);
     }
 }
 

@@ -716,3 +716,8 @@ std::string TUmockdevHidFixture::Replug(const std::string& devnode) {
 std::unique_ptr<TLinuxHidBackend> TUmockdevHidFixture::CreateBackend() const {
     return std::make_unique<TLinuxHidBackend>();
 }
+
+int TUmockdevHidFixture::OwnNodeFiles() const {
+    return int(std::count_if(FImpl->Nodes.begin(), FImpl->Nodes.end(),
+                             [](const auto& node) { return node->TokenFd >= 0; }));
+}

@@ -62,6 +62,10 @@ public:
     // HID instance (so a new instance ID) and the lowest free node number. Returns the node.
     std::string Replug(const std::string& devnode);
 
+    // How many files on the nodes the fixture itself holds open (one per node it made, kept
+    // until it goes), for tests that count the process's open files.
+    int OwnNodeFiles() const;
+
     // A Linux backend that sees the testbed.
     std::unique_ptr<TLinuxHidBackend> CreateBackend() const;
 

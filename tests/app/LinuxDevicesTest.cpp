@@ -1,0 +1,105 @@
+// The window on Linux device nodes that umockdev emulates: libudev discovery, the udev
+// monitor, and /dev/hidrawN transfers, with meters pulled out, plugged back in, and refused.
+#include "LinuxHidBackend.h"
+#include "Main.h"
+#include "PullOutRun.h"
+#include "ScriptedPrompts.h"
+#include "UmockdevHidFixture.h"
+#include "VirtualMeter.h"
+
+#include <QListWidget>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class LinuxDevicesTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!TUmockdevHidFixture::Available())
+            GTEST_SKIP() << "needs the umockdev preload: run the program under umockdev-wrapper";
+        Fixture = std::make_unique<TUmockdevHidFixture>();
+        Backend = Fixture->CreateBackend();
+    }
+    void TearDown() override {
+        // Every handle to the nodes closes before the testbed goes.
+        Form.reset();
+        Backend.reset();
+        Fixture.reset();
+    }
+
+    TScriptedPrompts Prompts;
+    std::unique_ptr<TUmockdevHidFixture> Fixture;
+    std::unique_ptr<TLinuxHidBackend> Backend;
+    std::unique_ptr<TForm1> Form;
+
+    // The program's files on the nodes, without the fixture's own.
+    int NodeFiles() const { return OpenFilesTo("/dev/hidraw") - Fixture->OwnNodeFiles(); }
+};
+
+// Pull-outs through the kernel's interfaces: each one closes the meter's files (main handle,
+// reader handle, wake-up event) and the replugged meter opens them anew, so a leak would grow
+// with every cycle.
+TEST_F(LinuxDevicesTest, TwentyPullOutsPerModeLeakNoHandleOrThread) {
+    for (const bool fast : {false, true}) {
+        SCOPED_TRACE(fast ? "fast mode" : "timer mode");
+        TPullOutRun run;
+        std::vector<std::shared_ptr<TVirtualMeter>> meters;
+        std::vector<std::string> nodes;
+        for (int i = 0; i < TPullOutRun::MeterCount; ++i) {
+            meters.push_back(TPullOutRun::NewMeter(i));
+            nodes.push_back(Fixture->AddDevice(meters.back()));
+        }
+        Form = std::make_unique<TForm1>(run.IniName, *Backend);
+        int nodeFiles = -1, eventFiles = -1;
+        run.Run(
+            *Form, fast, 20,
+            [&](int i) {
+                if (nodeFiles < 0) { // in the run, before the first pull-out
+                    nodeFiles = NodeFiles();
+                    eventFiles = OpenFilesTo("[eventfd]");
+                }
+                Fixture->Unplug(nodes[std::size_t(i)]);
+            },
+            [&](int i) { nodes[std::size_t(i)] = Fixture->Replug(nodes[std::size_t(i)]); },
+            [&] {
+                // Qt's own threads come and go with wake-up events of their own.
+                EXPECT_TRUE(QTest::qWaitFor(
+                    [&] {
+                        return NodeFiles() == nodeFiles && OpenFilesTo("[eventfd]") <= eventFiles;
+                    },
+                    2000))
+                    << NodeFiles() << " files on the nodes, " << OpenFilesTo("[eventfd]")
+                    << " wake-up events";
+            });
+        EXPECT_EQ(nodeFiles, 2 * TPullOutRun::MeterCount) << "a main and a reader handle each";
+        EXPECT_TRUE(Prompts.Errors.isEmpty()) << Prompts.Errors.join(u'\n').toStdString();
+        Form.reset();
+        run.CheckLog();
+        EXPECT_EQ(NodeFiles(), 0);
+        EXPECT_TRUE(QTest::qWaitFor([] { return ThreadsNamed("Measurement") == 0; }, 2000));
+        for (const std::string& node : nodes)
+            Fixture->Unplug(node);
+    }
+}
+
+// A node the user may not open: the meter is listed with how to fix it, and the other meter
+// works.
+TEST_F(LinuxDevicesTest, MeterWithoutAccessIsListedWithTheFix) {
+    TPullOutRun run;
+    Fixture->AddDevice(TPullOutRun::NewMeter(0));
+    TUmockdevDeviceOptions refused;
+    refused.ReadWriteAllowed = false;
+    const std::string node = Fixture->AddDevice(TPullOutRun::NewMeter(1), refused);
+    Form = std::make_unique<TForm1>(run.IniName, *Backend);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Corvane2LB->count() == 2; }, 5000));
+    EXPECT_EQ(Form->CapInterfaces.size(), 1u);
+    EXPECT_EQ(Form->Corvane2LB->item(1)->text(), QStringLiteral("M2 (no access)"));
+    const QString fix = Form->Corvane2LB->item(1)->toolTip();
+    EXPECT_TRUE(fix.contains(QString::fromStdString(node))) << fix.toStdString();
+    EXPECT_TRUE(fix.contains(QLatin1String("70-dielometer.rules")));
+    EXPECT_TRUE(Prompts.Errors.isEmpty()) << Prompts.Errors.join(u'\n').toStdString();
+}
+
+} // namespace

@@ -1,0 +1,145 @@
+#pragma once
+
+#include "CapInterface.h"
+#include "IniFile.h"
+#include "Main.h"
+#include "TextFiles.h"
+#include "VirtualHidBus.h"
+#include "VirtualMeter.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <unistd.h>
+
+// The process's threads that carry name: the meters' workers are called "Measurement".
+inline int ThreadsNamed(const QByteArray& name) {
+    int count = 0;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString& task : tasks.entryList(QDir::NoDotAndDotDot | QDir::Dirs)) {
+        QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
+            ++count;
+    }
+    return count;
+}
+
+// The process's open files whose target contains part ("/dev/hidraw", "[eventfd]").
+inline int OpenFilesTo(const char* part) {
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& fd : fds.entryList(QDir::NoDotAndDotDot | QDir::System)) {
+        char target[4096];
+        const ssize_t length =
+            ::readlink(fds.filePath(fd).toLocal8Bit().constData(), target, sizeof target - 1);
+        if (length > 0) {
+            target[length] = 0;
+            count += std::strstr(target, part) != nullptr;
+        }
+    }
+    return count;
+}
+
+// A run of the real window with three meters M1 to M3 (channel 1 at 1.25, 2.25 and 3.25 pF,
+// 20 ms conversions) in which meters are pulled out and plugged back in, on whatever bus.
+class TPullOutRun {
+public:
+    static constexpr int MeterCount = 3;
+    static double Capacitance(int meter) { return 1.25 + meter; }
+    static QString Serial(int meter) { return QStringLiteral("M%1").arg(meter + 1); }
+    static std::shared_ptr<TVirtualMeter> NewMeter(int meter) {
+        auto device = std::make_shared<TVirtualMeter>(Serial(meter));
+        device->SetInputCapacitance(1, Capacitance(meter));
+        return device;
+    }
+    // The three meters, plugged into bus.
+    static std::vector<std::shared_ptr<TVirtualMeter>> PlugMeters(TVirtualHidBus& bus) {
+        std::vector<std::shared_ptr<TVirtualMeter>> meters;
+        for (int i = 0; i < MeterCount; ++i) {
+            meters.push_back(NewMeter(i));
+            bus.Plug(meters.back());
+        }
+        return meters;
+    }
+
+    TPullOutRun() {
+        TIniFile ini(IniName);
+        ini.WriteString(QStringLiteral("Measurement"), QStringLiteral("Logfile"), LogName);
+        for (int i = 0; i < MeterCount; ++i) {
+            ini.WriteInteger(Serial(i), QStringLiteral("CAP1Mode"), 1);
+            ini.WriteInteger(Serial(i), QStringLiteral("Reg7"), 0x80);
+            ini.WriteInteger(Serial(i), QStringLiteral("Reg9"), 0x28);  // excitation on
+            ini.WriteInteger(Serial(i), QStringLiteral("Reg10"), 0x10); // 20.0 ms
+        }
+    }
+
+    // Starts a run in timer or fast mode and pulls meter cycle % 3 out and back in, cycles
+    // times, each time waiting until the window has seen it go and come back. Afterwards the
+    // run has one worker per meter, and Stop leaves no error.
+    void Run(TForm1& form, bool fast, int cycles, const std::function<void(int meter)>& unplug,
+             const std::function<void(int meter)>& plug,
+             const std::function<void()>& beforeStop = {}) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 3; }, 5000));
+        form.IntervalSE->setValue(50);
+        form.FastModeCB->setChecked(fast);
+        form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
+        form.StartBtnClick();
+        ASSERT_TRUE(form.Running);
+        for (int cycle = 0; cycle < cycles; ++cycle) {
+            unplug(cycle % MeterCount);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 2; }, 5000))
+                << "cycle " << cycle;
+            QTest::qWait(cycle % 4 * 10);
+            plug(cycle % MeterCount);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 3; }, 5000))
+                << "cycle " << cycle;
+            QTest::qWait(cycle % 5 * 10);
+        }
+        QTest::qWait(500);
+        EXPECT_EQ(ThreadsNamed("Measurement"), MeterCount) << "one worker per meter";
+        if (beforeStop)
+            beforeStop();
+        form.StopBtnClick();
+    }
+
+    // Every row of the log holds the three meters' fields, each empty or the meter's value,
+    // and every meter measured again after its last pull-out.
+    void CheckLog() const {
+        const QList<QByteArray> lines = ReadAll(LogName).split('\n');
+        const qsizetype columns = lines.indexOf("CAP1.M1\tCAP1.M2\tCAP1.M3\t\r");
+        ASSERT_GT(columns, 0);
+        int rows = 0;
+        int values[MeterCount] = {};
+        for (const QByteArray& line : lines.mid(columns + 1)) {
+            if (!line.endsWith("\t\r"))
+                continue; // fast mode's count lines and the end of the file
+            const QList<QByteArray> fields = line.chopped(2).split('\t');
+            ASSERT_EQ(fields.size(), MeterCount) << line.toStdString();
+            for (int i = 0; i < MeterCount; ++i) {
+                if (fields[i].isEmpty())
+                    continue;
+                EXPECT_EQ(fields[i], QByteArray::number(Capacitance(i), 'f', 6))
+                    << line.toStdString();
+                ++values[i];
+            }
+            ++rows;
+        }
+        EXPECT_GT(rows, 20);
+        // Each pull-out sets every meter up anew; the last half second is undisturbed.
+        for (int i = 0; i < MeterCount; ++i)
+            EXPECT_GE(values[i], 5) << "meter " << i + 1 << " went on measuring";
+    }
+
+    QTemporaryDir Dir;
+    QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
+    QString LogName = Dir.filePath(QStringLiteral("run.txt"));
+};
