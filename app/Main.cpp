@@ -747,8 +747,15 @@ void TForm1::FastModeTick() {
             FRestartDue[meter] = false;
             CapInterfaces[meter]->TriggerMeasurement();
         }
+    // Clients get each value once: values that the log could not take yet are kept for it
+    // alone. They are the ones not yet drawn.
+    std::vector<std::vector<double>> fresh;
+    for (std::size_t column = 0; column < ChannelBuffer.Meters(); ++column) {
+        const std::span<const double> values = ChannelBuffer.UndrawnValues(column);
+        fresh.emplace_back(values.begin(), values.end());
+    }
     DrawBufferedPoints();
-    const QStringList block = FastModeBlock(ChannelBuffer.Values(), QLocale());
+    const QStringList block = FastModeBlock(fresh, QLocale());
     // The telnet line holds the block's rows without their count line.
     QueueTelnetLine(block.mid(0, block.size() - 1).join(QString()));
     // On a failing write the buffers keep their values for the next tick.

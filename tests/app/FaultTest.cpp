@@ -251,6 +251,11 @@ TEST_P(DeviceFaultTest, LogOnAFullDiskShowsOnceAndLosesNoRow) {
                 << line.toStdString();
         ++rows;
     }
+    // The command server's clients got every value once (no client: the lines are queued).
+    qsizetype sent = 0;
+    for (const QString& message : form.TelnetMessages)
+        sent += message.count(u'\t');
+    EXPECT_EQ(sent, 3 * rows);
     if (fast)
         EXPECT_EQ(rows, counted) << "every block complete";
     else
