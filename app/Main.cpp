@@ -94,7 +94,8 @@ QString NoAccessText(THidDevice& device) {
                "Meter %1 (%2) cannot be opened: permission denied.\n"
                "To give the logged-in user access, install the udev rule 70-dielometer.rules "
                "(\"cmake --install\" puts it into the udev rules folder), reload the rules with\n"
-               "    sudo udevadm control --reload-rules && sudo udevadm trigger\n"
+               "    sudo udevadm control --reload-rules\n"
+               "    sudo udevadm trigger --subsystem-match=hidraw\n"
                "and plug the meter in again.")
         .arg(device.SerialNumber(), QString::fromStdString(device.DevicePath()));
 }

@@ -341,7 +341,9 @@ void TCapInterface::DecodeSampleRecord(std::string_view record) {
     const TRegData image = RegData();
     TDecodeSettings settings;
     settings.ValueCount = ValueCount();
-    settings.Repeats = Worker().Repeats;
+    // A record carries as many repeats as it was acquired with: one in continuous mode whatever
+    // the noise reduction, and the old count when the noise reduction changed meanwhile.
+    settings.Repeats = RepeatsOfRecord(record.size(), Worker().Repeats);
     settings.Cap1Enabled = image[7] & 0x80;
     settings.Cap2Enabled = image[19] & 0x80;
     settings.InternalTempEnabled = FInternalTempEnabled;

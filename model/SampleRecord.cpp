@@ -106,6 +106,13 @@ std::size_t SampleRecordLength(int repeats) {
     return HeaderChars + RepeatChars * std::size_t(repeats < 0 ? 0 : repeats) + TicksChars;
 }
 
+int RepeatsOfRecord(std::size_t length, int expected) {
+    for (const int repeats : {1, 3, 5})
+        if (length == SampleRecordLength(repeats))
+            return repeats;
+    return expected;
+}
+
 int ValuesPerRepeat(const TDecodeSettings& settings) {
     return int(settings.Cap1Enabled) + int(settings.Cap2Enabled) +
            int(settings.InternalTempEnabled) + int(settings.ExternalResistorEnabled);

@@ -47,6 +47,10 @@ struct TDecodedRecord {
 // Characters a record of the given number of repeats needs.
 std::size_t SampleRecordLength(int repeats);
 
+// The repeats a record of this length carries when it is exactly as long as 1, 3 or 5 repeats
+// need; otherwise expected.
+int RepeatsOfRecord(std::size_t length, int expected);
+
 // Values each repeat yields under the settings' enable bits and flags.
 int ValuesPerRepeat(const TDecodeSettings& settings);
 

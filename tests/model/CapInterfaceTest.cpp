@@ -176,6 +176,32 @@ TEST(CapInterfaceTest, RecordsAreDecodedOnTheWindowThreadAndRaised) {
     EXPECT_EQ(model.Values(1), 25.0);
 }
 
+// Fast mode's records hold one conversion whatever the noise reduction; a record acquired
+// before the noise reduction changed holds the repeats of its time. Each is decoded by what it
+// holds, instead of failing as too short or reading its elapsed time from the data.
+TEST(CapInterfaceTest, RecordsAreDecodedWithTheRepeatsTheyCarry) {
+    TModel m;
+    TCapInterface& model = m.Model;
+    model.SetCAP1Mode(1);
+    model.SetRegsFromConfig();
+    QSignalSpy errors(&model, &TCapInterface::ErrorOccurred);
+    std::vector<std::pair<double, std::uint32_t>> received;
+    model.SetOnReceiveData([&](int, std::span<const double> values, std::uint32_t ticks) {
+        received.emplace_back(values[0], ticks);
+    });
+    // CAP1 code 0x8FA000: 0.5 pF. One repeat, 0x41 ms; three repeats, 0x42 ms.
+    const std::string repeat = "8FA000"
+                               "000000"
+                               "000000"
+                               "000000";
+    model.SetNoiseReduction(1); // "2 of 3"
+    model.DecodeSampleRecord("00" + repeat + "0000000000000041");
+    model.SetNoiseReduction(0);
+    model.DecodeSampleRecord("00" + repeat + repeat + repeat + "0000000000000042");
+    EXPECT_EQ(errors.count(), 0);
+    EXPECT_EQ(received, (std::vector<std::pair<double, std::uint32_t>>{{0.5, 0x41}, {0.5, 0x42}}));
+}
+
 TEST(CapInterfaceTest, MalformedRecordsAreReportedOncePerRun) {
     TModel m;
     TCapInterface& model = m.Model;
