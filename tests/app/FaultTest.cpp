@@ -235,7 +235,7 @@ TEST_P(DeviceFaultTest, LogOnAFullDiskShowsOnceAndLosesNoRow) {
     const QList<QByteArray> lines = ReadAll(logName).split('\n');
     const qsizetype header = lines.indexOf("CAP1.M1\tCAP1.M2\tCAP1.M3\t\r");
     ASSERT_GT(header, 0);
-    int rows = 0, counted = 0;
+    int rows = 0, counted = 0, values = 0;
     for (const QByteArray& line : lines.mid(header + 1)) {
         if (line.isEmpty())
             continue; // after the last line end
@@ -245,17 +245,22 @@ TEST_P(DeviceFaultTest, LogOnAFullDiskShowsOnceAndLosesNoRow) {
         }
         const QList<QByteArray> fields = line.chopped(2).split('\t');
         ASSERT_EQ(fields.size(), 3) << line.toStdString();
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 3; ++i) {
             EXPECT_TRUE(fields[i].isEmpty() ||
                         fields[i] == QByteArray::number(TPullOutRun::Capacitance(i), 'f', 6))
                 << line.toStdString();
+            values += !fields[i].isEmpty();
+        }
         ++rows;
     }
     // The command server's clients got every value once (no client: the lines are queued).
+    // Their rows may pair the meters' values differently: a retried block's rows are built
+    // anew, and the values sent before are not in them.
     qsizetype sent = 0;
     for (const QString& message : form.TelnetMessages)
-        sent += message.count(u'\t');
-    EXPECT_EQ(sent, 3 * rows);
+        for (const QStringView field : QStringView(message).split(u'\t'))
+            sent += !field.trimmed().isEmpty();
+    EXPECT_EQ(sent, values);
     if (fast)
         EXPECT_EQ(rows, counted) << "every block complete";
     else

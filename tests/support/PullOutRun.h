@@ -21,16 +21,21 @@
 #include <functional>
 #include <unistd.h>
 
-// The process's threads that carry name: the meters' workers are called "Measurement".
-inline int ThreadsNamed(const QByteArray& name) {
-    int count = 0;
+// The names of the process's threads.
+inline QStringList ThreadNames() {
+    QStringList names;
     const QDir tasks(QStringLiteral("/proc/self/task"));
     for (const QString& task : tasks.entryList(QDir::NoDotAndDotDot | QDir::Dirs)) {
         QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
-            ++count;
+        if (comm.open(QIODevice::ReadOnly))
+            names << QString::fromUtf8(comm.readAll().trimmed());
     }
-    return count;
+    return names;
+}
+
+// The process's threads that carry name: the meters' workers are called "Measurement".
+inline int ThreadsNamed(const QByteArray& name) {
+    return int(ThreadNames().count(QString::fromUtf8(name)));
 }
 
 // The process's open files whose target contains part ("/dev/hidraw", "[eventfd]").
