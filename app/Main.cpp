@@ -603,7 +603,8 @@ void TForm1::StartRun() {
         ChannelBuffer.ClearValues();
         ChannelBuffer.ClearTicks();
         MapRunColumns();
-        FRestartDue.assign(CapInterfaces.size(), false);
+        for (TMeterState& state : FMeterStates)
+            state.RestartDue = false;
         FUnwrittenRows.clear();
         FLogFailing = false;
         prepareMeters();
@@ -646,10 +647,7 @@ void TForm1::StopRun() {
         // So are the rows that the disk refused so far.
         if (wasRunning && !FUnwrittenRows.isEmpty()) {
             try {
-                WriteLog([&] {
-                    LogFile.WriteRowsText(FUnwrittenRows);
-                    FUnwrittenRows.clear();
-                });
+                WriteUnwrittenRows();
             } catch (...) {
                 lastBlockError = std::current_exception();
             }
@@ -715,7 +713,8 @@ void TForm1::TimerModeTick() {
         columns.push_back(meter.Columns);
         meter.Unlogged.clear();
     }
-    FUnlogged.assign(FUnlogged.size(), false);
+    for (TMeterState& state : FMeterStates)
+        state.Unlogged = false;
     const QString row = ValueRow(values, QLocale(), columns);
     QueueTelnetLine(row);
     ++ActPoint;
@@ -723,6 +722,10 @@ void TForm1::TimerModeTick() {
     AllMesThread->Do_Measurement();
     // Rows that the disk refused wait for the next tick and go ahead of its row.
     FUnwrittenRows << row;
+    WriteUnwrittenRows();
+}
+
+void TForm1::WriteUnwrittenRows() {
     WriteLog([&] {
         LogFile.WriteRowsText(FUnwrittenRows);
         FUnwrittenRows.clear();
@@ -743,11 +746,9 @@ void TForm1::WriteLog(const std::function<void()>& write) {
 }
 
 void TForm1::FastModeTick() {
-    for (std::size_t meter = 0; meter < FRestartDue.size() && meter < CapInterfaces.size(); ++meter)
-        if (FRestartDue[meter]) {
-            FRestartDue[meter] = false;
+    for (std::size_t meter = 0; meter < CapInterfaces.size(); ++meter)
+        if (std::exchange(StateOf(meter).RestartDue, false))
             CapInterfaces[meter]->TriggerMeasurement();
-        }
     // Clients get each value once: values that the log could not take yet are kept for it
     // alone. They are the ones not yet drawn.
     std::vector<std::vector<double>> fresh;
@@ -996,14 +997,12 @@ void TForm1::FreeMeters() {
     if (Running && !FFastModeRun)
         for (std::size_t meter = 0; meter < CapInterfaces.size(); ++meter) {
             const int column = RunColumn(meter);
-            const TCapInterface& model = *CapInterfaces[meter];
-            if (column < 0 || meter >= FUnlogged.size() || !FUnlogged[meter] ||
-                model.ValueCount() != FRunMeters[std::size_t(column)].Columns)
+            if (column < 0 || !StateOf(meter).Unlogged)
                 continue;
-            std::vector<double>& kept = FRunMeters[std::size_t(column)].Unlogged;
-            kept.clear();
-            for (int q = 0; q < model.ValueCount(); ++q)
-                kept.push_back(model.Values(q));
+            std::vector<double> values =
+                ValuesForRunColumn(*CapInterfaces[meter], std::size_t(column));
+            if (!values.empty())
+                FRunMeters[std::size_t(column)].Unlogged = std::move(values);
         }
     while (!CapInterfaces.empty()) {
         delete CapInterfaces.back(); // ends its worker, darkens the LED, releases the device
@@ -1066,9 +1065,7 @@ void TForm1::HidDeviceChange() {
                 meter->StartMes();
             }
         }
-        FHasResult.assign(CapInterfaces.size(), false);
-        FUnlogged.assign(CapInterfaces.size(), false);
-        FRestartDue.assign(CapInterfaces.size(), false);
+        FMeterStates.assign(CapInterfaces.size(), {});
         MapRunColumns();
         AllMesThread->SetMeters(std::move(triggers));
         RebuildCharts();
@@ -1096,10 +1093,9 @@ void TForm1::MeterError(TCapInterface* meter, const QString& message) {
     const int index = int(it - CapInterfaces.begin());
     // Its last values are no measurement of now: its fields stay empty until it measures again,
     // and in fast mode the next tick starts its conversions again.
-    if (std::size_t(index) < FHasResult.size())
-        FHasResult[std::size_t(index)] = false;
-    FRestartDue.resize(CapInterfaces.size());
-    FRestartDue[std::size_t(index)] = true;
+    TMeterState& state = StateOf(std::size_t(index));
+    state.HasResult = false;
+    state.RestartDue = true;
     if (QListWidgetItem* line = Corvane2LB->item(index)) {
         line->setText(QStringLiteral("%1 (error)").arg(meter->SerNum()));
         line->setToolTip(message);
@@ -1112,8 +1108,8 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     if (!Running || Channel < 0 || std::size_t(Channel) >= CapInterfaces.size())
         return;
     TCapInterface& meter = *CapInterfaces[std::size_t(Channel)];
-    FHasResult.resize(std::max(FHasResult.size(), CapInterfaces.size()));
-    if (!FHasResult[std::size_t(Channel)]) {
+    TMeterState& state = StateOf(std::size_t(Channel));
+    if (!state.HasResult) {
         // Measuring again after an error: the line loses its mark.
         QListWidgetItem* line = Corvane2LB->item(Channel);
         if (line && line->text() != meter.SerNum()) {
@@ -1121,9 +1117,8 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
             line->setToolTip(QString());
         }
     }
-    FHasResult[std::size_t(Channel)] = true;
-    FUnlogged.resize(FHasResult.size());
-    FUnlogged[std::size_t(Channel)] = true;
+    state.HasResult = true;
+    state.Unlogged = true;
     const TRegData image = meter.RegData();
     const bool cap1 = image[7] & 0x80;
     const bool cap2 = image[19] & 0x80;
@@ -1259,21 +1254,34 @@ std::vector<std::vector<double>> TForm1::NewestValues() const {
     // leaves its fields empty rather than shifting the others'.
     std::vector<std::vector<double>> values;
     for (std::size_t column = 0; column < FRunMeters.size(); ++column) {
-        std::vector<double> row;
         const int found = MeterOfRunColumn(column);
         // A meter set up anew by a device change has measured nothing yet.
-        const TCapInterface* meter =
-            found >= 0 && std::size_t(found) < FHasResult.size() && FHasResult[std::size_t(found)]
-                ? CapInterfaces[std::size_t(found)]
-                : nullptr;
-        if (meter && meter->ValueCount() == FRunMeters[column].Columns)
-            for (int q = 0; q < meter->ValueCount(); ++q)
-                row.push_back(meter->Values(q));
-        else
+        const bool measured = found >= 0 && std::size_t(found) < FMeterStates.size() &&
+                              FMeterStates[std::size_t(found)].HasResult;
+        std::vector<double> row =
+            measured ? ValuesForRunColumn(*CapInterfaces[std::size_t(found)], column)
+                     : std::vector<double>();
+        if (row.empty())
             row = FRunMeters[column].Unlogged; // measured before its meter was pulled out
         values.push_back(std::move(row));
     }
     return values;
+}
+
+std::vector<double> TForm1::ValuesForRunColumn(const TCapInterface& meter,
+                                               std::size_t column) const {
+    std::vector<double> values;
+    if (meter.ValueCount() == FRunMeters[column].Columns)
+        for (int q = 0; q < meter.ValueCount(); ++q)
+            values.push_back(meter.Values(q));
+    return values;
+}
+
+TForm1::TMeterState& TForm1::StateOf(std::size_t meter) {
+    // Meters are set up one by one before the states are reset, and may report meanwhile.
+    if (meter >= FMeterStates.size())
+        FMeterStates.resize(std::max(meter + 1, CapInterfaces.size()));
+    return FMeterStates[meter];
 }
 
 void TForm1::MapRunColumns() {

@@ -221,10 +221,14 @@ private:
     // The run's log column of a connected meter, or -1; and back.
     int RunColumn(std::size_t meter) const;
     int MeterOfRunColumn(std::size_t column) const;
+    // The meter's newest values when it measures the quantities of the run's column; else none.
+    std::vector<double> ValuesForRunColumn(const TCapInterface& meter, std::size_t column) const;
     void FastModeTick();
     // Draws what fast mode buffered since the last tick: CAP1 values and elapsed times.
     void DrawBufferedPoints();
     void TimerModeTick();
+    // Writes the rows that wait for the log, in timer mode.
+    void WriteUnwrittenRows();
     // Runs a log write. A failure shows once until a write succeeds again; later ones only
     // in the status bar.
     void WriteLog(const std::function<void()>& write);
@@ -258,16 +262,21 @@ private:
     std::vector<TRunMeter> FRunMeters;
     std::vector<int> FRunColumnOfMeter; // by meter index
     std::vector<int> FMeterOfRunColumn; // by run column
-    // By meter: a result has arrived since the meter was set up. Before, the log leaves its
-    // fields empty rather than write values it never measured.
-    std::vector<bool> FHasResult;
-    // By meter, timer mode: a result has arrived since the last tick.
-    std::vector<bool> FUnlogged;
+    // What the window knows of each meter's results, by meter index.
+    struct TMeterState {
+        // A result has arrived since the meter was set up or failed. Before, the log leaves
+        // its fields empty rather than write values it never measured.
+        bool HasResult = false;
+        // Timer mode: a result has arrived since the last tick.
+        bool Unlogged = false;
+        // Fast mode: its worker stopped at an error and waits to be started again.
+        bool RestartDue = false;
+    };
+    std::vector<TMeterState> FMeterStates;
+    TMeterState& StateOf(std::size_t meter);
     // Timer mode: rows that the log could not take yet, oldest first.
     QStringList FUnwrittenRows;
     bool FLogFailing = false;
-    // By meter, fast mode: its worker stopped at an error and waits to be started again.
-    std::vector<bool> FRestartDue;
     QElapsedTimer FRunClock;
     QTimer FListClickTimer;
     QTimer FStatusTimer;

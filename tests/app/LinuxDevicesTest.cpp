@@ -1,10 +1,9 @@
 // The window on Linux device nodes that umockdev emulates: libudev discovery, the udev
 // monitor, and /dev/hidrawN transfers, with meters pulled out, plugged back in, and refused.
-#include "LinuxHidBackend.h"
 #include "Main.h"
 #include "PullOutRun.h"
 #include "ScriptedPrompts.h"
-#include "UmockdevHidFixture.h"
+#include "UmockdevTest.h"
 #include "VirtualMeter.h"
 
 #include <QListWidget>
@@ -14,28 +13,18 @@
 
 namespace {
 
-class LinuxDevicesTest : public testing::Test {
+class LinuxDevicesTest : public TUmockdevTest {
 protected:
-    void SetUp() override {
-        if (!TUmockdevHidFixture::Available())
-            GTEST_SKIP() << "needs the umockdev preload: run the program under umockdev-wrapper";
-        Fixture = std::make_unique<TUmockdevHidFixture>();
-        Backend = Fixture->CreateBackend();
-    }
     void TearDown() override {
-        // Every handle to the nodes closes before the testbed goes.
         Form.reset();
-        Backend.reset();
-        Fixture.reset();
+        TUmockdevTest::TearDown();
     }
 
     TScriptedPrompts Prompts;
-    std::unique_ptr<TUmockdevHidFixture> Fixture;
-    std::unique_ptr<TLinuxHidBackend> Backend;
     std::unique_ptr<TForm1> Form;
 
     // The program's files on the nodes, without the fixture's own.
-    int NodeFiles() const { return OpenFilesTo("/dev/hidraw") - Fixture->OwnNodeFiles(); }
+    int NodeFiles() const { return OpenFilesTo("/dev/hidraw") - FFixture->OwnNodeFiles(); }
     // Wake-up events beyond one per thread. Every Qt thread holds one for its event loop, and
     // Qt's pooled threads come and go as they please; a meter's event left behind by its worker
     // is one more. A thread caught while starting or ending may not hold its event, so a count
@@ -54,9 +43,9 @@ TEST_F(LinuxDevicesTest, TwentyPullOutsPerModeLeakNoHandleOrThread) {
         std::vector<std::string> nodes;
         for (int i = 0; i < TPullOutRun::MeterCount; ++i) {
             meters.push_back(TPullOutRun::NewMeter(i));
-            nodes.push_back(Fixture->AddDevice(meters.back()));
+            nodes.push_back(FFixture->AddDevice(meters.back()));
         }
-        Form = std::make_unique<TForm1>(run.IniName, *Backend);
+        Form = std::make_unique<TForm1>(run.IniName, *FBackend);
         int nodeFiles = -1, spareEvents = -1;
         run.Run(
             *Form, fast, 20,
@@ -65,9 +54,9 @@ TEST_F(LinuxDevicesTest, TwentyPullOutsPerModeLeakNoHandleOrThread) {
                     nodeFiles = NodeFiles();
                     spareEvents = SpareWakeUpEvents();
                 }
-                Fixture->Unplug(nodes[std::size_t(i)]);
+                FFixture->Unplug(nodes[std::size_t(i)]);
             },
-            [&](int i) { nodes[std::size_t(i)] = Fixture->Replug(nodes[std::size_t(i)]); },
+            [&](int i) { nodes[std::size_t(i)] = FFixture->Replug(nodes[std::size_t(i)]); },
             [&] {
                 EXPECT_TRUE(QTest::qWaitFor(
                     [&] {
@@ -85,7 +74,7 @@ TEST_F(LinuxDevicesTest, TwentyPullOutsPerModeLeakNoHandleOrThread) {
         EXPECT_EQ(NodeFiles(), 0);
         EXPECT_TRUE(QTest::qWaitFor([] { return ThreadsNamed("Measurement") == 0; }, 2000));
         for (const std::string& node : nodes)
-            Fixture->Unplug(node);
+            FFixture->Unplug(node);
     }
 }
 
@@ -93,11 +82,11 @@ TEST_F(LinuxDevicesTest, TwentyPullOutsPerModeLeakNoHandleOrThread) {
 // works.
 TEST_F(LinuxDevicesTest, MeterWithoutAccessIsListedWithTheFix) {
     TPullOutRun run;
-    Fixture->AddDevice(TPullOutRun::NewMeter(0));
+    FFixture->AddDevice(TPullOutRun::NewMeter(0));
     TUmockdevDeviceOptions refused;
     refused.ReadWriteAllowed = false;
-    const std::string node = Fixture->AddDevice(TPullOutRun::NewMeter(1), refused);
-    Form = std::make_unique<TForm1>(run.IniName, *Backend);
+    const std::string node = FFixture->AddDevice(TPullOutRun::NewMeter(1), refused);
+    Form = std::make_unique<TForm1>(run.IniName, *FBackend);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Corvane2LB->count() == 2; }, 5000));
     EXPECT_EQ(Form->CapInterfaces.size(), 1u);
     EXPECT_EQ(Form->Corvane2LB->item(1)->text(), QStringLiteral("M2 (no access)"));

@@ -4,7 +4,7 @@
 
 #include "EchoHidDevice.h"
 #include "ReportDescriptor.h"
-#include "UmockdevHidFixture.h"
+#include "UmockdevTest.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -28,20 +28,8 @@ std::shared_ptr<TEchoHidDevice> NewDevice(QString serial = "EM-0042") {
     return std::make_shared<TEchoHidDevice>("Echo Meter", std::move(serial));
 }
 
-class LinuxHidBackendTest : public testing::Test {
+class LinuxHidBackendTest : public TUmockdevTest {
 protected:
-    void SetUp() override {
-        if (!TUmockdevHidFixture::Available())
-            GTEST_SKIP() << "needs the umockdev preload: run the program under umockdev-wrapper";
-        FFixture = std::make_unique<TUmockdevHidFixture>();
-        FBackend = FFixture->CreateBackend();
-    }
-
-    void TearDown() override {
-        FBackend.reset();
-        FFixture.reset();
-    }
-
     THidDeviceInfo Info(const std::string& devnode) {
         for (const THidDeviceInfo& info : FBackend->Enumerate())
             if (info.Path == devnode)
@@ -63,9 +51,6 @@ protected:
         buffer.resize(count);
         return buffer;
     }
-
-    std::unique_ptr<TUmockdevHidFixture> FFixture;
-    std::unique_ptr<TLinuxHidBackend> FBackend;
 };
 
 TEST_F(LinuxHidBackendTest, EnumeratesDevicesWithTheirStrings) {

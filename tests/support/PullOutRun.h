@@ -3,6 +3,7 @@
 #include "CapInterface.h"
 #include "IniFile.h"
 #include "Main.h"
+#include "MeterSettings.h"
 #include "TextFiles.h"
 #include "VirtualHidBus.h"
 #include "VirtualMeter.h"
@@ -61,6 +62,10 @@ public:
     static constexpr int MeterCount = 3;
     static double Capacitance(int meter) { return 1.25 + meter; }
     static QString Serial(int meter) { return QStringLiteral("M%1").arg(meter + 1); }
+    // The meter's value as the log writes it.
+    static QByteArray ValueText(int meter) {
+        return QByteArray::number(Capacitance(meter), 'f', 6);
+    }
     static std::shared_ptr<TVirtualMeter> NewMeter(int meter) {
         auto device = std::make_shared<TVirtualMeter>(Serial(meter));
         device->SetInputCapacitance(1, Capacitance(meter));
@@ -79,12 +84,8 @@ public:
     TPullOutRun() {
         TIniFile ini(IniName);
         ini.WriteString(QStringLiteral("Measurement"), QStringLiteral("Logfile"), LogName);
-        for (int i = 0; i < MeterCount; ++i) {
-            ini.WriteInteger(Serial(i), QStringLiteral("CAP1Mode"), 1);
-            ini.WriteInteger(Serial(i), QStringLiteral("Reg7"), 0x80);
-            ini.WriteInteger(Serial(i), QStringLiteral("Reg9"), 0x28);  // excitation on
-            ini.WriteInteger(Serial(i), QStringLiteral("Reg10"), 0x10); // 20.0 ms
-        }
+        for (int i = 0; i < MeterCount; ++i)
+            WriteCap1MeterSettings(ini, Serial(i));
     }
 
     // Starts a run in timer or fast mode and pulls meter cycle % 3 out and back in, cycles
@@ -116,29 +117,50 @@ public:
         form.StopBtnClick();
     }
 
+    // The value rows of a log of the three meters, each with its line number in the file, and
+    // the sum of fast mode's count lines.
+    struct TLogRow {
+        qsizetype Line;
+        QList<QByteArray> Fields;
+    };
+    struct TLogRows {
+        std::vector<TLogRow> Rows;
+        int Counted = 0;
+    };
+    static TLogRows ReadLogRows(const QString& logName) {
+        TLogRows log;
+        const QList<QByteArray> lines = ReadAll(logName).split('\n');
+        const qsizetype header = lines.indexOf("CAP1.M1\tCAP1.M2\tCAP1.M3\t\r");
+        if (header < 0)
+            ADD_FAILURE() << "no column header in " << logName.toStdString();
+        for (qsizetype at = header < 0 ? lines.size() : header + 1; at < lines.size(); ++at) {
+            const QByteArray& line = lines[at];
+            if (line.isEmpty())
+                continue; // after the last line end
+            if (!line.endsWith("\t\r")) {
+                log.Counted += line.chopped(1).toInt(); // a fast-mode block's count line
+                continue;
+            }
+            log.Rows.push_back({at, line.chopped(2).split('\t')});
+            if (log.Rows.back().Fields.size() != MeterCount)
+                ADD_FAILURE() << "line " << at << ": " << line.toStdString();
+        }
+        return log;
+    }
+
     // Every row of the log holds the three meters' fields, each empty or the meter's value,
     // and every meter measured again after its last pull-out.
     void CheckLog() const {
-        const QList<QByteArray> lines = ReadAll(LogName).split('\n');
-        const qsizetype columns = lines.indexOf("CAP1.M1\tCAP1.M2\tCAP1.M3\t\r");
-        ASSERT_GT(columns, 0);
-        int rows = 0;
+        const TLogRows log = ReadLogRows(LogName);
         int values[MeterCount] = {};
-        for (const QByteArray& line : lines.mid(columns + 1)) {
-            if (!line.endsWith("\t\r"))
-                continue; // fast mode's count lines and the end of the file
-            const QList<QByteArray> fields = line.chopped(2).split('\t');
-            ASSERT_EQ(fields.size(), MeterCount) << line.toStdString();
-            for (int i = 0; i < MeterCount; ++i) {
-                if (fields[i].isEmpty())
+        for (const TLogRow& row : log.Rows)
+            for (int i = 0; i < MeterCount && i < row.Fields.size(); ++i) {
+                if (row.Fields[i].isEmpty())
                     continue;
-                EXPECT_EQ(fields[i], QByteArray::number(Capacitance(i), 'f', 6))
-                    << line.toStdString();
+                EXPECT_EQ(row.Fields[i], ValueText(i)) << "line " << row.Line;
                 ++values[i];
             }
-            ++rows;
-        }
-        EXPECT_GT(rows, 20);
+        EXPECT_GT(log.Rows.size(), 20u);
         // Each pull-out sets every meter up anew; the last half second is undisturbed.
         for (int i = 0; i < MeterCount; ++i)
             EXPECT_GE(values[i], 5) << "meter " << i + 1 << " went on measuring";

@@ -1,0 +1,29 @@
+#pragma once
+
+// A test on emulated /dev/hidrawN nodes, with a Linux backend that sees them; skipped unless
+// the process runs under umockdev-wrapper.
+#include "LinuxHidBackend.h"
+#include "UmockdevHidFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+class TUmockdevTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!TUmockdevHidFixture::Available())
+            GTEST_SKIP() << "needs the umockdev preload: run the program under umockdev-wrapper";
+        FFixture = std::make_unique<TUmockdevHidFixture>();
+        FBackend = FFixture->CreateBackend();
+    }
+
+    // Every handle to the nodes closes before the testbed goes.
+    void TearDown() override {
+        FBackend.reset();
+        FFixture.reset();
+    }
+
+    std::unique_ptr<TUmockdevHidFixture> FFixture;
+    std::unique_ptr<TLinuxHidBackend> FBackend;
+};
