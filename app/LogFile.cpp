@@ -1,5 +1,7 @@
 #include "LogFile.h"
 
+#include "SampleRecord.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -176,13 +178,15 @@ QStringList StatusReportLines(const TLogSettings& settings, const QLocale& local
 QString ColumnHeaderLine(const std::vector<TLogMeter>& meters) {
     QString line;
     for (const TLogMeter& meter : meters) {
-        if (meter.RegData[7] & 0x80)
+        // What the rows hold: the quantities the image measures, which the decoding reads.
+        const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData);
+        if (measured.Cap1)
             line += QStringLiteral("CAP1.") + meter.Serial + u'\t';
-        if (meter.RegData[19] & 0x80)
+        if (measured.Cap2)
             line += QStringLiteral("CAP2.") + meter.Serial + u'\t';
-        if (meter.InternalTempEnabled)
+        if (measured.Temperature)
             line += QStringLiteral("Temp.") + meter.Serial + u'\t';
-        if (meter.ExternalResistorEnabled)
+        if (measured.Resistance)
             line += QStringLiteral("Res.") + meter.Serial + u'\t';
     }
     return line;

@@ -69,7 +69,8 @@ QStringList SettingsHeaderLines(const TLogSettings& settings, const QLocale& loc
 // header row.
 QStringList StatusReportLines(const TLogSettings& settings, const QLocale& locale);
 
-// The names of every meter's value columns, each followed by a TAB.
+// The names of every meter's value columns, each followed by a TAB: the quantities its
+// register image measures, whatever its enable flags say.
 QString ColumnHeaderLine(const std::vector<TLogMeter>& meters);
 
 // One timer-mode row: every meter's values in list order, each followed by a TAB. columns,

@@ -313,11 +313,8 @@ TRegData TRegSetForm::BuildRegData() const {
 }
 
 void TRegSetForm::WriteBack(TCapInterface* CapInt) const {
-    const TRegData image = BuildRegData();
-    CapInt->SetRegData(image);
+    // The value count follows the image: its capacitive channels and its VT conversion.
+    CapInt->SetRegData(BuildRegData());
     if (SModeCB->currentIndex() >= 0)
         CapInt->SetSMode(SModeCB->currentIndex());
-    const int valueCount = int(Bit(image[CapSetup], 0x80)) + int(Bit(image[VtSetup], 0x80)) +
-                           int(Bit(image[CapSetup2], 0x80));
-    CapInt->SetValueCount(valueCount);
 }

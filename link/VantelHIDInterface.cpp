@@ -28,11 +28,12 @@ constexpr std::uint8_t StatusBusy = 0x04;
 
 constexpr std::size_t FeatureLength = 5;
 constexpr std::size_t MinReportBuffer = 65;
-constexpr std::size_t ReadRequestLength = 4;  // ID, address, length high and low
-constexpr std::size_t ResponseDataOffset = 3; // ID, bridge status, byte count
-constexpr std::size_t WriteHeaderLength = 4;  // ID, address, count, first register
-constexpr std::uint8_t ReadStatusLength = 1;  // the status register
-constexpr std::uint8_t ReadValuesLength = 7;  // status and the six data registers
+constexpr std::size_t ReadRequestLength = 4;   // ID, address, length high and low
+constexpr std::size_t ResponseCountOffset = 2; // the bridge's count of data bytes
+constexpr std::size_t ResponseDataOffset = 3;  // ID, bridge status, byte count
+constexpr std::size_t WriteHeaderLength = 4;   // ID, address, count, first register
+constexpr std::uint8_t ReadStatusLength = 1;   // the status register
+constexpr std::uint8_t ReadValuesLength = 7;   // status and the six data registers
 
 // The meter sends nothing unasked, so a queue that keeps refilling while it is drained is not
 // worth waiting out; the transaction goes on and still takes only a response.
@@ -55,6 +56,36 @@ std::vector<std::uint8_t> ReportBuffer(std::size_t length) {
 }
 
 } // namespace
+
+void TOwedAnswers::GiveUp(std::uint8_t count, TTime now) {
+    // A bridge that stays silent for long owes nothing worth remembering by the dozen.
+    constexpr std::size_t MaxOwed = 8;
+    if (FOwed.size() == MaxOwed)
+        FOwed.pop_front();
+    FOwed.push_back({count, now});
+}
+
+void TOwedAnswers::TakeStale(std::uint8_t count) {
+    PayOff(count);
+}
+
+TOwedAnswers::EAnswer TOwedAnswers::Classify(std::uint8_t answerCount, std::uint8_t requestCount,
+                                             TTime now) {
+    std::erase_if(FOwed, [now](const TOwed& owed) { return now - owed.GivenUp > Lifetime; });
+    const bool owed = PayOff(answerCount);
+    if (answerCount != requestCount)
+        return owed ? EAnswer::Owed : EAnswer::Malformed;
+    return owed ? EAnswer::OwedAlike : EAnswer::Own;
+}
+
+bool TOwedAnswers::PayOff(std::uint8_t count) {
+    const auto it = std::find_if(FOwed.begin(), FOwed.end(),
+                                 [count](const TOwed& owed) { return owed.Count == count; });
+    if (it == FOwed.end())
+        return false;
+    FOwed.erase(it);
+    return true;
+}
 
 THID_Interface::THID_Interface(THidDevice* NewHIDDevice)
     : FHIDDevice(NewHIDDevice) {
@@ -120,13 +151,13 @@ void THID_Interface::ReadTransaction(std::uint8_t count, std::uint8_t* data) {
 
     std::vector<std::uint8_t> input = ReportBuffer(inLength);
     std::size_t transferred = 0;
-    // An answer that came after its transaction gave up would otherwise be taken as this one's.
+    // Reports left from earlier transactions would otherwise be taken as this one's answer. A
+    // read that fails here is left to the request, which then names the step that failed.
     for (int stale = 0; stale < MaxStaleReports; ++stale) {
-        const EHidReadResult result = FHIDDevice->ReadFile(input.data(), inLength, transferred, 0);
-        if (result == EHidReadResult::TimedOut)
+        if (FHIDDevice->ReadFile(input.data(), inLength, transferred, 0) != EHidReadResult::Ok)
             break;
-        if (result == EHidReadResult::Failed)
-            throw EHIDError(ResponseFailed);
+        if (input[0] == ReadResponseId)
+            FOwedAnswers.TakeStale(input[ResponseCountOffset]);
     }
 
     std::vector<std::uint8_t> output = ReportBuffer(outLength);
@@ -146,18 +177,40 @@ void THID_Interface::ReadTransaction(std::uint8_t count, std::uint8_t* data) {
 
     // A lost answer must not hang the caller, and reports of other kinds are not answers.
     const auto deadline = TClock::now() + ResponseTimeout;
+    bool tookOwedAlike = false;
+    const auto giveUp = [&] {
+        // When an answer was dropped as owed to a request given up before, but none came
+        // after it, the dropped one was this request's own and the owed one was lost.
+        if (tookOwedAlike)
+            FOwedAnswers.Clear();
+        else
+            FOwedAnswers.GiveUp(count, TClock::now());
+        return EHIDError(ResponseFailed);
+    };
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now());
         std::fill(input.begin(), input.end(), 0);
         const EHidReadResult result =
             FHIDDevice->ReadFile(input.data(), inLength, transferred,
                                  static_cast<int>(std::max<long long>(left.count(), 0)));
-        if (result != EHidReadResult::Ok)
+        if (result == EHidReadResult::Failed)
             throw EHIDError(ResponseFailed);
-        if (input[0] == ReadResponseId)
-            break;
+        if (result == EHidReadResult::TimedOut)
+            throw giveUp();
+        if (input[0] == ReadResponseId) {
+            const auto answer =
+                FOwedAnswers.Classify(input[ResponseCountOffset], count, TClock::now());
+            if (answer == TOwedAnswers::EAnswer::Own)
+                break;
+            // The bridge answered this request, but not with the bytes asked for (the
+            // converter did not acknowledge, for one): no value may come of it.
+            if (answer == TOwedAnswers::EAnswer::Malformed)
+                throw EHIDError(ResponseFailed);
+            tookOwedAlike = tookOwedAlike || answer == TOwedAnswers::EAnswer::OwedAlike;
+        }
+        // A device that keeps sending other reports must not keep the caller past the time-out.
         if (TClock::now() >= deadline)
-            throw EHIDError(ResponseFailed);
+            throw giveUp();
     }
     std::copy_n(input.begin() + ResponseDataOffset, count, data);
 }

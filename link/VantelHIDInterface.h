@@ -6,9 +6,49 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 
 class THidDevice;
+
+// The answers the bridge still owes to read requests given up at their time-out. The bridge
+// answers in order, so a late answer comes ahead of the answers of later requests; its byte
+// count tells it apart from an answer to a request of another length, and where the counts are
+// alike its place in the order does.
+class TOwedAnswers {
+public:
+    using TTime = std::chrono::steady_clock::time_point;
+    // How long after giving up a request its answer is still looked for; later it counts as
+    // lost, so a run of lost answers cannot make later answers be dropped.
+    static constexpr std::chrono::milliseconds Lifetime{2000};
+
+    enum class EAnswer {
+        Own,       // the answer to the request waiting now
+        Owed,      // of another length: a given-up request's
+        OwedAlike, // of the same length as a given-up request's: taken as that one's
+        Malformed, // of another length than asked for, and owed to nobody
+    };
+
+    // A request of count data bytes was given up.
+    void GiveUp(std::uint8_t count, TTime now);
+    // An answer of count bytes left in the queue from earlier transactions was drained.
+    void TakeStale(std::uint8_t count);
+    // What an answer of answerCount bytes is to a request of requestCount bytes; an owed
+    // answer is paid off.
+    EAnswer Classify(std::uint8_t answerCount, std::uint8_t requestCount, TTime now);
+    void Clear() { FOwed.clear(); }
+    bool Empty() const { return FOwed.empty(); }
+
+private:
+    struct TOwed {
+        std::uint8_t Count;
+        TTime GivenUp;
+    };
+    // Pays off the oldest answer of count bytes; false when none is owed.
+    bool PayOff(std::uint8_t count);
+
+    std::deque<TOwed> FOwed;
+};
 
 // The bridge of one meter, spoken over its HID device object: converter reads as a request,
 // a force-send and an input report through the interrupt pipe; register writes as one output
@@ -19,7 +59,8 @@ class THidDevice;
 // the HID layer asks of its device objects.
 class THID_Interface : public TVantel_Interface {
 public:
-    // How long a read transaction waits for its response.
+    // How long a read transaction waits for its response. An answer that comes later is
+    // dropped when it arrives, never taken as the answer of a later request.
     static constexpr std::chrono::milliseconds ResponseTimeout{1000};
     // How long ReadCAPValues polls a converter whose busy bit stays set.
     static constexpr std::chrono::milliseconds ConversionTimeout{2000};
@@ -61,4 +102,6 @@ private:
 
     QString FIntName;
     std::unique_ptr<THidDevice> FHIDDevice;
+    // Used by the transactions only, which callers keep to one at a time.
+    TOwedAnswers FOwedAnswers;
 };

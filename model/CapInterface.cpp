@@ -14,6 +14,8 @@ namespace {
 
 constexpr std::uint8_t BusyBit = 0x04;
 constexpr auto BusyPollLimit = std::chrono::seconds(2);
+// How often a wait for the meter's bridge looks whether a continuous run holds it.
+constexpr auto BridgeWaitSlice = std::chrono::milliseconds(10);
 
 // The two-bit excitation fields of the EXC Setup byte, set to "enabled".
 void EnableExcA(TRegData& image) {
@@ -134,6 +136,8 @@ TRegData TCapInterface::RegData() const {
 
 void TCapInterface::SetRegData(const TRegData& value) {
     Worker().SetRegData(value);
+    // As many values as the image measures, so that decoding and the log's columns agree.
+    SetValueCount(MeasuredQuantities(value).Count());
 }
 
 void TCapInterface::SetRegsFromConfig() {
@@ -150,8 +154,6 @@ void TCapInterface::SetRegsFromConfig() {
         image[20] &= ~0x80;
     image[9] = std::uint8_t((image[9] & ~0xC0) | std::uint8_t(FExcitationVoltage));
     image[10] = 0xA0; // VT 62.1 ms, capacitive 62.0 ms, idle
-    SetValueCount(int(FCAP1Mode > 0) + int(FCAP2Mode > 0) + int(FInternalTempEnabled) +
-                  int(FExternalResistorEnabled));
     // Both excitation outputs are always on in the finished image.
     EnableExcA(image);
     EnableExcB(image);
@@ -228,10 +230,8 @@ void TCapInterface::LoadFromIni(const TIniFile& Ini) {
     for (int n = 0; n < int(image.size()); ++n)
         image[std::size_t(n)] =
             std::uint8_t(Ini.ReadInteger(section, RegKey(n), current[std::size_t(n)]));
-    SetRegData(image);
+    SetRegData(image); // the value count follows the image
     SetSMode(Ini.ReadInteger(section, QStringLiteral("SMode"), 1));
-    SetValueCount(int(FCAP1Mode > 0) + int(FCAP2Mode > 0) + int(FInternalTempEnabled) +
-                  int(FExternalResistorEnabled));
 }
 
 void TCapInterface::SaveToIni(TIniFile& Ini) const {
@@ -302,8 +302,16 @@ double TCapInterface::MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CA
 
     TVantel_Interface& bridge = *FVantelInterface;
     // Kept apart from the worker's acquisitions on this meter, and from every meter's value
-    // reads at level 3.
-    std::lock_guard meterLock(FBridgeLock);
+    // reads at level 3. A triggered acquisition ends by itself, so it is waited for; a
+    // continuous one holds the meter until Stop, which needs the very thread that waits here.
+    std::unique_lock meterLock(FBridgeLock, std::defer_lock);
+    while (!meterLock.try_lock_for(BridgeWaitSlice))
+        if (FMesThread && FMesThread->InContinuousRun())
+            throw EMeterBusy(
+                QStringLiteral("Meter %1 is measuring continuously: stop the measurement before "
+                               "measuring on it here.")
+                    .arg(SerNum())
+                    .toStdString());
     std::unique_lock<std::mutex> serialised;
     if (Threading().ThreadSafetyLevel == 3)
         serialised = std::unique_lock(AcquisitionLock());
@@ -344,10 +352,12 @@ void TCapInterface::DecodeSampleRecord(std::string_view record) {
     // A record carries as many repeats as it was acquired with: one in continuous mode whatever
     // the noise reduction, and the old count when the noise reduction changed meanwhile.
     settings.Repeats = RepeatsOfRecord(record.size(), Worker().Repeats);
-    settings.Cap1Enabled = image[7] & 0x80;
-    settings.Cap2Enabled = image[19] & 0x80;
-    settings.InternalTempEnabled = FInternalTempEnabled;
-    settings.ExternalResistorEnabled = FExternalResistorEnabled;
+    // The image decides what was measured, whatever the configuration's flags say.
+    const TMeasuredQuantities measured = MeasuredQuantities(image);
+    settings.Cap1Enabled = measured.Cap1;
+    settings.Cap2Enabled = measured.Cap2;
+    settings.InternalTempEnabled = measured.Temperature;
+    settings.ExternalResistorEnabled = measured.Resistance;
     settings.ReferenceResistor = FReferenceResitence;
     TDecodedRecord decoded;
     try {

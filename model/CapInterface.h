@@ -12,11 +12,18 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 class TIniFile;
 class TMesThread;
+
+// The meter is taken by a continuous acquisition and cannot measure on request meanwhile.
+class EMeterBusy : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // A sample record from the worker, posted to its model; the event owns the record.
 class TSampleEvent final : public QEvent {
@@ -108,16 +115,17 @@ public:
     void SetReferenceResistor(int value) { FReferenceResitence = value < 1 ? 1 : value; }
 
     // --- settings files: the meter's own section, named after its serial number ---
-    // Reads the section with the current values as defaults (SMode defaults to 1), sets the
-    // image from the Reg keys as they stand, and recomputes ValueCount.
+    // Reads the section with the current values as defaults (SMode defaults to 1) and sets the
+    // image from the Reg keys as they stand.
     void LoadFromIni(const TIniFile& Ini);
     void SaveToIni(TIniFile& Ini) const;
 
     // --- register image and values ---
-    // A copy of the worker's image; writing replaces it whole. Nothing is sent.
+    // A copy of the worker's image; writing replaces it whole and sets ValueCount to what the
+    // image measures (MeasuredQuantities). Nothing is sent.
     TRegData RegData() const;
     void SetRegData(const TRegData& value);
-    // Rebuilds the whole image from the channel configuration and sets ValueCount.
+    // Rebuilds the whole image from the channel configuration.
     void SetRegsFromConfig();
     int ValueCount() const { return int(FValues.size()); }
     // Entries that remain keep their values; new ones are 0.
@@ -135,7 +143,8 @@ public:
     // yet: a meter freed with them pending would lose values it had measured.
     void EndWorker();
     // One capacitance measurement on the caller's thread, in pF; -10.0 when nothing was
-    // measured. Leaves the worker's image alone.
+    // measured. Leaves the worker's image alone. Refused with EMeterBusy while the worker runs
+    // a continuous acquisition, which holds the meter until it is stopped.
     double MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CAPDACA, std::uint8_t CAPDACB,
                       int ExcVolt);
 
@@ -157,7 +166,7 @@ public:
     const std::shared_ptr<TManualResetEvent> hMesEvent = std::make_shared<TManualResetEvent>();
 
     // Serialises the bridge traffic of the worker and MeasureCAP on this meter.
-    std::mutex& BridgeLock() { return FBridgeLock; }
+    std::timed_mutex& BridgeLock() { return FBridgeLock; }
 
 signals:
     // A device error of the worker or a malformed record, on the window's thread.
@@ -193,5 +202,5 @@ private:
     bool FContinuousMode = false;
     int FContinuousModeInterval = 0;
     bool FMalformedReported = false;
-    std::mutex FBridgeLock;
+    std::timed_mutex FBridgeLock;
 };

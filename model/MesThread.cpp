@@ -190,6 +190,11 @@ void TMesThread::AcquireTriggered(TVantel_Interface& bridge) {
 }
 
 void TMesThread::AcquireContinuous(TVantel_Interface& bridge) {
+    FInContinuousRun = true;
+    struct TRunEnds {
+        std::atomic<bool>& Flag;
+        ~TRunEnds() { Flag = false; }
+    } runEnds{FInContinuousRun};
     ChangeRegData([](TRegData& image) { SetModeBits(image, 1); });
     bridge.WriteRegs(7, 6, RegData());
     auto previous = Clock::now();

@@ -51,6 +51,9 @@ public:
     // Ends the thread at its next check and waits for it.
     void Terminate();
 
+    // A continuous run holds the meter's bridge until it is switched off.
+    bool InContinuousRun() const { return FInContinuousRun; }
+
 private:
     void Execute();
     void AcquireTriggered(TVantel_Interface& bridge);
@@ -68,6 +71,7 @@ private:
     mutable std::mutex FImageLock;
     TRegData FRegData{};
     std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FInContinuousRun{false};
     std::unique_ptr<QThread> FThread;
     std::mutex FExitLock;
 };

@@ -102,6 +102,11 @@ double SumExcept(const std::vector<double>& scratch, std::size_t i, std::size_t 
 
 } // namespace
 
+TMeasuredQuantities MeasuredQuantities(const TRegData& image) {
+    return {(image[7] & 0x80) != 0, (image[19] & 0x80) != 0, (image[8] & 0x80) != 0,
+            (image[20] & 0x80) != 0};
+}
+
 std::size_t SampleRecordLength(int repeats) {
     return HeaderChars + RepeatChars * std::size_t(repeats < 0 ? 0 : repeats) + TicksChars;
 }

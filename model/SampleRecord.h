@@ -9,6 +9,8 @@
 // bytes each, most significant first; a conversion that was not run is all zeros), then the
 // acquisition's elapsed milliseconds as 16 digits. 18 + 24 x repeats characters in all.
 
+#include "CAPTypes.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -22,6 +24,20 @@ class ESampleRecordError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// What a meter's acquisition measures, read from its register image: the worker runs the
+// conversions the image enables, and a record holds exactly these values, in this order. The
+// log's columns, the charts' series and the decoding all take them from here, so that they
+// can never disagree.
+struct TMeasuredQuantities {
+    bool Cap1 = false;        // CAP Setup (byte 7) bit 7
+    bool Cap2 = false;        // second conversion's CAP Setup (byte 19) bit 7
+    bool Temperature = false; // VT Setup (byte 8) bit 7: the first conversion's VT data
+    bool Resistance = false;  // second conversion's VT Setup (byte 20) bit 7: its VT data
+    int Count() const { return int(Cap1) + int(Cap2) + int(Temperature) + int(Resistance); }
+    bool operator==(const TMeasuredQuantities&) const = default;
+};
+TMeasuredQuantities MeasuredQuantities(const TRegData& image);
 
 // The model's configuration as it stands when the record arrives.
 struct TDecodeSettings {

@@ -125,6 +125,22 @@ TEST_F(MeterEndToEndTest, MeasureCapMeasuresThroughTheDacs) {
     EXPECT_NEAR(Model->MeasureCAP(2, 2, 0, 3, 3), -0.48 + 3 * step, 1e-6);
 }
 
+TEST_F(MeterEndToEndTest, MeasureCapDuringAContinuousRunIsRefusedAtOnce) {
+    Model->SetCAP1Mode(1);
+    Model->SetRegsFromConfig();
+    Model->SetContinuousModeInterval(3);
+    Model->SetContinuousMode(true);
+    Model->StartMes();
+    ASSERT_TRUE(WaitForRecords(2));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(Model->MeasureCAP(1, 1, 0, 0, 0), EMeterBusy);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    Model->StopMes();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Meter->LedOn(); }, 5000));
+    // Once the run has ended, the meter measures on request again.
+    EXPECT_NEAR(Model->MeasureCAP(1, 1, 0, 0, 0), 1.25, 1e-6);
+}
+
 TEST_F(MeterEndToEndTest, PulledOutMeterIsReportedAndDestroyedCleanly) {
     Model->SetCAP1Mode(1);
     Model->SetRegsFromConfig();
