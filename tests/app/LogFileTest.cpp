@@ -169,7 +169,9 @@ TEST(LogFileTest, KeepsTheMeterOrderEverywhere) {
     first.CAPDAC1B = 3;
     first.CAP2Mode = 1;
     first.RegData[7] = 0x80;
+    first.RegData[8] = 0x81;
     first.RegData[19] = 0x80;
+    first.RegData[20] = 0xF1;
     first.InternalTempEnabled = true;
     first.ExternalResistorEnabled = true;
     first.ReferenceResistor = 1000;
@@ -205,11 +207,23 @@ TEST(LogFileTest, KeepsTheMeterOrderEverywhere) {
               "1.000000\t2.000000\t3.000000\t4.000000\t-5.000000\t");
 }
 
+// The image names the columns: a meter whose flags and image disagree gets the columns of what
+// its image measures, which are the values its rows hold.
+TEST(LogFileTest, ColumnsFollowTheImageWhereTheFlagsDisagree) {
+    TLogMeter meter = SingleCap1Meter(QStringLiteral("A1"));
+    meter.RegData[8] = 0x81;              // the temperature is converted ...
+    meter.InternalTempEnabled = false;    // ... though its flag is off
+    meter.ExternalResistorEnabled = true; // and the resistor's flag is on without its conversion
+    EXPECT_EQ(ColumnHeaderLine({meter, SingleCap1Meter(QStringLiteral("B2"))}).toStdString(),
+              "CAP1.A1\tTemp.A1\tCAP1.B2\t");
+}
+
 // The status report is the log's header without its empty lines, ending with the column row.
 TEST(LogFileTest, StatusReportForOneAndTwoMetersInBothModes) {
     const TLogMeter a = SingleCap1Meter(QStringLiteral("A1"));
     TLogMeter b = SingleCap1Meter(QStringLiteral("B2"));
     b.InternalTempEnabled = true;
+    b.RegData[8] = 0x81;
     b.SMode = 2;
     const std::string registers =
         "Registers:\t00\t00\t00\t00\t00\t00\t00\t80\t00\t00\t00\t00\t00\t00\t00\t00"
@@ -224,6 +238,8 @@ TEST(LogFileTest, StatusReportForOneAndTwoMetersInBothModes) {
     TLines blockB = blockA;
     blockB[0] = "Settings of B2";
     blockB[3] = "Internal Temperature Sensor:\tOn";
+    blockB[5] = "Registers:\t00\t00\t00\t00\t00\t00\t00\t80\t81\t00\t00\t00\t00\t00\t00\t00"
+                "\t00\t00\t00\t00\t00\t00\t00";
     blockB[6] = "SMode:\t2";
     const struct {
         bool Fast;

@@ -199,6 +199,8 @@ TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
     {
         TIniFile ini(IniName);
         ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("Reg7"), 0x80);
+        ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("Reg8"), 0x81);
+        ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("Reg20"), 0xF1);
         ini.WriteBool(QStringLiteral("M1"), QStringLiteral("InternalTempEnabled"), true);
         ini.WriteBool(QStringLiteral("M1"), QStringLiteral("ExternalResistorEnabled"), true);
     }

@@ -78,7 +78,7 @@ TEST_F(SettingsFilesTest, SaveWritesItsKeysAndKeepsWhatItLeavesOut) {
 TEST_F(SettingsFilesTest, LoadSetsProgramKeysAndConnectedMetersAndRebuildsTheCharts) {
     WriteAll(Saved, "[Measurement]\r\nInterval=250\r\nFastMode=1\r\nLogfile=/tmp/x.txt\r\n"
                     "[M2]\r\nSMode=2\r\nCAP1Mode=1\r\nCAP2Mode=1\r\nInternalTempEnabled=1\r\n"
-                    "Reg7=128\r\nReg19=192\r\n[M9]\r\nCAP1Mode=2\r\n");
+                    "Reg7=128\r\nReg8=129\r\nReg19=192\r\n[M9]\r\nCAP1Mode=2\r\n");
     Form->MaxPointSE->setValue(1234);
     const TRegData m1Image = Meter(0).RegData();
     Meter(0).SetSMode(0);
