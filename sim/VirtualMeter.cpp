@@ -18,9 +18,12 @@ constexpr std::int64_t VtTimesUs[4] = {20100, 32100, 62100, 122100};
 
 // Setup bits. The setup snapshot holds registers 7 to 12, so its indices are register - 7.
 constexpr std::size_t SCap = 0, SVt = 1, SExc = 2, SConfig = 3, SDacA = 4, SDacB = 5;
-constexpr std::uint8_t CapEnable = 0x80, CapInput2 = 0x40, CapChop = 0x01;
+constexpr std::uint8_t CapEnable = 0x80, CapInput2 = 0x40, CapDifferential = 0x20, CapChop = 0x01;
 constexpr std::uint8_t VtEnable = 0x80, VtExtRef = 0x10, VtShort = 0x02, VtChop = 0x01;
 constexpr std::uint8_t ClockHalved = 0x80;
+// The two-bit excitation fields of EXC Setup, and their values.
+constexpr int ExcAShift = 2, ExcBShift = 4;
+enum EExcitation { ExcOff = 0, ExcInverted = 1, ExcEnabled = 2, ExcInvalid = 3 };
 constexpr std::uint8_t DacEnable = 0x80, DacCode = 0x7F;
 constexpr std::uint8_t ModeMask = 0x07, ModeContinuous = 1, ModeSingle = 2;
 
@@ -100,18 +103,15 @@ bool TVirtualMeter::OutputReport(const std::uint8_t* report, std::size_t length,
         TTransfer transfer{TTransfer::EKind::Output, pipe, false, {}};
         if (report && length > 0)
             transfer.Report.assign(report, report + std::min(length, OutputReportLength));
+        // The bridge takes its output reports at their declared length only.
         const bool known =
-            report && length > 0 && length <= OutputReportLength &&
+            report && length == OutputReportLength &&
             (report[0] == ReadRequestId || report[0] == ForceSendId || report[0] == WriteId);
         if (FTransfersFailing || !known) {
             Log(std::move(transfer));
             return false;
         }
-        // A short report reads as if padded with zeros, as the bridge sees it.
-        std::array<std::uint8_t, OutputReportLength> data{};
-        std::memcpy(data.data(), report, length);
-        transfer.Ok = HandleOutput(data.data(), pipe, outgoing);
-        transfer.Report.assign(data.begin(), data.end());
+        transfer.Ok = HandleOutput(report, pipe, outgoing);
         const bool ok = transfer.Ok;
         Log(std::move(transfer));
         if (!ok)
@@ -138,15 +138,16 @@ bool TVirtualMeter::FeatureReport(const std::uint8_t* report, std::size_t length
         }
         std::array<std::uint8_t, FeatureReportLength> data{};
         std::memcpy(data.data(), report, length);
+        const bool wasOn = (PortLines() & LedLines) == 0;
         if (data[0] == PortConfigId) {
             std::copy(data.begin() + 1, data.end(), FPortConfiguration.begin());
         } else {
-            const bool wasOn = (FPortLatch & LedLines) == 0;
-            const std::uint8_t mask = data[2];
+            // Only lines configured as outputs take the latch's level.
+            const std::uint8_t mask = data[2] & FPortConfiguration[0];
             FPortLatch = static_cast<std::uint8_t>((FPortLatch & ~mask) | (data[1] & mask));
-            if (!wasOn && (FPortLatch & LedLines) == 0)
-                ++FLedSwitchOns;
         }
+        if (!wasOn && (PortLines() & LedLines) == 0)
+            ++FLedSwitchOns;
         transfer.Ok = true;
         transfer.Report.assign(data.begin(), data.end());
         Log(std::move(transfer));
@@ -353,18 +354,25 @@ std::int32_t TVirtualMeter::CapCode(const TSetup& setup, TTimePoint at) const {
     const double noise = std::normal_distribution<double>(0, 1)(FRandom) * FCapNoisePf;
     const bool outlier =
         std::uniform_real_distribution<double>(0, 1)(FRandom) < FOutlierProbability;
-    const int excA = (setup[SExc] >> 2) & 0x03;
-    const int excB = (setup[SExc] >> 4) & 0x03;
-    double pF = noise;
-    if (excA != 0 || excB != 0) {
-        const std::size_t input = setup[SCap] & CapInput2 ? 1 : 0;
-        const double seconds = std::chrono::duration<double>(at - FDriftSince[input]).count();
-        pF += FInputPf[input] + FDriftPfPerSecond * seconds + (outlier ? FOutlierPf : 0);
-        if (setup[SDacA] & DacEnable)
-            pF -= (setup[SDacA] & DacCode) * CapDacStepPf;
-        if (setup[SDacB] & DacEnable)
-            pF += (setup[SDacB] & DacCode) * CapDacStepPf;
-    }
+    const std::size_t channel = setup[SCap] & CapInput2 ? 1 : 0;
+    const int excitation = (setup[SExc] >> (channel == 0 ? ExcAShift : ExcBShift)) & 0x03;
+    if (excitation == ExcInvalid)
+        return InvalidExcitationCode;
+    if (excitation == ExcOff)
+        return ToCode(ZeroCode + noise * CapCodesPerPf);
+
+    const double seconds = std::chrono::duration<double>(at - FDriftSince[channel]).count();
+    double positive = FPositivePf[channel] + FDriftPfPerSecond * seconds;
+    // In single-ended mode the - input is not connected; the DAC on that side still is.
+    double negative = setup[SCap] & CapDifferential ? FNegativePf[channel] : 0.0;
+    if (setup[SDacA] & DacEnable)
+        positive -= (setup[SDacA] & DacCode) * CapDacStepPf;
+    if (setup[SDacB] & DacEnable)
+        negative -= (setup[SDacB] & DacCode) * CapDacStepPf;
+    double pF = positive - negative;
+    if (excitation == ExcInverted)
+        pF = -pF;
+    pF += noise + (outlier ? FOutlierPf : 0);
     return ToCode(ZeroCode + pF * CapCodesPerPf);
 }
 
@@ -384,6 +392,11 @@ std::int32_t TVirtualMeter::VtCode(const TSetup& setup) const {
             return ToCode(ZeroCode * (1 + FResistanceRatio));
         return ToCode(ZeroCode * (1 + FInputMv / ReferenceMv));
     }
+}
+
+std::uint8_t TVirtualMeter::PortLines() const {
+    const std::uint8_t outputs = FPortConfiguration[0];
+    return static_cast<std::uint8_t>((FPortLatch & outputs) | ~outputs);
 }
 
 std::uint8_t TVirtualMeter::ReadRegister(std::size_t index) const {
@@ -417,14 +430,19 @@ void TVirtualMeter::SetLatency(TDuration latency) {
     FLatency = std::max(latency, TDuration::zero());
 }
 
-void TVirtualMeter::SetInputCapacitance(int input, double pF) {
-    if (input != 1 && input != 2)
-        throw std::out_of_range("the meter has inputs 1 and 2");
+void TVirtualMeter::SetInputCapacitance(int channel, double pF, EInputSide side) {
+    if (channel != 1 && channel != 2)
+        throw std::out_of_range("the meter has capacitive channels 1 and 2");
     std::lock_guard lock(FLock);
     // Results completed so far were measured with the old value.
     Advance();
-    FInputPf[input - 1] = pF;
-    FDriftSince[input - 1] = Now();
+    const std::size_t index = static_cast<std::size_t>(channel - 1);
+    if (side == EInputSide::Negative) {
+        FNegativePf[index] = pF;
+        return;
+    }
+    FPositivePf[index] = pF;
+    FDriftSince[index] = Now();
 }
 
 void TVirtualMeter::SetDrift(double pFPerSecond) {
@@ -512,7 +530,7 @@ TVirtualMeter::TRegisters TVirtualMeter::Registers() const {
 
 bool TVirtualMeter::LedOn() const {
     std::lock_guard lock(FLock);
-    return (FPortLatch & LedLines) == 0;
+    return (PortLines() & LedLines) == 0;
 }
 
 int TVirtualMeter::LedSwitchOns() const {

@@ -19,6 +19,30 @@
 // values the test sets (with noise, drift and outliers on request) and can be made to
 // misbehave in the ways a real meter or cable does.
 //
+// It is as strict as the hardware, so that a wrong setup shows as a wrong reading:
+//
+// - Each capacitive channel has a + and a - input (CIN+, CIN-). CAP Setup bit 6 selects the
+//   channel; its excitation field drives both of its inputs: EXCA channel 1, EXCB channel 2.
+//   The other channel's excitation makes no difference to the reading.
+// - With C+ and C- the capacitances of the selected channel's inputs, and A and B the CAPDACs
+//   in pF (each 0 unless its enable bit is set), the converter reads
+//     differential (CAPDIFF set):  (C+ - A) - (C- - B)
+//     single-ended:                (C+ - A) - (0 - B)    C- is not connected, DAC B still is
+//   with the + input's drift added to C+. By the channel's excitation field, the reading is
+//     2 enabled:   that value;
+//     1 inverted:  its negative: the charge flows the other way, for the CAPDACs too;
+//     0 off:       0 pF, mid-scale: nothing drives the inputs or the CAPDACs;
+//     3 invalid:   no valid result: code 0x000000, the bottom of the range, without noise.
+//   Noise and outliers come on top (outliers only on an excited input); the code is clamped
+//   to the 24-bit range.
+// - The port lines follow the latch report only while the configuration report has made them
+//   outputs; before that, and for lines left as inputs, they stay high (LED dark).
+// - Output reports must be exactly OutputReportLength bytes long, feature reports at most
+//   FeatureReportLength (shorter ones read as padded with zeros).
+//
+// Its result codes come from the converter's transfer functions with constants of its own, so
+// that a test checks the program's decoding against them rather than against itself.
+//
 // Conversions run on a clock that is only read when the host asks, so the meter needs no
 // thread of its own and a test can step the clock by hand. Every member may be called from
 // any thread.
@@ -66,6 +90,8 @@ public:
     // One step of a CAPDAC in pF.
     static constexpr double CapDacStepPf = 17.0 / 127;
     static constexpr std::int32_t ZeroCode = 0x800000;
+    // What a capacitive conversion gives with an invalid excitation setting.
+    static constexpr std::int32_t InvalidExcitationCode = 0x000000;
     static constexpr double CapCodesPerPf = 2048000.0;
     static constexpr double TempCodesPerDegree = 2048.0;
     static constexpr double ReferenceMv = 1170.0;
@@ -110,9 +136,14 @@ public:
     // How long each output and feature report takes, and how long an answer takes back.
     void SetLatency(TDuration latency);
 
-    // What the converter measures. input is 1 or 2 (std::out_of_range otherwise); setting it
-    // restarts that input's drift.
-    void SetInputCapacitance(int input, double pF);
+    // The two inputs of a capacitive channel.
+    enum class EInputSide { Positive, Negative };
+
+    // What the converter measures. channel is 1 or 2 (std::out_of_range otherwise). The +
+    // input is what a single-ended conversion reads; setting it restarts its drift. The -
+    // input counts in differential conversions only.
+    void SetInputCapacitance(int channel, double pF, EInputSide side = EInputSide::Positive);
+    // Both + inputs drift by this much.
     void SetDrift(double pFPerSecond);
     void SetCapNoise(double sigmaPf);
     // Each capacitive conversion is off by sizePf with this probability.
@@ -172,6 +203,8 @@ private:
     std::int32_t CapCode(const TSetup& setup, std::chrono::steady_clock::time_point at) const;
     std::int32_t VtCode(const TSetup& setup) const;
     std::uint8_t ReadRegister(std::size_t index) const;
+    // The levels of the port lines: the latch where a line is an output, high elsewhere.
+    std::uint8_t PortLines() const;
     bool HandleOutput(const std::uint8_t* data, EPipe pipe, std::vector<TOutgoing>& outgoing);
     void Log(TTransfer transfer);
     // Waits out a report's transfer time and returns it; FLock must not be held.
@@ -197,8 +230,9 @@ private:
     mutable int FResultsCompleted = 0;
     int FConversionsStarted = 0;
 
-    // The signals.
-    std::array<double, 2> FInputPf{};
+    // The signals, by channel.
+    std::array<double, 2> FPositivePf{};
+    std::array<double, 2> FNegativePf{};
     std::array<std::chrono::steady_clock::time_point, 2> FDriftSince;
     double FDriftPfPerSecond = 0;
     double FCapNoisePf = 0;
@@ -213,6 +247,7 @@ private:
     // The bridge.
     int FReadLength = 0;
     bool FReadAddressOk = true;
+    // The latch holds a level for the lines configured as outputs only.
     std::uint8_t FPortLatch = 0xFF;
     std::array<std::uint8_t, 4> FPortConfiguration{};
     int FLedSwitchOns = 0;

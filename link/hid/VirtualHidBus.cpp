@@ -156,9 +156,10 @@ public:
             std::lock_guard lock(FLock);
             if (FShutdown)
                 return;
-            // A full queue drops its oldest report, as the platform's ring buffer does.
+            // A full queue takes no further report, as hidraw's ring does: what is queued stays
+            // in order, and the reader finds out by the answer that never comes.
             if (int(FQueue.size()) >= FDepth)
-                FQueue.pop_front();
+                return;
             FQueue.push_back({report, deliverAt});
         }
         FChanged.notify_all();

@@ -75,9 +75,10 @@ public:
     void Unplug(const std::shared_ptr<TVirtualHidDevice>& device);
     std::vector<std::shared_ptr<TVirtualHidDevice>> PluggedDevices() const;
 
-    // The deepest input-report queue a handle may ask for.
-    static constexpr int MaxQueueDepth = 512;
-    static constexpr int DefaultQueueDepth = 32;
+    // The deepest input-report queue a handle may ask for: as deep as hidraw's, whose ring of
+    // 64 entries per open file keeps one free. A handle that asks for nothing gets as much.
+    static constexpr int MaxQueueDepth = 63;
+    static constexpr int DefaultQueueDepth = MaxQueueDepth;
 
     std::vector<THidDeviceInfo> Enumerate() override;
     std::unique_ptr<THidConnection> Open(const THidDeviceInfo& device, EHidAccess access) override;

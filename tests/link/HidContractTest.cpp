@@ -117,6 +117,9 @@ TEST_P(HidContractTest, FindsTheMeterWithItsStringsAndReportLengths) {
 TEST_P(HidContractTest, EveryTransferKindReachesTheMeterWithItsBytes) {
     THidDevice* meter = CheckOutMeter();
     ASSERT_NE(meter, nullptr);
+    // The bridge drives its port lines only once they are configured as outputs.
+    std::uint8_t outputs[5] = {0x02, 0x03, 0x03, 0x00, 0x00};
+    ASSERT_TRUE(meter->SetFeature(outputs, sizeof outputs));
     std::uint8_t lit[5] = {0x04, 0x00, 0x03, 0x00, 0x00};
     ASSERT_TRUE(meter->SetFeature(lit, sizeof lit));
     EXPECT_TRUE(Meter->LedOn());

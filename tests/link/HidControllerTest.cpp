@@ -218,8 +218,8 @@ TEST_F(HidControllerTest, BackgroundReaderDeliversReportsOnTheWindowThread) {
     THidDevice* device = nullptr;
     ASSERT_TRUE(Controller->CheckOut(device));
     device->SetThreadSleepTime(10);
-    device->SetNumOverlappedBuffers(128);
-    EXPECT_EQ(device->NumOverlappedBuffers(), 128);
+    device->SetNumOverlappedBuffers(32);
+    EXPECT_EQ(device->NumOverlappedBuffers(), 32);
     device->SetNumInputBuffers(1000);
     EXPECT_EQ(device->NumInputBuffers(), TVirtualHidBus::MaxQueueDepth);
 

@@ -32,7 +32,7 @@ protected:
     }
 };
 
-TEST_F(VirtualHidBusTest, EveryReadingHandleGetsItsOwnCopyAndAFullQueueDropsTheOldest) {
+TEST_F(VirtualHidBusTest, EveryReadingHandleGetsItsOwnCopyAndAFullQueueTakesNoMore) {
     auto a = Open(), b = Open(EHidAccess::ReadOnly), query = Open(EHidAccess::QueryOnly);
     EXPECT_EQ(a->SetInputQueueDepth(2), 2);
     EXPECT_EQ(query->SetInputQueueDepth(2), 0);
@@ -40,7 +40,10 @@ TEST_F(VirtualHidBusTest, EveryReadingHandleGetsItsOwnCopyAndAFullQueueDropsTheO
         Device->Send({0x13, n});
     std::vector<std::uint8_t> report;
     ASSERT_EQ(ReadOne(*a, report), EHidReadResult::Ok);
+    EXPECT_EQ(report, (std::vector<std::uint8_t>{0x13, 1}));
+    ASSERT_EQ(ReadOne(*a, report), EHidReadResult::Ok);
     EXPECT_EQ(report, (std::vector<std::uint8_t>{0x13, 2}));
+    EXPECT_EQ(ReadOne(*a, report, 0), EHidReadResult::TimedOut) << "the third found it full";
     ASSERT_EQ(ReadOne(*b, report), EHidReadResult::Ok);
     EXPECT_EQ(report, (std::vector<std::uint8_t>{0x13, 1}));
     EXPECT_EQ(ReadOne(*query, report), EHidReadResult::Failed);

@@ -99,6 +99,8 @@ double DecodePf(std::int32_t code) {
 // Register setups (registers 7 to 10).
 constexpr std::uint8_t CapOn = 0x80, VtOn = 0x80, ExcA = 0x08;
 constexpr std::uint8_t Single = 0x02, Continuous = 0x01;
+// The port-line configuration report as the program sends it: lines 0 and 1 outputs.
+const TBytes PortsAsOutputs = {0x02, 0x03, 0x03, 0x00, 0x00};
 
 TEST(VirtualMeterTest, ConversionTakesItsConfiguredTimeThenClearsBusy) {
     struct TCase {
@@ -187,39 +189,62 @@ TEST(VirtualMeterTest, ContinuousModeDeliversEachResultOnceAndCountsLostOnes) {
     EXPECT_EQ(rig.Meter.LostResults(), 2);
 }
 
-TEST(VirtualMeterTest, CapacitanceCodesDecodeToTheInputAndCapDacSettings) {
+// Every row measures the same inputs, + and - input: channel 1 1.5 and 1.0 pF, channel 2 -3.0
+// and 1.0 pF.
+TEST(VirtualMeterTest, CapacitiveReadingFollowsTheChannelSetup) {
     constexpr double Step = TVirtualMeter::CapDacStepPf;
     constexpr double FullScale = (0xFFFFFF - 8388608) / 2048000.0;
+    constexpr std::uint8_t Input2 = 0x40, Diff = 0x20;
+    // EXC Setup fields: EXCB bits 5-4, EXCA bits 3-2; 1 inverted, 2 enabled, 3 invalid.
+    constexpr std::uint8_t ExcB = 0x20, ExcAInverted = 0x04, ExcAInvalid = 0x0C,
+                           ExcBInverted = 0x10, ExcBInvalid = 0x30;
     struct TCase {
         const char* name;
-        double input1, input2;
         std::uint8_t cap, exc, dacA, dacB;
         double expectedPf;
     };
     const TCase cases[] = {
-        {"input 1", 1.5, -3.0, CapOn, ExcA, 0, 0, 1.5},
-        {"input 2 by bit 6", 1.5, -3.0, CapOn | 0x40, ExcA, 0, 0, -3.0},
-        {"excitation B alone", 1.5, 0, CapOn, 0x20, 0, 0, 1.5},
-        {"DAC A subtracts", 5.0, 0, CapOn, ExcA, 0x80 | 20, 0, 5.0 - 20 * Step},
-        {"DAC A code without enable", 1.0, 0, CapOn, ExcA, 20, 0, 1.0},
-        {"DAC B adds", -5.0, 0, CapOn, ExcA, 0, 0x80 | 10, -5.0 + 10 * Step},
-        {"both DACs on input 2", 0, 12.0, CapOn | 0x40, ExcA, 0x80 | 100, 0x80 | 3,
-         12.0 - 97 * Step},
-        {"above full scale", 5.0, 0, CapOn, ExcA, 0, 0, FullScale},
-        {"below full scale", -5.0, 0, CapOn, ExcA, 0, 0, -4.096},
-        {"excitation off", 3.0, 0, CapOn, 0, 0x80 | 5, 0, 0.0},
+        {"single reads the + input", CapOn, ExcA, 0, 0, 1.5},
+        {"differential: + minus -", CapOn | Diff, ExcA, 0, 0, 0.5},
+        {"channel 2 alone", CapOn | Input2, ExcB, 0, 0, -3.0},
+        {"channel 2 differential", CapOn | Input2 | Diff, ExcB, 0, 0, -4.0},
+        {"the program's setup: both excitations, level 3", CapOn, ExcA | ExcB | 0x03, 0, 0, 1.5},
+        {"the other channel's excitation is no matter", CapOn, ExcA | ExcBInvalid, 0, 0, 1.5},
+        {"channel 1 without its excitation", CapOn, ExcB, 0x80 | 5, 0, 0.0},
+        {"channel 2 without its excitation", CapOn | Input2 | Diff, ExcA, 0, 0, 0.0},
+        {"inverted excitation", CapOn | Diff, ExcAInverted, 0, 0, -0.5},
+        {"inverted, CAPDACs too", CapOn | Input2, ExcBInverted, 0x80 | 4, 0, 3.0 + 4 * Step},
+        {"invalid excitation", CapOn, ExcAInvalid, 0, 0, -4.096},
+        {"DAC A subtracts", CapOn, ExcA, 0x80 | 5, 0, 1.5 - 5 * Step},
+        {"DAC A code without enable", CapOn, ExcA, 5, 0, 1.5},
+        {"DAC B adds in differential", CapOn | Diff, ExcA, 0, 0x80 | 3, 0.5 + 3 * Step},
+        {"DAC B stays connected single-ended", CapOn, ExcA, 0, 0x80 | 3, 1.5 + 3 * Step},
+        {"both DACs on channel 2", CapOn | Input2 | Diff, ExcB, 0x80 | 10, 0x80 | 40,
+         -4.0 + 30 * Step},
+        {"above full scale", CapOn, ExcA, 0, 0x80 | 30, FullScale},
+        {"below full scale", CapOn, ExcA, 0x80 | 60, 0, -4.096},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
         TRig rig;
-        rig.Meter.SetInputCapacitance(1, c.input1);
-        rig.Meter.SetInputCapacitance(2, c.input2);
+        rig.Meter.SetInputCapacitance(1, 1.5);
+        rig.Meter.SetInputCapacitance(1, 1.0, TVirtualMeter::EInputSide::Negative);
+        rig.Meter.SetInputCapacitance(2, -3.0);
+        rig.Meter.SetInputCapacitance(2, 1.0, TVirtualMeter::EInputSide::Negative);
         rig.Write(7, {c.cap, 0, c.exc, Single, c.dacA, c.dacB});
         rig.Step(11ms);
         EXPECT_NEAR(DecodePf(CodeAt(rig.Read(7), 1)), c.expectedPf, 1e-6);
     }
     TRig rig;
     EXPECT_THROW(rig.Meter.SetInputCapacitance(3, 1.0), std::out_of_range);
+    EXPECT_THROW(rig.Meter.SetInputCapacitance(0, 1.0, TVirtualMeter::EInputSide::Negative),
+                 std::out_of_range);
+
+    // The transfer function itself: 0.5 pF is code 0x8FA000.
+    rig.Meter.SetInputCapacitance(1, 0.5);
+    rig.Write(7, {CapOn, 0, ExcA, Single});
+    rig.Step(11ms);
+    EXPECT_EQ(CodeAt(rig.Read(7), 1), 0x8FA000);
 }
 
 TEST(VirtualMeterTest, VtCodesFollowTheChosenMeasurement) {
@@ -230,8 +255,7 @@ TEST(VirtualMeterTest, VtCodesFollowTheChosenMeasurement) {
         std::int32_t expected;
     };
     const TCase cases[] = {
-        {"internal sensor", VtOn, [](TVirtualMeter& m) { m.SetTemperature(25); },
-         8388608 + 25 * 2048},
+        {"internal sensor", VtOn, [](TVirtualMeter& m) { m.SetTemperature(25); }, 0x80C800},
         {"external sensor", VtOn | 0x20, [](TVirtualMeter& m) { m.SetTemperature(-10); },
          8388608 - 10 * 2048},
         {"resistance ratio", VtOn | 0x60 | 0x10,
@@ -278,6 +302,8 @@ TEST(VirtualMeterTest, ReadAndWriteTransactionsUseTheBridgeLayout) {
     for (int i = 0; i < 7; ++i)
         expected[3 + i] = rig.Meter.Registers()[i];
     EXPECT_EQ(rig.Read(7), expected);
+    // The count tells a status answer from a value answer.
+    EXPECT_EQ(rig.Read(1)[2], 1);
 
     // The answer is as long as the shorter of the two lengths, and at most 60 bytes.
     const TBytes all = rig.Read(25);
@@ -297,7 +323,7 @@ TEST(VirtualMeterTest, ReadAndWriteTransactionsUseTheBridgeLayout) {
     EXPECT_EQ(nak[2], 0);
     EXPECT_TRUE(rig.Output({0x14, 0x92, 2, 7, 0x00}, EPipe::Control));
     EXPECT_EQ(rig.Meter.Registers()[7], 0x81);
-    EXPECT_EQ(rig.Meter.ReadTransactions(), 5);
+    EXPECT_EQ(rig.Meter.ReadTransactions(), 6);
 
     // Every report is logged with the pipe it came through.
     const auto transfers = rig.Meter.Transfers();
@@ -328,35 +354,62 @@ TEST(VirtualMeterTest, MalformedReportsAreRefused) {
         {"a feature ID as output", {0x04, 0x00, 0x03}, false},
         {"output ID as feature", {0x10, 0x90, 0, 7, 0}, true},
         {"feature 0x03", {0x03, 0, 0, 0, 0}, true},
-        {"output longer than 64 bytes", TBytes(65, 0x12), false},
         {"feature longer than 5 bytes", {0x04, 0x00, 0x03, 0, 0, 0}, true},
         {"empty output", {}, false},
         {"write without start register", {0x14, 0x90, 0}, false},
         {"write past the report's end", {0x14, 0x90, 62, 7}, false},
     };
     TRig rig;
+    EXPECT_TRUE(rig.Feature(PortsAsOutputs));
+    const auto refused = [&rig](const TBytes& report, bool feature) {
+        EXPECT_FALSE(feature
+                         ? rig.Meter.FeatureReport(report.data(), report.size())
+                         : rig.Meter.OutputReport(report.data(), report.size(), EPipe::Interrupt));
+        EXPECT_FALSE(rig.Meter.Transfers().back().Ok);
+    };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_FALSE(
-            c.feature ? rig.Meter.FeatureReport(c.report.data(), c.report.size())
-                      : rig.Meter.OutputReport(c.report.data(), c.report.size(), EPipe::Interrupt));
-        EXPECT_FALSE(rig.Meter.Transfers().back().Ok);
+        TBytes report = c.report;
+        // Output reports at full length, so that only their contents are wrong.
+        if (!c.feature && !report.empty())
+            report.resize(TVirtualMeter::OutputReportLength);
+        refused(report, c.feature);
+    }
+
+    // Output reports of any other length than the declared 64 bytes, however sound their
+    // contents.
+    const TBytes write = {0x14, 0x90, 2, 9, 0x0C};
+    const TBytes request = {0x10, 0x90, 0, 7};
+    for (const std::size_t length : {std::size_t{5}, std::size_t{63}, std::size_t{65}}) {
+        SCOPED_TRACE(testing::Message() << length << " bytes");
+        for (TBytes report : {write, request}) {
+            report.resize(length);
+            refused(report, false);
+        }
     }
     EXPECT_TRUE(rig.Host.Take().empty());
     EXPECT_FALSE(rig.Meter.LedOn());
     EXPECT_EQ(rig.Meter.RegisterWriteCount(), 0);
+    EXPECT_EQ(rig.Meter.Registers()[9], 0);
 
-    // A short report reads as padded with zeros.
-    const TBytes shortWrite = {0x14, 0x90, 2, 9, 0x0C};
-    EXPECT_TRUE(rig.Meter.OutputReport(shortWrite.data(), shortWrite.size(), EPipe::Control));
+    EXPECT_TRUE(rig.Output(write, EPipe::Control));
     EXPECT_EQ(rig.Meter.Registers()[9], 0x0C);
 }
 
-TEST(VirtualMeterTest, PortLatchSwitchesTheLed) {
+TEST(VirtualMeterTest, PortLatchSwitchesTheLedOnceTheLinesAreOutputs) {
     TRig rig;
-    EXPECT_TRUE(rig.Feature({0x02, 0x03, 0x03, 0x00, 0x00}));
-    EXPECT_EQ(rig.Meter.PortConfiguration(), (std::array<std::uint8_t, 4>{0x03, 0x03, 0, 0}));
+    // The lines are inputs until configured: a latch report is taken, but drives nothing.
+    EXPECT_TRUE(rig.Feature({0x04, 0x00, 0x03, 0, 0}));
     EXPECT_FALSE(rig.Meter.LedOn());
+    EXPECT_TRUE(rig.Feature({0x02, 0x01, 0x01, 0x00, 0x00}));
+    EXPECT_TRUE(rig.Feature({0x04, 0x00, 0x03, 0, 0}));
+    EXPECT_FALSE(rig.Meter.LedOn()) << "line 1 is still an input";
+    EXPECT_EQ(rig.Meter.LedSwitchOns(), 0);
+
+    EXPECT_TRUE(rig.Feature(PortsAsOutputs));
+    EXPECT_EQ(rig.Meter.PortConfiguration(), (std::array<std::uint8_t, 4>{0x03, 0x03, 0, 0}));
+    EXPECT_FALSE(rig.Meter.LedOn()) << "line 1 latched nothing while an input";
+    EXPECT_TRUE(rig.Feature({0x04, 0x03, 0x03, 0, 0}));
 
     struct TStep {
         std::uint8_t latch, mask;
@@ -376,6 +429,10 @@ TEST(VirtualMeterTest, PortLatchSwitchesTheLed) {
     }
     EXPECT_EQ(rig.Meter.Transfers().back().Pipe, EPipe::Control);
     EXPECT_EQ(rig.Meter.Transfers().back().Kind, TVirtualMeter::TTransfer::EKind::Feature);
+
+    // Lines made inputs again float high.
+    EXPECT_TRUE(rig.Feature({0x02, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_FALSE(rig.Meter.LedOn());
 }
 
 TEST(VirtualMeterTest, DescriptorDeclaresTheReportsAndTheirLengths) {
@@ -507,13 +564,11 @@ TEST(VirtualMeterTest, ForeignReportComesBeforeTheAnswer) {
 
 TEST(VirtualMeterTest, FailingTransfersAreRefusedAndChangeNothing) {
     TRig rig;
+    EXPECT_TRUE(rig.Feature(PortsAsOutputs));
     rig.Meter.SetTransfersFailing(true);
-    const TBytes write = {0x14, 0x90, 2, 7, 0x80};
-    EXPECT_FALSE(rig.Meter.OutputReport(write.data(), write.size(), EPipe::Control));
-    const TBytes request = {0x10, 0x90, 0, 7};
-    EXPECT_FALSE(rig.Meter.OutputReport(request.data(), request.size(), EPipe::Interrupt));
-    const TBytes force = {0x12, 0, 7};
-    EXPECT_FALSE(rig.Meter.OutputReport(force.data(), force.size(), EPipe::Interrupt));
+    EXPECT_FALSE(rig.Output({0x14, 0x90, 2, 7, 0x80}, EPipe::Control));
+    EXPECT_FALSE(rig.Output({0x10, 0x90, 0, 7}));
+    EXPECT_FALSE(rig.Output({0x12, 0, 7}));
     EXPECT_FALSE(rig.Feature({0x04, 0x00, 0x03, 0, 0}));
     EXPECT_TRUE(rig.Host.Take().empty());
     EXPECT_EQ(rig.Meter.Registers()[7], 0);
@@ -562,6 +617,7 @@ TEST(VirtualMeterTest, ThreadsShareTheMeterWhileAnswersCallBack) {
         std::mutex FLock;
     };
     TRig rig;
+    EXPECT_TRUE(rig.Feature(PortsAsOutputs));
     TPeekingHost host(rig.Meter);
     rig.Meter.AttachHost(&host);
     constexpr int Rounds = 200;
@@ -576,6 +632,34 @@ TEST(VirtualMeterTest, ThreadsShareTheMeterWhileAnswersCallBack) {
     EXPECT_EQ(host.Received, Rounds);
     EXPECT_EQ(rig.Meter.ReadTransactions(), Rounds);
     EXPECT_EQ(rig.Meter.LedSwitchOns(), Rounds / 2);
+}
+
+// Each handle on the bus keeps as many answers as a hidraw file does, whatever it asked for.
+TEST(VirtualMeterTest, BusQueuesAsManyAnswersPerHandleAsHidraw) {
+    constexpr int HidrawDepth = 63;
+    TVirtualHidBus bus;
+    bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("SN-Q")));
+    const THidDeviceInfo device = bus.Enumerate().at(0);
+    const auto main = bus.Open(device, EHidAccess::ReadWrite);
+    const auto reader = bus.Open(device, EHidAccess::ReadOnly); // asks for no depth
+    ASSERT_TRUE(main && reader);
+    EXPECT_EQ(main->SetInputQueueDepth(128), HidrawDepth) << "as discovery asks";
+
+    TBytes request = {0x10, 0x90, 0, 1}, force = {0x12, 0, 1};
+    request.resize(TVirtualMeter::OutputReportLength);
+    force.resize(TVirtualMeter::OutputReportLength);
+    for (int i = 0; i < HidrawDepth + 7; ++i) {
+        ASSERT_TRUE(main->Write(request.data(), request.size()));
+        ASSERT_TRUE(main->Write(force.data(), force.size()));
+    }
+    for (THidConnection* handle : {main.get(), reader.get()}) {
+        std::uint8_t buffer[TVirtualMeter::InputReportLength];
+        std::size_t count = 0;
+        int queued = 0;
+        while (handle->Read(buffer, sizeof buffer, count, 0) == EHidReadResult::Ok)
+            ++queued;
+        EXPECT_EQ(queued, HidrawDepth);
+    }
 }
 
 } // namespace
