@@ -40,6 +40,7 @@ public:
     void TelnetStop() override {}
     QStringList TelnetStatus() override { return {}; }
     QStringList TakeTelnetMessages() override { return std::exchange(Queue, {}); }
+    bool ShowsModalDialog() override { return false; }
 };
 
 // A plain blocking client on its own thread: reads lines "stamp" and notes their latency.

@@ -1,6 +1,8 @@
 #include "TelnetProtocol.h"
 
 void TTelnetLineReader::Feed(QByteArrayView bytes) {
+    if (FOverlong)
+        return;
     // Lines already taken are dropped before the buffer grows, so it holds little more than
     // the lines not yet taken.
     if (FStart > 0 && (FStart == FBuffer.size() || FStart > FBuffer.size() / 2)) {
@@ -17,20 +19,29 @@ void TTelnetLineReader::Feed(QByteArrayView bytes) {
             // A CR at the very end may still be followed by its LF.
             const qsizetype open = FBuffer.size() - FOpenStart - (FBuffer.endsWith('\r') ? 1 : 0);
             if (open > MaxLineLength)
-                throw ETelnetLineTooLong("line longer than 16384 characters");
+                DropOverlongLine();
             return;
         }
         const bool crLf = end > FOpenStart && FBuffer[end - 1] == '\r';
-        if (end - FOpenStart - (crLf ? 1 : 0) > MaxLineLength)
-            throw ETelnetLineTooLong("line longer than 16384 characters");
+        if (end - FOpenStart - (crLf ? 1 : 0) > MaxLineLength) {
+            DropOverlongLine();
+            return;
+        }
         FOpenStart = pos = end + 1;
     }
 }
 
+void TTelnetLineReader::DropOverlongLine() {
+    FOverlong = true;
+    FBuffer.truncate(FOpenStart);
+    FBuffer.squeeze();
+}
+
 std::optional<QString> TTelnetLineReader::NextLine() {
-    const qsizetype end = FBuffer.indexOf('\n', FStart);
-    if (end < 0)
+    // Every LF lies before FOpenStart; the open line behind it need not be searched.
+    if (!HasCompleteLine())
         return std::nullopt;
+    const qsizetype end = FBuffer.indexOf('\n', FStart);
     qsizetype stop = end;
     if (stop > FStart && FBuffer[stop - 1] == '\r')
         --stop;
@@ -43,8 +54,20 @@ std::optional<QString> TTelnetLineReader::NextLine() {
     return line;
 }
 
+bool TTelnetLineReader::HasCompleteLine() const {
+    return FStart < FOpenStart;
+}
+
 bool TTelnetLineReader::HasPartialLine() const {
     return FOpenStart < FBuffer.size();
+}
+
+bool TTelnetLineReader::AtOverlongLine() const {
+    return FOverlong && FStart == FOpenStart;
+}
+
+qsizetype TTelnetLineReader::BufferedBytes() const {
+    return FBuffer.size() - FStart;
 }
 
 ETelnetCommand ParseTelnetCommand(const QString& line) {

@@ -6,34 +6,38 @@
 #include <QStringList>
 
 #include <optional>
-#include <stdexcept>
 
 // The text protocol of the command server: ASCII lines, LF-terminated on reading (a CR before
 // the LF is dropped), CR LF on sending, no option negotiation.
-
-// A client sent a line longer than the server reads.
-class ETelnetLineTooLong : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // Splits what a client sends into lines. Bytes above 127 read as '?'.
 class TTelnetLineReader {
 public:
     static constexpr qsizetype MaxLineLength = 16384;
 
-    // Takes bytes as they arrive. Raises ETelnetLineTooLong as soon as a line grows beyond
-    // MaxLineLength characters before its LF; the reader is then of no further use.
+    // Takes bytes as they arrive. Once a line grows beyond MaxLineLength characters before its
+    // LF, that line and everything after it are dropped and further bytes ignored, so a client
+    // that sends no line end holds no more than a line's worth of memory.
     void Feed(QByteArrayView bytes);
-    // The oldest complete line, without its line end; nothing while none is complete.
+    // The oldest complete line, without its line end; nothing while none is complete, and
+    // nothing once the lines ahead of an over-long line have all been taken.
     std::optional<QString> NextLine();
+    // A complete line waits for NextLine.
+    bool HasCompleteLine() const;
     // Bytes of a line whose LF has not come yet.
     bool HasPartialLine() const;
+    // NextLine has taken every line ahead of one longer than MaxLineLength: nothing more comes.
+    bool AtOverlongLine() const;
+    // Bytes held that NextLine has not taken yet.
+    qsizetype BufferedBytes() const;
 
 private:
+    void DropOverlongLine();
+
     QByteArray FBuffer;
     qsizetype FStart = 0;     // where the oldest line not yet taken begins
     qsizetype FOpenStart = 0; // where the line without its LF yet begins
+    bool FOverlong = false;   // the line at FOpenStart was over the limit and is dropped
 };
 
 enum class ETelnetCommand { None, Status, Start, Stop };

@@ -1,31 +1,152 @@
 #include "TelnetServer.h"
 
 #include <QHostAddress>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
+#include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <functional>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
-// Bytes a socket may buffer for a client before further lines wait in its backlog.
-constexpr qint64 SocketBufferLimit = 64 * 1024;
+// Bytes handed to a client's socket at a time; further lines wait in its backlog.
+constexpr qsizetype SocketBufferLimit = 64 * 1024;
+// Unhandled input a connection may hold before the server stops reading from it, and what one
+// pass reads at most, so that a flood neither fills the memory nor holds up the window.
+constexpr qsizetype InputLimit = 64 * 1024;
+constexpr qsizetype ReadPerPass = 256 * 1024;
+// Start and Stop commands of one client that may wait for a dialog; its further lines wait
+// unread until they have run.
+constexpr int MaxWaitingCommands = 64;
 
-QString ClientAddress(const QTcpSocket& socket) {
-    const QHostAddress address = socket.peerAddress();
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
-}
+// Accepts on the listening socket's behalf: the server keeps the descriptor to itself, since
+// QTcpSocket closes entirely on the peer's end of input.
+class TListener final : public QTcpServer {
+public:
+    explicit TListener(std::function<void(qintptr)> accept, QObject* parent)
+        : QTcpServer(parent)
+        , FAccept(std::move(accept)) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override { FAccept(descriptor); }
+
+private:
+    std::function<void(qintptr)> FAccept;
+};
+
+enum class EIo { Done, WouldBlock, EndOfInput, Failed };
+
+// A non-blocking TCP connection over an accepted descriptor. It goes on writing after the
+// peer's end of input, so a client that half-closes still gets its answers.
+class TClientSocket {
+public:
+    TClientSocket(int descriptor, QObject* context, const std::function<void()>& readable,
+                  const std::function<void()>& writable)
+        : FDescriptor(descriptor)
+        , FRead(descriptor, QSocketNotifier::Read)
+        , FWrite(descriptor, QSocketNotifier::Write) {
+        ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+        ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+        // Lines go out as they are queued; there is no later write to merge them with.
+        const int on = 1;
+        ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        QObject::connect(&FRead, &QSocketNotifier::activated, context, readable);
+        QObject::connect(&FWrite, &QSocketNotifier::activated, context, writable);
+        FWrite.setEnabled(false);
+    }
+    ~TClientSocket() { Close(); }
+    TClientSocket(const TClientSocket&) = delete;
+    TClientSocket& operator=(const TClientSocket&) = delete;
+
+    QString PeerAddress() const {
+        sockaddr_storage address{};
+        socklen_t size = sizeof address;
+        if (::getpeername(FDescriptor, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            return {};
+        return QHostAddress(reinterpret_cast<const sockaddr*>(&address)).toString();
+    }
+    void WatchReadable(bool on) {
+        if (FDescriptor >= 0 && FRead.isEnabled() != on)
+            FRead.setEnabled(on);
+    }
+    void WatchWritable(bool on) {
+        if (FDescriptor >= 0 && FWrite.isEnabled() != on)
+            FWrite.setEnabled(on);
+    }
+    EIo Receive(char* data, qsizetype size, qsizetype& got) {
+        for (;;) {
+            const ssize_t n = ::recv(FDescriptor, data, std::size_t(size), 0);
+            got = n > 0 ? qsizetype(n) : 0;
+            if (n > 0)
+                return EIo::Done;
+            if (n == 0)
+                return EIo::EndOfInput;
+            if (errno != EINTR)
+                return errno == EAGAIN || errno == EWOULDBLOCK ? EIo::WouldBlock : EIo::Failed;
+        }
+    }
+    EIo Send(QByteArrayView bytes, qsizetype& sent) {
+        for (;;) {
+            const ssize_t n =
+                ::send(FDescriptor, bytes.data(), std::size_t(bytes.size()), MSG_NOSIGNAL);
+            sent = n > 0 ? qsizetype(n) : 0;
+            if (n >= 0)
+                return EIo::Done;
+            if (errno != EINTR)
+                return errno == EAGAIN || errno == EWOULDBLOCK ? EIo::WouldBlock : EIo::Failed;
+        }
+    }
+    // May run inside a notifier's own signal: the notifiers are switched off, not freed.
+    void Close() {
+        if (FDescriptor < 0)
+            return;
+        FRead.setEnabled(false);
+        FWrite.setEnabled(false);
+        ::close(FDescriptor);
+        FDescriptor = -1;
+    }
+
+private:
+    int FDescriptor;
+    QSocketNotifier FRead;
+    QSocketNotifier FWrite;
+};
 
 } // namespace
+
+struct TTelnetServer::TConnection {
+    quint64 Id = 0;
+    std::unique_ptr<TClientSocket> Socket;
+    TTelnetLineReader Reader;
+    QByteArray Output; // bytes being handed to the socket; never dropped, so no line is torn
+    qsizetype OutputSent = 0;
+    std::deque<QByteArray> Backlog; // lines behind Output, the oldest dropped
+    int WaitingCommands = 0;
+    bool Greeted = false;    // its greeting time has come: its lines are handled from now on
+    bool InputEnded = false; // the peer's end of input has been read
+    bool Closing = false;    // all it sent is handled: it closes once its output is out
+    bool Ended = false;      // closed and the host told; it waits to be freed
+    bool Discarding = false; // its lines are no longer handled
+
+    bool OutputPending() const { return OutputSent < Output.size() || !Backlog.empty(); }
+};
 
 TTelnetServer::TTelnetServer(TTelnetHost& host, QObject* parent)
     : QObject(parent)
     , FHost(host)
-    , FServer(new QTcpServer(this)) {
-    connect(FServer, &QTcpServer::newConnection, this, &TTelnetServer::Accept);
+    , FServer(new TListener([this](qintptr descriptor) { Accept(descriptor); }, this))
+    , FWaitingTimer(new QTimer(this)) {
+    // Nothing tells the server that a dialog has closed; it looks while commands wait.
+    FWaitingTimer->setInterval(WaitingCommandPollMs);
+    connect(FWaitingTimer, &QTimer::timeout, this, &TTelnetServer::RunWaitingCommands);
 }
 
 TTelnetServer::~TTelnetServer() {
@@ -66,90 +187,93 @@ bool TTelnetServer::IsListening() const {
 int TTelnetServer::ConnectionCount() const {
     int count = 0;
     for (const auto& connection : FConnections)
-        count += connection->Closed ? 0 : 1;
+        count += connection->Ended ? 0 : 1;
     return count;
 }
 
 void TTelnetServer::Close() {
     FServer->close();
-    for (auto& connection : FConnections) {
-        connection->Closed = true;
-        if (QTcpSocket* socket = connection->Socket) {
-            socket->disconnect(this);
-            socket->abort();
-            delete socket;
-        }
-    }
+    FWaitingTimer->stop();
+    FWaiting.clear();
     FConnections.clear();
 }
 
-TTelnetServer::TConnection* TTelnetServer::Find(const QTcpSocket* socket) {
+TTelnetServer::TConnection* TTelnetServer::Find(quint64 connectionId) {
     for (auto& connection : FConnections)
-        if (connection->Socket == socket && !connection->Closed)
+        if (connection->Id == connectionId)
             return connection.get();
     return nullptr;
 }
 
-void TTelnetServer::Accept() {
-    while (QTcpSocket* socket = FServer->nextPendingConnection()) {
-        if (ConnectionCount() >= MaxConnections) {
-            // One too many: closed without a word.
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        auto owned = std::make_unique<TConnection>();
-        TConnection* connection = owned.get();
-        connection->Socket = socket;
-        FConnections.push_back(std::move(owned));
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-            if (TConnection* c = Find(socket))
-                ReadFrom(c);
-        });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
-            if (TConnection* c = Find(socket))
+void TTelnetServer::Accept(qintptr descriptor) {
+    if (ConnectionCount() >= MaxConnections) {
+        // One too many: closed without a word.
+        ::close(int(descriptor));
+        return;
+    }
+    auto connection = std::make_unique<TConnection>();
+    const quint64 id = connection->Id = ++FLastConnectionId;
+    connection->Socket = std::make_unique<TClientSocket>(
+        int(descriptor), this,
+        [this, id] {
+            if (TConnection* c = Find(id))
+                ReadFrom(*c);
+        },
+        [this, id] {
+            if (TConnection* c = Find(id))
                 Pump(*c);
         });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(Find(socket)); });
-        connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { Drop(Find(socket)); });
-        FHost.TelnetServerConnect(ClientAddress(*socket));
-        QTimer::singleShot(GreetingDelayMs, this, [this, socket = QPointer<QTcpSocket>(socket)] {
-            if (TConnection* c = socket ? Find(socket) : nullptr)
-                Greet(c);
-        });
-    }
+    const QString address = connection->Socket->PeerAddress();
+    FConnections.push_back(std::move(connection));
+    FHost.TelnetServerConnect(address);
+    QTimer::singleShot(GreetingDelayMs, this, [this, id] { Greet(id); });
 }
 
-void TTelnetServer::Greet(TConnection* connection) {
-    Send(*connection, TelnetLines({QStringLiteral("Dielo Meter 5.1 Telnet Server"), QString()}));
+void TTelnetServer::Greet(quint64 connectionId) {
+    TConnection* connection = Find(connectionId);
+    if (!connection)
+        return;
+    // A connection reset before now is not greeted, but what it sent is still carried out.
     connection->Greeted = true;
+    if (!connection->Ended)
+        Send(*connection,
+             TelnetLines({QStringLiteral("Dielo Meter 5.1 Telnet Server"), QString()}));
     // Lines queued while no one listened go to the first client.
     DeliverMessages();
     HandleLines();
 }
 
-void TTelnetServer::ReadFrom(TConnection* connection) {
-    try {
-        connection->Reader.Feed(connection->Socket->readAll());
-    } catch (const ETelnetLineTooLong&) {
-        Drop(connection);
-        return;
+void TTelnetServer::ReadFrom(TConnection& connection) {
+    std::array<char, 16384> buffer;
+    qsizetype read = 0;
+    while (!connection.Ended && !connection.InputEnded &&
+           connection.Reader.BufferedBytes() < InputLimit && read < ReadPerPass) {
+        qsizetype got = 0;
+        const EIo result = connection.Socket->Receive(buffer.data(), buffer.size(), got);
+        if (result == EIo::WouldBlock)
+            break;
+        if (result == EIo::EndOfInput) {
+            connection.InputEnded = true;
+        } else if (result == EIo::Failed) {
+            End(connection, false); // a reset: what it sent before is still carried out
+        } else {
+            connection.Reader.Feed(QByteArrayView(buffer.data(), got));
+            read += got;
+        }
     }
     HandleLines();
 }
 
 void TTelnetServer::HandleLines() {
-    // A command may show a dialog; input that arrives meanwhile waits for it to end.
-    if (FBusy)
-        return;
-    FBusy = true;
     bool handled = true;
     while (handled) {
         handled = false;
-        // By index: a dialog's event loop may accept further connections meanwhile.
+        // By index: a dialog's event loop may accept further connections meanwhile, and
+        // nothing is freed before the command that showed it has ended.
         for (std::size_t i = 0; i < FConnections.size(); ++i) {
             TConnection& connection = *FConnections[i];
-            if (connection.Closed || !connection.Greeted)
+            if (!connection.Greeted || connection.Discarding ||
+                connection.WaitingCommands >= MaxWaitingCommands)
                 continue;
             if (const auto line = connection.Reader.NextLine()) {
                 HandleCommand(connection, ParseTelnetCommand(*line));
@@ -157,87 +281,207 @@ void TTelnetServer::HandleLines() {
             }
         }
     }
-    FBusy = false;
-    Reap();
+    bool anyEnded = false;
+    for (std::size_t i = 0; i < FConnections.size(); ++i) {
+        Settle(*FConnections[i]);
+        anyEnded = anyEnded || FConnections[i]->Ended;
+    }
+    // Ended connections whose last lines have now been carried out can go.
+    if (anyEnded)
+        ScheduleReap();
 }
 
 void TTelnetServer::HandleCommand(TConnection& connection, ETelnetCommand command) {
-    try {
-        switch (command) {
-        case ETelnetCommand::Status:
+    switch (command) {
+    case ETelnetCommand::Status:
+        // Answered at once, dialog or not; a connection that has ended has nowhere to take it.
+        if (connection.Ended)
+            return;
+        try {
             Send(connection, TelnetLines(FHost.TelnetStatus()));
-            break;
-        case ETelnetCommand::Start:
-            FHost.TelnetStart();
-            break;
-        case ETelnetCommand::Stop:
-            FHost.TelnetStop();
-            break;
-        case ETelnetCommand::None:
-            break;
+        } catch (...) {
+            End(connection, true);
         }
+        return;
+    case ETelnetCommand::Start:
+    case ETelnetCommand::Stop:
+        if (FCommandRuns || !FWaiting.empty() || FHost.ShowsModalDialog()) {
+            FWaiting.push_back({command, connection.Id});
+            ++connection.WaitingCommands;
+            FWaitingTimer->start();
+            return;
+        }
+        RunCommand(command, connection.Id);
+        return;
+    case ETelnetCommand::None:
+        return;
+    }
+}
+
+void TTelnetServer::RunCommand(ETelnetCommand command, quint64 connectionId) {
+    // A dialog that the command shows runs an event loop: input arriving meanwhile is read and
+    // status requests answered, but further commands wait, and no connection is freed.
+    FCommandRuns = true;
+    try {
+        if (command == ETelnetCommand::Start)
+            FHost.TelnetStart();
+        else
+            FHost.TelnetStop();
     } catch (...) {
         // The client that asked loses its connection; nothing shows on the computer.
-        Drop(&connection);
+        if (TConnection* connection = Find(connectionId); connection && !connection->Ended)
+            End(*connection, true);
     }
+    FCommandRuns = false;
+    ScheduleReap();
+}
+
+void TTelnetServer::RunWaitingCommands() {
+    if (FCommandRuns)
+        return;
+    bool ran = false;
+    while (!FWaiting.empty() && !FHost.ShowsModalDialog()) {
+        const TWaitingCommand waiting = FWaiting.front();
+        FWaiting.pop_front();
+        if (TConnection* connection = Find(waiting.ConnectionId))
+            --connection->WaitingCommands;
+        // Carried out even when its connection has closed since.
+        RunCommand(waiting.Command, waiting.ConnectionId);
+        ran = true;
+    }
+    if (FWaiting.empty())
+        FWaitingTimer->stop();
+    // Clients that had too many commands waiting are read again.
+    if (ran)
+        HandleLines();
 }
 
 void TTelnetServer::DeliverMessages() {
+    const auto listening = [](const TConnection& connection) {
+        return connection.Greeted && !connection.Closing && !connection.Ended;
+    };
     bool anyone = false;
     for (const auto& connection : FConnections)
-        anyone = anyone || (connection->Greeted && !connection->Closed);
+        anyone = anyone || listening(*connection);
     if (!anyone)
         return;
     const QStringList lines = FHost.TakeTelnetMessages();
+    if (lines.isEmpty())
+        return;
+    // Every line is queued before any is written, so that they leave in as few sends as
+    // possible; a connection that fails meanwhile only ends, it is not freed.
     for (const QString& line : lines) {
         const QByteArray bytes = TelnetLine(line);
         for (const auto& connection : FConnections)
-            if (connection->Greeted && !connection->Closed)
-                Send(*connection, bytes);
+            if (listening(*connection))
+                Queue(*connection, bytes);
     }
+    for (std::size_t i = 0; i < FConnections.size(); ++i)
+        Pump(*FConnections[i]);
 }
 
-void TTelnetServer::Send(TConnection& connection, const QByteArray& bytes) {
+void TTelnetServer::Queue(TConnection& connection, const QByteArray& bytes) {
+    if (connection.Ended)
+        return;
     connection.Backlog.push_back(bytes);
     if (connection.Backlog.size() > MaxBacklogLines)
         connection.Backlog.pop_front(); // a stalled client loses its oldest lines
+}
+
+void TTelnetServer::Send(TConnection& connection, const QByteArray& bytes) {
+    Queue(connection, bytes);
     Pump(connection);
 }
 
 void TTelnetServer::Pump(TConnection& connection) {
-    QTcpSocket* socket = connection.Socket;
-    if (!socket || connection.Closed)
+    if (connection.Ended)
         return;
-    while (!connection.Backlog.empty() && socket->bytesToWrite() < SocketBufferLimit) {
-        if (socket->write(connection.Backlog.front()) < 0) {
-            Drop(&connection);
+    for (;;) {
+        if (connection.OutputSent > 0) {
+            connection.Output.remove(0, connection.OutputSent);
+            connection.OutputSent = 0;
+        }
+        while (connection.Output.size() < SocketBufferLimit && !connection.Backlog.empty()) {
+            connection.Output += connection.Backlog.front();
+            connection.Backlog.pop_front();
+        }
+        if (connection.Output.isEmpty())
+            break;
+        qsizetype sent = 0;
+        const EIo result = connection.Socket->Send(connection.Output, sent);
+        if (result == EIo::WouldBlock) {
+            connection.Socket->WatchWritable(true);
             return;
         }
-        connection.Backlog.pop_front();
+        if (result == EIo::Failed) {
+            End(connection, false);
+            return;
+        }
+        connection.OutputSent = sent;
     }
+    connection.Socket->WatchWritable(false);
+    if (connection.Closing)
+        Finish(connection);
 }
 
-void TTelnetServer::Drop(TConnection* connection) {
-    if (!connection || connection->Closed)
+void TTelnetServer::Settle(TConnection& connection) {
+    if (connection.Ended)
         return;
-    connection->Closed = true;
-    connection->Backlog.clear();
-    if (QTcpSocket* socket = connection->Socket) {
-        socket->disconnect(this);
-        socket->abort();
+    TTelnetLineReader& reader = connection.Reader;
+    connection.Socket->WatchReadable(!connection.InputEnded && reader.BufferedBytes() < InputLimit);
+    // Done once everything it sent before its end of input, or before a line over the limit,
+    // has been handled. A partial line at its end of input is never carried out.
+    if (connection.Greeted && !reader.HasCompleteLine() &&
+        (connection.InputEnded || reader.AtOverlongLine()))
+        connection.Closing = true;
+    if (connection.Closing && !connection.OutputPending())
+        Finish(connection);
+}
+
+void TTelnetServer::Finish(TConnection& connection) {
+    // Input still unread at the close would make the system reset the connection, which may
+    // destroy the answers on their way: what has arrived is read and dropped first.
+    std::array<char, 16384> buffer;
+    for (qsizetype read = 0; !connection.InputEnded && read < ReadPerPass;) {
+        qsizetype got = 0;
+        const EIo result = connection.Socket->Receive(buffer.data(), buffer.size(), got);
+        if (result != EIo::Done)
+            break;
+        read += got;
     }
+    End(connection, false);
+}
+
+void TTelnetServer::End(TConnection& connection, bool discardInput) {
+    connection.Discarding = connection.Discarding || discardInput;
+    if (connection.Ended)
+        return;
+    connection.Ended = true;
+    connection.Socket->Close();
+    connection.Output.clear();
+    connection.OutputSent = 0;
+    connection.Backlog.clear();
     FHost.TelnetServerDisconnect();
-    Reap();
+    ScheduleReap();
+}
+
+void TTelnetServer::ScheduleReap() {
+    if (FReapScheduled)
+        return;
+    FReapScheduled = true;
+    // From the event loop, so that no caller still holds a connection it frees.
+    QTimer::singleShot(0, this, &TTelnetServer::Reap);
 }
 
 void TTelnetServer::Reap() {
-    if (FBusy)
+    FReapScheduled = false;
+    // A command's dialog runs this from its event loop; RunCommand schedules it again.
+    if (FCommandRuns)
         return;
     std::erase_if(FConnections, [](const std::unique_ptr<TConnection>& connection) {
-        if (!connection->Closed)
-            return false;
-        if (connection->Socket)
-            connection->Socket->deleteLater();
-        return true;
+        // An ended connection's lines are still carried out: those read before a reset wait
+        // for its greeting time.
+        return connection->Ended &&
+               (connection->Discarding || !connection->Reader.HasCompleteLine());
     });
 }

@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -13,7 +12,7 @@
 #include <vector>
 
 class QTcpServer;
-class QTcpSocket;
+class QTimer;
 
 // What the command server asks of the window. Every call comes on the window's thread, so
 // nothing here needs a lock of its own.
@@ -29,15 +28,21 @@ public:
     virtual QStringList TelnetStatus() = 0;
     // Takes every line waiting for the clients out of the window's queue.
     virtual QStringList TakeTelnetMessages() = 0;
+    // True while the window shows a modal dialog or question. Start and Stop then wait, in
+    // the order they came, until it has closed; status requests are answered at once.
+    virtual bool ShowsModalDialog() = 0;
 
 protected:
     ~TTelnetHost() = default;
 };
 
 // The line-based command server. It runs on the window's thread without blocking it: sockets
-// are written through their buffers, and a client that reads slowly keeps a bounded backlog
-// of its own whose oldest lines are dropped. Every connected client gets every measured-value
-// line; lines queued while no client is connected wait in the window's queue for the next.
+// are non-blocking, and a client that reads slowly keeps a bounded backlog of its own whose
+// oldest lines are dropped. Every connected client gets every measured-value line; lines queued
+// while no client is connected wait in the window's queue for the next. A client that closes or
+// half-closes its side is served until everything it sent has been handled and answered.
+// Start and Stop never run inside a modal dialog: they wait, in the order they came, until it
+// has closed.
 class TTelnetServer : public QObject {
     Q_OBJECT
 public:
@@ -45,6 +50,8 @@ public:
     static constexpr int GreetingDelayMs = 100;
     // What a slow client may have waiting beyond its socket's buffer, in lines.
     static constexpr std::size_t MaxBacklogLines = 500;
+    // How often commands that wait for a modal dialog look whether it has closed.
+    static constexpr int WaitingCommandPollMs = 25;
 
     explicit TTelnetServer(TTelnetHost& host, QObject* parent = nullptr);
     // Closes every connection.
@@ -67,30 +74,45 @@ public:
     static QString ListenErrorText(quint16 port, const QString& reason, bool privileged);
 
 private:
-    struct TConnection {
-        QPointer<QTcpSocket> Socket;
-        TTelnetLineReader Reader;
-        bool Greeted = false;
-        bool Closed = false;
-        std::deque<QByteArray> Backlog;
+    struct TConnection;
+    // A Start or Stop that waits for a modal dialog to close, or for the commands before it.
+    struct TWaitingCommand {
+        ETelnetCommand Command;
+        quint64 ConnectionId;
     };
 
-    void Accept();
-    void Greet(TConnection* connection);
-    void ReadFrom(TConnection* connection);
-    // Handles the complete lines of every greeted client while no command runs.
+    void Accept(qintptr descriptor);
+    void Greet(quint64 connectionId);
+    void ReadFrom(TConnection& connection);
+    // Handles the complete lines of every greeted client, one line of each a pass.
     void HandleLines();
     void HandleCommand(TConnection& connection, ETelnetCommand command);
+    void RunCommand(ETelnetCommand command, quint64 connectionId);
+    // Runs the commands that waited, once no dialog shows and no command runs.
+    void RunWaitingCommands();
+    void Queue(TConnection& connection, const QByteArray& bytes);
     void Send(TConnection& connection, const QByteArray& bytes);
+    // Hands queued output to the socket as far as it takes it.
     void Pump(TConnection& connection);
-    void Drop(TConnection* connection);
-    // Frees the connections that have ended, once no command runs that may still use them.
+    // Reads again once its unhandled input has shrunk; closes it once it is done.
+    void Settle(TConnection& connection);
+    // Ends the connection after its output: the peer sees its end of input, not a reset.
+    void Finish(TConnection& connection);
+    // Ends the connection at once, dropping its output; lines already read are still handled
+    // unless discardInput.
+    void End(TConnection& connection, bool discardInput);
+    // Frees the connections that have ended, later, once nothing holds them.
+    void ScheduleReap();
     void Reap();
-    TConnection* Find(const QTcpSocket* socket);
+    TConnection* Find(quint64 connectionId);
 
     TTelnetHost& FHost;
     QTcpServer* FServer;
     std::vector<std::unique_ptr<TConnection>> FConnections;
-    // A command runs; it may show a dialog whose event loop brings further input meanwhile.
-    bool FBusy = false;
+    quint64 FLastConnectionId = 0;
+    std::deque<TWaitingCommand> FWaiting;
+    QTimer* FWaitingTimer;
+    // A Start or Stop runs; it may show a dialog whose event loop brings further input meanwhile.
+    bool FCommandRuns = false;
+    bool FReapScheduled = false;
 };

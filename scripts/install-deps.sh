@@ -14,6 +14,7 @@ packages=(
   umockdev libumockdev-dev
   libbenchmark-dev
   xvfb xauth
+  netcat-openbsd
   clang-format
   clang libclang-rt-14-dev
 )

@@ -21,21 +21,51 @@ TEST(TelnetProtocolTest, ReaderSplitsLinesAtLfDropsTheCrAndReadsHighBytesAsQuest
     EXPECT_FALSE(reader.HasPartialLine());
 }
 
-TEST(TelnetProtocolTest, LinesAreLimitedTo16384CharactersHoweverTheyArrive) {
+TEST(TelnetProtocolTest, AnOverlongLineEndsTheInputAfterTheLinesAheadOfIt) {
     const QByteArray longest(TTelnetLineReader::MaxLineLength, 'a');
-    TTelnetLineReader whole;
-    whole.Feed(longest + "\r\n" + longest + "\n");
-    EXPECT_EQ(Lines(whole).size(), 2);
+    const QString longestLine = QString::fromLatin1(longest);
+    const struct {
+        const char* Name;
+        QByteArray Sent;
+        QStringList Lines;
+        bool Overlong;
+    } cases[] = {
+        {"two of the longest",
+         longest + "\r\n" + longest + "\n",
+         {longestLine, longestLine},
+         false},
+        {"a line too long", "x\n" + longest + "b\n?\n", {"x"}, true},
+        {"too long without its LF", "x\n" + longest + "\rb", {"x"}, true},
+        // The CR may still be followed by its LF.
+        {"the longest with its CR", "x\n" + longest + "\r", {"x"}, false},
+    };
+    for (const auto& c : cases) {
+        TTelnetLineReader reader;
+        reader.Feed(c.Sent);
+        EXPECT_FALSE(reader.AtOverlongLine()) << c.Name << ": the lines ahead come first";
+        EXPECT_EQ(Lines(reader), c.Lines) << c.Name;
+        EXPECT_EQ(reader.AtOverlongLine(), c.Overlong) << c.Name;
+        if (c.Overlong) {
+            reader.Feed("S\n");
+            EXPECT_FALSE(reader.NextLine()) << c.Name << ": nothing after it counts";
+        }
+    }
+}
 
-    // Byte by byte, the limit holds as soon as it is passed, without waiting for the LF.
+TEST(TelnetProtocolTest, ALineWithoutEndHoldsNoMoreThanTheLimitHoweverItArrives) {
+    const QByteArray longest(TTelnetLineReader::MaxLineLength, 'a');
     TTelnetLineReader trickle;
     for (const char c : longest)
         trickle.Feed(QByteArrayView(&c, 1));
     trickle.Feed("\r");
-    EXPECT_THROW(trickle.Feed("b"), ETelnetLineTooLong);
-
-    TTelnetLineReader inOne;
-    EXPECT_THROW(inOne.Feed("x\n" + longest + "b\n"), ETelnetLineTooLong);
+    EXPECT_FALSE(trickle.AtOverlongLine());
+    // The limit holds as soon as it is passed, without waiting for the LF.
+    trickle.Feed("b");
+    EXPECT_TRUE(trickle.AtOverlongLine());
+    for (int i = 0; i < 100; ++i)
+        trickle.Feed(QByteArray(65536, 'c'));
+    EXPECT_EQ(trickle.BufferedBytes(), 0);
+    EXPECT_FALSE(trickle.NextLine());
 }
 
 TEST(TelnetProtocolTest, CommandsCountTheirFirstCharacterWithCaseAfterTrimming) {
