@@ -11,6 +11,7 @@
 #include "HidDeviceController.h"
 #include "IniFile.h"
 #include "RegSetDialog.h"
+#include "SampleRecord.h"
 #include "TelnetServer.h"
 #include "ThreadingSettings.h"
 #include "UserPrompts.h"
@@ -45,6 +46,7 @@
 #include <array>
 #include <climits>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -73,11 +75,11 @@ QComboBox* MakeDropDown(QWidget* parent, const char* name, const QStringList& it
     return list;
 }
 
-// What a meter draws: the channels enabled in its image, the temperature and the resistor.
+// What a meter draws: the quantities its image measures.
 TMeterSeries DrawnSeries(const TCapInterface& meter) {
-    const TRegData image = meter.RegData();
-    return {meter.SerNum(), (image[7] & 0x80) != 0, (image[19] & 0x80) != 0,
-            meter.InternalTempEnabled(), meter.ExternalResistorEnabled()};
+    const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData());
+    return {meter.SerNum(), measured.Cap1, measured.Cap2, measured.Temperature,
+            measured.Resistance};
 }
 
 QString MeterFailure(const QString& serial, const std::exception& error) {
@@ -928,14 +930,9 @@ void TForm1::Corvane2LBDblClick() {
         TCapInterface* meter = Running ? nullptr : SelectedMeter();
         if (!meter)
             return;
-        const auto enabled = [meter] {
-            const TRegData image = meter->RegData();
-            return std::array<bool, 3>{bool(image[7] & 0x80), bool(image[19] & 0x80),
-                                       bool(image[8] & 0x80)};
-        };
-        const auto before = enabled();
+        const auto before = DrawnSeries(*meter);
         RegSetForm->Edit(meter);
-        if (enabled() != before)
+        if (DrawnSeries(*meter) != before)
             RebuildCharts();
     });
 }
@@ -1020,7 +1017,16 @@ void TForm1::HidDeviceChange() {
         const TIniFile ini(ProgIniFilename);
         THidDevice* device = nullptr;
         QStringList failures;
+        // A meter whose set-up failed hands its device back, and the controller would hand it
+        // out again at once: it is held here until the pass is over, and tried again at the
+        // next device change.
+        std::set<std::string> failed;
+        std::vector<std::unique_ptr<THidDevice>> failedDevices;
         while (HidCtl->CheckOut(device)) {
+            if (failed.contains(device->InstanceId())) {
+                failedDevices.emplace_back(device);
+                continue;
+            }
             if (device->ProductName() != QLatin1String("Corvane v2")) {
                 FForeignDevices.emplace_back(device);
                 continue;
@@ -1030,17 +1036,19 @@ void TForm1::HidDeviceChange() {
                 continue;
             }
             const QString serial = device->SerialNumber();
+            const std::string instance = device->InstanceId();
+            std::unique_ptr<THidDevice> owned(device); // until the bridge takes it
             // An error with one meter is reported, and the others are still set up.
             try {
-                device->SetNumInputBuffers(128);
-                device->SetNumOverlappedBuffers(128);
+                owned->SetNumInputBuffers(128);
+                owned->SetNumOverlappedBuffers(128);
                 auto meter = std::make_unique<TCapInterface>(this);
                 meter->SetChannel(int(CapInterfaces.size()));
                 meter->SetOnReceiveData(
                     [this](int channel, std::span<const double> values, std::uint32_t ticks) {
                         CapInterfaceReceiveData(channel, values, ticks);
                     });
-                meter->SetupInterface(std::make_unique<THID_Interface>(device));
+                meter->SetupInterface(std::make_unique<THID_Interface>(owned.release()));
                 meter->LoadFromIni(ini);
                 meter->VantelInterface()->Init();
                 meter->SetNoiseReduction(NoiseCB->currentIndex());
@@ -1051,8 +1059,10 @@ void TForm1::HidDeviceChange() {
                 Corvane2LB->addItem(serial);
             } catch (const std::exception& error) {
                 failures << MeterFailure(serial, error);
+                failed.insert(instance);
             }
         }
+        failedDevices.clear();
         std::vector<std::shared_ptr<TManualResetEvent>> triggers;
         for (TCapInterface* meter : CapInterfaces)
             triggers.push_back(meter->hMesEvent);
@@ -1119,9 +1129,10 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     }
     state.HasResult = true;
     state.Unlogged = true;
-    const TRegData image = meter.RegData();
-    const bool cap1 = image[7] & 0x80;
-    const bool cap2 = image[19] & 0x80;
+    // The values come in the order of what the image measures, as they were decoded.
+    const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData());
+    const bool cap1 = measured.Cap1;
+    const bool cap2 = measured.Cap2;
     std::size_t next = 0;
     const auto take = [&](bool enabled) -> std::optional<double> {
         if (!enabled || next >= Values.size())
@@ -1149,10 +1160,13 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     const int column = RunColumn(meterIndex); // where fast mode buffers the meter's results
     // In fast mode the tick draws the CAP1 values and elapsed times; their series' limits
     // apply as each result arrives.
-    if (c1 && FFastModeRun) {
-        if (column >= 0)
-            ChannelBuffer.AddValue(std::size_t(column), *c1);
+    // A meter that joined the run has no log columns and so nothing in the buffers: its
+    // points are drawn as they come.
+    if (c1 && FFastModeRun && column >= 0) {
+        ChannelBuffer.AddValue(std::size_t(column), *c1);
         Charts->Limit(meterIndex, EChartQuantity::Cap1, maxPoints);
+    } else if (c1 && FFastModeRun) {
+        Charts->AddNext(meterIndex, EChartQuantity::Cap1, *c1, maxPoints);
     } else if (c1) {
         Charts->Add(meterIndex, EChartQuantity::Cap1, ActPoint, *c1, maxPoints);
     }
@@ -1164,14 +1178,15 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     };
     if (c2)
         draw(EChartQuantity::Cap2, *c2);
-    if (const auto temperature = take(meter.InternalTempEnabled()))
+    if (const auto temperature = take(measured.Temperature))
         draw(EChartQuantity::Temperature, *temperature);
-    if (const auto resistance = take(meter.ExternalResistorEnabled()))
+    if (const auto resistance = take(measured.Resistance))
         draw(EChartQuantity::Resistance, *resistance);
-    if (FFastModeRun) {
-        if (column >= 0)
-            ChannelBuffer.AddTicks(std::size_t(column), int(Ticks));
+    if (FFastModeRun && column >= 0) {
+        ChannelBuffer.AddTicks(std::size_t(column), int(Ticks));
         Charts->Limit(meterIndex, EChartQuantity::Time, maxPoints);
+    } else if (FFastModeRun) {
+        Charts->AddNext(meterIndex, EChartQuantity::Time, Ticks, maxPoints);
     } else {
         Charts->Add(meterIndex, EChartQuantity::Time, ActTickPoint, Ticks, maxPoints);
     }
@@ -1196,6 +1211,7 @@ void TForm1::QueueTelnetLine(const QString& line) {
 void TForm1::StartRemoteAccess() {
     const TIniFile ini(ProgIniFilename);
     const int port = ini.ReadInteger(QStringLiteral("Telnet"), QStringLiteral("Port"), 23);
+    FTelnetPort = port;
     TelnetServer = new TTelnetServer(*this, this);
     AddressWatch = new TAddressWatcher({}, this);
     connect(AddressWatch, &TAddressWatcher::StatusChanged, this,
@@ -1213,9 +1229,13 @@ void TForm1::StartRemoteAccess() {
 }
 
 QString TForm1::TelnetCaption() const {
+    // A server that could not listen has no port of its own: the caption names the one the
+    // settings ask for.
+    const int port =
+        TelnetServer && TelnetServer->IsListening() ? TelnetServer->Port() : FTelnetPort;
     return QStringLiteral("Dielo Meter 5.2 Telnet Server %1:%2")
         .arg(AddressWatch ? AddressWatch->Address() : QString())
-        .arg(TelnetServer ? TelnetServer->Port() : 0);
+        .arg(port);
 }
 
 void TForm1::AddressWatchStatusChanged() {
@@ -1242,6 +1262,10 @@ void TForm1::TelnetStop() {
 
 QStringList TForm1::TelnetStatus() {
     return StatusReportLines(LogSettings(), QLocale());
+}
+
+bool TForm1::ShowsModalDialog() {
+    return QApplication::activeModalWidget() != nullptr || TUserPrompts::IsShowing();
 }
 
 QStringList TForm1::TakeTelnetMessages() {

@@ -242,12 +242,15 @@ private:
     void TelnetStop() override;
     QStringList TelnetStatus() override;
     QStringList TakeTelnetMessages() override;
+    bool ShowsModalDialog() override;
     // "Dielo Meter 5.2 Telnet Server " + the local address + ":" + the port.
     QString TelnetCaption() const;
 
     QVariant ProgramKeyValue(EProgramKey key) const override;
     void SetProgramKeyValue(EProgramKey key, const QVariant& value) override;
 
+    // The command server's port as the settings file asks for it.
+    int FTelnetPort = 23;
     bool FSplittersPlaced = false;
     bool FFastModeRun = false;
     // The meters of the run as its log has their columns, from Start on: a meter pulled out

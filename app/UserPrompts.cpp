@@ -12,16 +12,16 @@ namespace {
 
 class TQtUserPrompts final : public TUserPrompts {
 public:
-    void ShowError(QWidget* parent, const QString& message) override {
+    void DoShowError(QWidget* parent, const QString& message) override {
         QMessageBox::critical(parent, QString(), message);
     }
 
-    bool Confirm(QWidget* parent, const QString& caption, const QString& text) override {
+    bool DoConfirm(QWidget* parent, const QString& caption, const QString& text) override {
         return QMessageBox::question(parent, caption, text, QMessageBox::Yes | QMessageBox::No,
                                      QMessageBox::No) == QMessageBox::Yes;
     }
 
-    std::optional<QString> ChooseFile(QWidget* parent, const TFileDialog& dialog) override {
+    std::optional<QString> DoChooseFile(QWidget* parent, const TFileDialog& dialog) override {
         QFileDialog box(parent, dialog.Title());
         const bool save = dialog.Kind() == TFileDialog::EKind::Save;
         box.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
@@ -38,8 +38,8 @@ public:
         return box.selectedFiles().constFirst();
     }
 
-    std::optional<QColor> ChooseColor(QWidget* parent, const QColor& initial,
-                                      const QString& title) override {
+    std::optional<QColor> DoChooseColor(QWidget* parent, const QColor& initial,
+                                        const QString& title) override {
         // The dialog answers a cancel with an invalid colour.
         const QColor color = QColorDialog::getColor(initial, parent, title);
         if (!color.isValid())
@@ -50,8 +50,45 @@ public:
 
 TQtUserPrompts DefaultPrompts;
 std::atomic<TUserPrompts*> Installed{nullptr};
+// Prompts shown now; they nest when a prompt's event loop runs a handler that asks again.
+// Prompts belong to the window's thread.
+int Showing = 0;
+
+// Counts a prompt as shown for its lifetime.
+class TShowing {
+public:
+    TShowing() { ++Showing; }
+    ~TShowing() { --Showing; }
+    TShowing(const TShowing&) = delete;
+    TShowing& operator=(const TShowing&) = delete;
+};
 
 } // namespace
+
+void TUserPrompts::ShowError(QWidget* parent, const QString& message) {
+    const TShowing showing;
+    DoShowError(parent, message);
+}
+
+bool TUserPrompts::Confirm(QWidget* parent, const QString& caption, const QString& text) {
+    const TShowing showing;
+    return DoConfirm(parent, caption, text);
+}
+
+std::optional<QString> TUserPrompts::ChooseFile(QWidget* parent, const TFileDialog& dialog) {
+    const TShowing showing;
+    return DoChooseFile(parent, dialog);
+}
+
+std::optional<QColor> TUserPrompts::ChooseColor(QWidget* parent, const QColor& initial,
+                                                const QString& title) {
+    const TShowing showing;
+    return DoChooseColor(parent, initial, title);
+}
+
+bool TUserPrompts::IsShowing() {
+    return Showing > 0;
+}
 
 TUserPrompts& TUserPrompts::Current() {
     TUserPrompts* prompts = Installed.load();

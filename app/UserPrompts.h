@@ -15,17 +15,27 @@ public:
     virtual ~TUserPrompts() = default;
 
     // A message box with the error's message.
-    virtual void ShowError(QWidget* parent, const QString& message) = 0;
+    void ShowError(QWidget* parent, const QString& message);
     // A confirmation box with a question icon and the buttons Yes and No; true for Yes.
-    virtual bool Confirm(QWidget* parent, const QString& caption, const QString& text) = 0;
+    bool Confirm(QWidget* parent, const QString& caption, const QString& text);
     // Runs a file dialog; the chosen file name, or nothing when the user cancelled.
-    virtual std::optional<QString> ChooseFile(QWidget* parent, const TFileDialog& dialog) = 0;
+    std::optional<QString> ChooseFile(QWidget* parent, const TFileDialog& dialog);
     // A colour dialog that starts at initial; the chosen colour, or nothing when the user
     // cancelled.
-    virtual std::optional<QColor> ChooseColor(QWidget* parent, const QColor& initial,
-                                              const QString& title) = 0;
+    std::optional<QColor> ChooseColor(QWidget* parent, const QColor& initial, const QString& title);
+
+    // True while one of the calls above is shown, whichever prompts are installed: remote
+    // commands wait for it to close.
+    static bool IsShowing();
 
     // The prompts in use. Install(nullptr) brings back the default.
     static TUserPrompts& Current();
     static void Install(TUserPrompts* prompts);
+
+protected:
+    virtual void DoShowError(QWidget* parent, const QString& message) = 0;
+    virtual bool DoConfirm(QWidget* parent, const QString& caption, const QString& text) = 0;
+    virtual std::optional<QString> DoChooseFile(QWidget* parent, const TFileDialog& dialog) = 0;
+    virtual std::optional<QColor> DoChooseColor(QWidget* parent, const QColor& initial,
+                                                const QString& title) = 0;
 };

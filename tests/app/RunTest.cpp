@@ -261,6 +261,53 @@ TEST_F(RunTest, NothingMeasuredBeforeAPullOutIsLost) {
     }
 }
 
+// The register image decides what a meter measures: a meter whose image converts the
+// temperature while its temperature flag is off logs it under its own name, and the meters after
+// it keep their columns.
+TEST_F(RunTest, ColumnsNameWhatTheImageMeasuresWhateverTheFlagsSay) {
+    Start(2);
+    Form->CapInterfaces[0]->SetInternalTempEnabled(false);
+    TRegData second = Form->CapInterfaces[1]->RegData();
+    second[8] = 0; // no VT conversion: channel 1 alone
+    Form->CapInterfaces[1]->SetRegData(second);
+    Form->IntervalSE->setValue(400);
+    Form->StartBtnClick();
+    ASSERT_TRUE(Form->Running);
+    RunFor(1300ms);
+    Form->StopBtnClick();
+
+    const QStringList lines = ReadLines(LogName);
+    // The meter's block still shows its flags.
+    EXPECT_EQ(lines.at(8), QStringLiteral("Internal Temperature Sensor:\tOff"));
+    const qsizetype columns = lines.indexOf(QStringLiteral("CAP1.M1\tTemp.M1\tCAP1.M2\t"));
+    ASSERT_GT(columns, 0);
+    const QStringList rows = lines.mid(columns + 1);
+    ASSERT_GE(rows.size(), 3);
+    for (const QString& row : rows.mid(1))
+        EXPECT_EQ(row, QStringLiteral("1.250000\t21.500000\t2.250000\t"));
+}
+
+// In fast mode a meter plugged in during the run has no log columns, but its points are drawn.
+TEST_F(RunTest, FastModeDrawsAMeterThatJoinedTheRun) {
+    Start(2, /*temperature=*/false);
+    Bus.Unplug(Meters[1]);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 1; }, 5000));
+    Form->FastModeCB->setChecked(true);
+    Form->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
+    Form->StartBtnClick();
+    ASSERT_TRUE(Form->Running);
+    Bus.Plug(Meters[1]);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 2; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Form->Charts->Series(1, EChartQuantity::Cap1)->dataCount() >= 5; }, 5000));
+    Form->StopBtnClick();
+    const auto drawn = Form->Charts->Series(1, EChartQuantity::Cap1)->data();
+    EXPECT_EQ(drawn->constBegin()->value, 2.25);
+    EXPECT_GE(Form->Charts->Series(1, EChartQuantity::Time)->dataCount(), drawn->size());
+    EXPECT_TRUE(ReadLines(LogName).contains(QStringLiteral("CAP1.M1\t")))
+        << "the log keeps the run's columns";
+}
+
 TEST_F(RunTest, StartAsksForTheFileAndBeforeReplacingIt) {
     Start(0);
     Form->LogFileDialog.SetFileName(QString());

@@ -4,6 +4,7 @@
 #include "VirtualHidBus.h"
 #include "VirtualMeter.h"
 
+#include <QFile>
 #include <QLineEdit>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -99,6 +100,49 @@ TEST_F(TelnetWindowTest, StartAndStopRunAsTheButtonsAndTheClientGetsTheRows) {
     EXPECT_TRUE(Prompts.Errors.isEmpty());
 }
 
+// A remote Start that arrives while the window shows a modal question or file dialog waits
+// until it has closed: it never starts a run from inside the dialog, nor asks a second question
+// on top of the first.
+TEST_F(TelnetWindowTest, RemoteStartWaitsUntilAModalDialogHasClosed) {
+    Start();
+    Connect();
+    const QString logName = Dir.filePath(QStringLiteral("run.txt"));
+    bool ranDuringDialog = false;
+    int dialogs = 0;
+    qsizetype questionsBefore = 0;
+    // While the first dialog is open, the client sends S and the window's event loop runs on.
+    Prompts.WhileShown = [&] {
+        if (++dialogs > 1)
+            return;
+        questionsBefore = Prompts.Questions.size();
+        Client.write("S\n");
+        QTest::qWait(300);
+        ranDuringDialog = Form->Running || Prompts.Questions.size() > questionsBefore;
+    };
+    const auto expectStartAfterTheDialog = [&] {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Running; }, 5000));
+        EXPECT_FALSE(ranDuringDialog);
+        Form->StopBtnClick();
+    };
+    {
+        SCOPED_TRACE("the replace question of a Start at the computer");
+        QFile(logName).open(QIODevice::WriteOnly);
+        Form->LogFileDialog.SetFileName(logName);
+        Prompts.Answers = {false, true}; // No at the computer, Yes to the remote Start's question
+        Form->StartBtnClick();
+        expectStartAfterTheDialog();
+        EXPECT_EQ(Prompts.Questions.size(), 2);
+    }
+    {
+        SCOPED_TRACE("the file dialog of Load...");
+        dialogs = 0;
+        Form->LogFileDialog.SetFileName(Dir.filePath(QStringLiteral("second.txt")));
+        Form->LoadSettingsClick(); // the dialog is cancelled
+        expectStartAfterTheDialog();
+        EXPECT_EQ(Prompts.DialogTitles, QStringList({"Open Settings"}));
+    }
+}
+
 TEST_F(TelnetWindowTest, LinesQueuedWithoutAClientWaitForTheNextUpTo500) {
     Start();
     for (int tick = 1; tick <= 600; ++tick)
@@ -141,6 +185,9 @@ TEST_F(TelnetWindowTest, PortInUseSaysWhichAndWhatToDo) {
     QTcpServer other;
     ASSERT_TRUE(other.listen(QHostAddress::AnyIPv4, 0));
     EXPECT_ANY_THROW(Start(other.serverPort()));
+    Form->AddressWatchStatusChanged();
+    EXPECT_TRUE(Form->windowTitle().endsWith(QStringLiteral(":%1").arg(other.serverPort())))
+        << "the caption names the port asked for: " << Form->windowTitle().toStdString();
     try {
         Form->StartRemoteAccess();
         FAIL();

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <deque>
+#include <functional>
 #include <optional>
 
 // Answers the program's questions, file and colour dialogs from scripts and records what was
@@ -26,10 +27,19 @@ public:
     QStringList Questions;
     QStringList DialogTitles; // of file and colour dialogs
 
-    void ShowError(QWidget*, const QString& message) override { Errors << message; }
+    // Runs while a prompt is shown, before it is answered, as a dialog's event loop would run;
+    // tests let clients talk to the window meanwhile.
+    std::function<void()> WhileShown;
 
-    bool Confirm(QWidget*, const QString& caption, const QString& text) override {
+protected:
+    void DoShowError(QWidget*, const QString& message) override {
+        Errors << message;
+        Shown();
+    }
+
+    bool DoConfirm(QWidget*, const QString& caption, const QString& text) override {
         Questions << caption + QStringLiteral(": ") + text;
+        Shown();
         if (Answers.empty())
             return false;
         const bool answer = Answers.front();
@@ -37,8 +47,9 @@ public:
         return answer;
     }
 
-    std::optional<QString> ChooseFile(QWidget*, const TFileDialog& dialog) override {
+    std::optional<QString> DoChooseFile(QWidget*, const TFileDialog& dialog) override {
         DialogTitles << dialog.Title();
+        Shown();
         if (Files.empty())
             return std::nullopt;
         const QString file = Files.front();
@@ -48,8 +59,9 @@ public:
         return file;
     }
 
-    std::optional<QColor> ChooseColor(QWidget*, const QColor&, const QString& title) override {
+    std::optional<QColor> DoChooseColor(QWidget*, const QColor&, const QString& title) override {
         DialogTitles << title;
+        Shown();
         if (Colors.empty())
             return std::nullopt;
         const QColor color = Colors.front();
@@ -57,5 +69,11 @@ public:
         if (!color.isValid())
             return std::nullopt;
         return color;
+    }
+
+private:
+    void Shown() {
+        if (WhileShown)
+            WhileShown();
     }
 };
