@@ -166,7 +166,7 @@ public:
     const std::shared_ptr<TManualResetEvent> hMesEvent = std::make_shared<TManualResetEvent>();
 
     // Serialises the bridge traffic of the worker and MeasureCAP on this meter.
-    std::timed_mutex& BridgeLock() { return FBridgeLock; }
+    std::mutex& BridgeLock() { return FBridgeLock; }
 
 signals:
     // A device error of the worker or a malformed record, on the window's thread.
@@ -202,5 +202,5 @@ private:
     bool FContinuousMode = false;
     int FContinuousModeInterval = 0;
     bool FMalformedReported = false;
-    std::timed_mutex FBridgeLock;
+    std::mutex FBridgeLock;
 };
