@@ -2,7 +2,9 @@
 
 #include "ErrorReport.h"
 
+#include <QActionGroup>
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QMenu>
 #include <QToolButton>
@@ -14,7 +16,7 @@
 
 namespace {
 
-// Series colours by their place in the chart; neighbours stay easy to tell apart.
+// Series colours, given out in this order; neighbours stay easy to tell apart.
 const QColor Palette[] = {QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28),
                           QColor(0x2c, 0xa0, 0x2c), QColor(0xff, 0x7f, 0x0e),
                           QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b),
@@ -84,13 +86,26 @@ TChart::TChart(const QString& valueAxisTitle, QWidget* parent)
     FFollowBtn->hide();
     connect(FFollowBtn, &QToolButton::clicked, this, [this] { SetFollowing(true); });
     connect(this, &QCustomPlot::afterLayout, this, &TChart::PlaceFollowButton);
+    SetLegendPlace(ELegendPlace::TopLeft);
 }
 
 QCPGraph* TChart::AddSeries(const QString& title, const QSharedPointer<TSeriesData>& data) {
+    // A colour that no series has yet, so that a series added later never looks like one
+    // already there; with every colour taken they repeat.
+    QColor color = Palette[std::size_t(graphCount()) % std::size(Palette)];
+    for (const QColor& candidate : Palette) {
+        bool used = false;
+        for (int i = 0; i < graphCount() && !used; ++i)
+            used = graph(i)->pen().color() == candidate;
+        if (!used) {
+            color = candidate;
+            break;
+        }
+    }
     QCPGraph* graph = addGraph();
     graph->setData(data);
     graph->setName(title);
-    QPen pen(Palette[std::size_t(graphCount() - 1) % std::size(Palette)]);
+    QPen pen(color);
     pen.setWidth(2);
     graph->setPen(pen);
     std::erase_if(FSeries, [](const TSeries& s) { return s.Graph.isNull(); });
@@ -99,15 +114,74 @@ QCPGraph* TChart::AddSeries(const QString& title, const QSharedPointer<TSeriesDa
     return graph;
 }
 
-void TChart::RemoveAllSeries() {
-    clearGraphs();
-    FSeries.clear();
+void TChart::OrderSeries(const std::vector<QCPGraph*>& order) {
+    if (std::equal(order.begin(), order.end(), mGraphs.cbegin(), mGraphs.cend()) ||
+        !std::is_permutation(order.begin(), order.end(), mGraphs.cbegin(), mGraphs.cend()))
+        return;
+    // The library keeps its graphs in the order of adding and offers no way to move one, so
+    // its lists are reordered here; the graphs themselves stay, and with them whatever holds
+    // on to them, such as an open chart editor.
+    mGraphs = QList<QCPGraph*>(order.begin(), order.end());
+    auto next = mGraphs.cbegin();
+    for (QCPAbstractPlottable*& plottable : mPlottables)
+        if (qobject_cast<QCPGraph*>(plottable))
+            plottable = *next++;
+    // The legend lists, and the layer draws, in the order in which they were given the graphs.
+    for (QCPGraph* graph : mGraphs) {
+        if (graph->removeFromLegend())
+            graph->addToLegend();
+        graph->setLayer(graph->layer());
+    }
     ReplotSoon();
 }
 
 void TChart::UseGroupedValueLabels() {
     if (!dynamic_cast<TGroupedTicker*>(yAxis->ticker().data()))
         yAxis->setTicker(QSharedPointer<TGroupedTicker>::create());
+}
+
+void TChart::SetValueAxisTitle(const QString& title) {
+    yAxis->setLabel(title);
+    ReplotSoon();
+}
+
+void TChart::SetLegendPlace(ELegendPlace place) {
+    FLegendPlace = place;
+    if (QCPLayout* holder = legend->layout())
+        holder->take(legend);
+    if (FLegendBox) {
+        plotLayout()->remove(FLegendBox);
+        FLegendBox = nullptr;
+    }
+    plotLayout()->simplify();
+    if (place == ELegendPlace::TopLeft) {
+        legend->setFillOrder(QCPLegend::foRowsFirst);
+        axisRect()->insetLayout()->addElement(legend, Qt::AlignTop | Qt::AlignLeft);
+    } else {
+        // Outside the plot the legend keeps its own size: an empty element beside it takes the
+        // rest of the room.
+        FLegendBox = new QCPLayoutGrid;
+        auto* room = new QCPLayoutElement(this);
+        if (place == ELegendPlace::Right) {
+            plotLayout()->addElement(0, 1, FLegendBox);
+            plotLayout()->setColumnStretchFactor(1, 0.001);
+            FLegendBox->addElement(0, 0, legend);
+            FLegendBox->addElement(1, 0, room);
+            FLegendBox->setRowStretchFactor(0, 0.001);
+            FLegendBox->setMargins(QMargins(0, 12, 8, 0));
+            legend->setFillOrder(QCPLegend::foRowsFirst);
+        } else {
+            plotLayout()->insertRow(0);
+            plotLayout()->addElement(0, 0, FLegendBox);
+            plotLayout()->setRowStretchFactor(0, 0.001);
+            FLegendBox->addElement(0, 0, legend);
+            FLegendBox->addElement(0, 1, room);
+            FLegendBox->setColumnStretchFactor(0, 0.001);
+            FLegendBox->setMargins(QMargins(12, 6, 0, 0));
+            legend->setFillOrder(QCPLegend::foColumnsFirst);
+        }
+    }
+    ReplotSoon();
 }
 
 void TChart::ReplotSoon() {
@@ -179,8 +253,9 @@ void TChart::SetFollowing(bool following) {
 
 void TChart::PlaceFollowButton() {
     FFollowBtn->adjustSize();
+    // The top-left corner holds the legend.
     const QRect area = axisRect()->rect();
-    FFollowBtn->move(area.left() + 6, area.top() + 6);
+    FFollowBtn->move(area.right() - FFollowBtn->width() - 6, area.top() + 6);
 }
 
 void TChart::MatchPixelRatio() {
@@ -202,12 +277,28 @@ void TChart::SaveImage(const QString& fileName) {
                            "and that you may write there.")
                 .arg(QDir::toNativeSeparators(fileName))
                 .toStdString());
+    emit ImageSaved(fileName);
 }
 
 void TChart::SaveImageAs() {
     Guarded(this, [&] {
-        if (FImageDialog.Execute(this))
-            SaveImage(FImageDialog.FileName());
+        // The chart and the time, in the folder of the last image, of the type chosen last.
+        const QString name =
+            QStringLiteral("%1-%2.%3")
+                .arg(FExportName,
+                     QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss")),
+                     FImageDialog.FilterExtension(FImageDialog.SelectedFilter()));
+        const QString last = FImageDialog.FileName();
+        FImageDialog.SetFileName(last.isEmpty() ? name : QFileInfo(last).dir().filePath(name));
+        if (!FImageDialog.Execute(this))
+            return;
+        QString fileName = FImageDialog.FileName();
+        // A name that does not say what it holds is saved as the file type chosen, and named so.
+        const QString suffix = QFileInfo(fileName).suffix();
+        if (suffix.compare(QLatin1String("png"), Qt::CaseInsensitive) != 0 &&
+            suffix.compare(QLatin1String("pdf"), Qt::CaseInsensitive) != 0)
+            fileName += u'.' + FImageDialog.FilterExtension(FImageDialog.SelectedFilter());
+        SaveImage(fileName);
     });
 }
 
@@ -248,16 +339,29 @@ void TChart::contextMenuEvent(QContextMenuEvent* event) {
     follow->setCheckable(true);
     follow->setChecked(FFollowing);
     follow->setShortcut(Qt::Key_Home);
+    connect(follow, &QAction::triggered, this, &TChart::SetFollowing);
+
+    QMenu* legendMenu = menu.addMenu(QStringLiteral("Legend"));
+    auto* places = new QActionGroup(legendMenu);
+    const std::pair<ELegendPlace, QString> choices[] = {
+        {ELegendPlace::TopLeft, QStringLiteral("Top Left Corner")},
+        {ELegendPlace::Right, QStringLiteral("Right of the Plot")},
+        {ELegendPlace::Above, QStringLiteral("Above the Plot")}};
+    for (const auto& [place, text] : choices) {
+        QAction* choice = legendMenu->addAction(text);
+        choice->setCheckable(true);
+        choice->setChecked(place == FLegendPlace);
+        places->addAction(choice);
+        connect(choice, &QAction::triggered, this, [this, place] { SetLegendPlace(place); });
+    }
+
+    // The dialogs open once the menu has closed.
     QAction* save = menu.addAction(QStringLiteral("Save Image..."));
+    connect(save, &QAction::triggered, this, &TChart::SaveImageAs, Qt::QueuedConnection);
     menu.addSeparator();
     QAction* edit = menu.addAction(QStringLiteral("Edit Chart..."));
-    QAction* chosen = menu.exec(event->globalPos());
-    if (chosen == follow)
-        SetFollowing(follow->isChecked());
-    else if (chosen == save)
-        SaveImageAs();
-    else if (chosen == edit)
-        emit EditRequested();
+    connect(edit, &QAction::triggered, this, &TChart::EditRequested, Qt::QueuedConnection);
+    menu.exec(event->globalPos());
 }
 
 void TChart::resizeEvent(QResizeEvent*) {

@@ -23,6 +23,10 @@ protected:
 };
 QString FormatGrouped(double value, const QLocale& locale);
 
+// Where a chart's legend sits: inside the plot in its top-left corner, away from the newest
+// values at the right, or outside the plot, right of it or above it.
+enum class ELegendPlace { TopLeft, Right, Above };
+
 // One live chart: line series with a legend and a titled value axis on a white background.
 // Points are added by the caller; the chart redraws at a capped rate, never once per point.
 // The view follows the newest values until the user zooms or pans with the mouse; the
@@ -35,11 +39,18 @@ public:
 
     TChart(const QString& valueAxisTitle, QWidget* parent = nullptr);
 
-    // A new series at the end, drawing data; pen width 2, colour by its place in the chart.
+    // A new series at the end, drawing data; pen width 2 and the first colour that no series
+    // of the chart has.
     QCPGraph* AddSeries(const QString& title, const QSharedPointer<TSeriesData>& data);
-    void RemoveAllSeries();
+    // Puts the chart's series in this order, in the legend and in drawing; order holds each
+    // of them once.
+    void OrderSeries(const std::vector<QCPGraph*>& order);
     // The value axis writes its labels as the bottom axis does: "#,##0.#####".
     void UseGroupedValueLabels();
+    void SetValueAxisTitle(const QString& title);
+
+    ELegendPlace LegendPlace() const { return FLegendPlace; }
+    void SetLegendPlace(ELegendPlace place);
 
     // Asks for a redraw: at most one per event-loop pass and no sooner than MinReplotGap, or
     // twice the time the last one took, after the last one, so that drawing long series
@@ -55,13 +66,18 @@ public:
     // Saves the chart as a PDF (".pdf") or PNG image (any other name), at the screen's pixel
     // ratio so that it is as sharp as on the screen. Raises on failure.
     void SaveImage(const QString& fileName);
-    // Asks for a file name and saves; errors are reported.
+    // Asks for a file name, suggesting the export name with the date and time, and saves; a
+    // name that does not end in ".png" or ".pdf" gets the extension of the chosen file type.
+    // Errors are reported.
     void SaveImageAs();
+    // The start of the suggested file names, e.g. "capacitance".
+    void SetExportName(const QString& name) { FExportName = name; }
 
 signals:
     // A double click, or "Edit Chart..." in the context menu.
     void EditRequested();
     void FollowingChanged(bool following);
+    void ImageSaved(const QString& fileName);
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
@@ -84,6 +100,11 @@ private:
         QSharedPointer<TSeriesData> Data;
     };
     std::vector<TSeries> FSeries;
+    ELegendPlace FLegendPlace = ELegendPlace::TopLeft;
+    // The grid outside the plot that holds the legend and the room beside it, while it is
+    // there.
+    QCPLayoutGrid* FLegendBox = nullptr;
+    QString FExportName = QStringLiteral("chart");
     bool FFollowing = true;
     bool FReplotWanted = false; // asked for while hidden
     QTimer FReplotTimer;

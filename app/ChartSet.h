@@ -23,8 +23,11 @@ struct TMeterSeries {
 };
 
 // The four charts of the window and which series belongs to which meter. Within each chart
-// the series follow the meters' list order, CAP1 before CAP2. A series deleted in the chart
-// editor leaves its meter without one: its points are dropped.
+// the series follow the meters' list order, CAP1 before CAP2. Meters come and go with every
+// device change, but their series stay for the session: a meter pulled out leaves its series
+// as they are, and a meter known by its serial number goes on in its series with their
+// points and the user's edits. A series deleted in the chart editor stays deleted for its
+// meter while the meter measures that quantity; its points are dropped.
 class TChartSet {
 public:
     TChartSet(TChart* capacitance, TChart* temperature, TChart* resistance, TChart* timing);
@@ -32,8 +35,11 @@ public:
     TChart* Chart(EChartQuantity quantity) const;
     const std::array<TChart*, 4>& Charts() const { return FCharts; }
 
-    // Removes every series and builds them anew for meters; every point counter starts at 0.
-    // The capacitance, temperature and resistance charts show exactly when they hold a
+    // Gives the meters of the list their series. A meter seen before keeps its series (points,
+    // title, colour, pen, visibility and point counter); a quantity it no longer measures
+    // loses its series, and one it measures anew gets a series in the first colour that its
+    // chart does not show yet. Meters no longer in the list keep their series, in their
+    // place. The capacitance, temperature and resistance charts show exactly when they hold a
     // series; the timing chart's visibility is the caller's.
     void Rebuild(const std::vector<TMeterSeries>& meters);
 
@@ -44,25 +50,51 @@ public:
     void AddNext(std::size_t meter, EChartQuantity quantity, double y, int maxPoints);
     // Keeps at most maxPoints points in the meter's series of quantity.
     void Limit(std::size_t meter, EChartQuantity quantity, int maxPoints);
-    // Every series loses its points; every counter := 0.
+    // Every series loses its points and every counter starts again at 0; the series of meters
+    // no longer in the list go.
     void Clear();
+
+    // The largest x of the points in the capacitance, temperature and resistance charts; 0
+    // when they hold none.
+    double LastX() const;
+    // The largest x of the points in the timing chart; 0 when it holds none.
+    double LastTimingX() const;
+    // Point numbers go on after x, in the timing chart after timingX: the next AddNext of
+    // every series, also of a series that is added later, draws at x + 1 (timingX + 1). Clear
+    // starts them at 0 again.
+    void ContinueAfter(double x, double timingX);
 
     // The meter's series of quantity, or none (not enabled, or deleted by the user).
     QCPGraph* Series(std::size_t meter, EChartQuantity quantity) const;
-    // The series' point counter of fast mode.
-    int SeriesPos(std::size_t meter, EChartQuantity quantity) const;
+    // The series' point counter of fast mode: the x of its last AddNext.
+    double SeriesPos(std::size_t meter, EChartQuantity quantity) const;
 
 private:
     struct TSlot {
         QPointer<QCPGraph> Graph;
         QSharedPointer<TSeriesData> Data;
-        int Pos = 0;
+        double Pos = 0;
+        bool Deleted = false; // by the user
     };
-    using TMeterSlots = std::array<TSlot, 5>;
+    // The series of one meter, listed or pulled out.
+    struct TMeterSlots {
+        QString Serial;
+        std::array<TSlot, 5> Slots;
+    };
 
-    // The meter's live slot of quantity, or none.
+    // The listed meter's live slot of quantity, or none.
     TSlot* Find(std::size_t meter, EChartQuantity quantity);
+    // Notes the series that the chart editor deleted and drops their points.
+    void NoteDeleted();
+    // Orders each chart's series as FMeters are ordered and shows the charts with series.
+    void OrderAndShow();
+    double StartPos(EChartQuantity quantity) const;
 
     std::array<TChart*, 4> FCharts;
-    std::vector<TMeterSlots> FSlots;
+    // In the order of the charts: the listed meters in list order, each meter pulled out after
+    // the meter it followed.
+    std::vector<TMeterSlots> FMeters;
+    std::vector<std::size_t> FListed; // meter list index -> index into FMeters
+    double FStartX = 0;
+    double FStartTimingX = 0;
 };

@@ -11,9 +11,13 @@ TFileDialog::TFileDialog(EKind kind, QString title, QString filter, QString defa
     , FDefaultExt(std::move(defaultExt)) {}
 
 QString TFileDialog::QtNameFilter() const {
+    return QtNameFilters().join(QStringLiteral(";;"));
+}
+
+QStringList TFileDialog::QtNameFilters() const {
     const QStringList parts = FFilter.split(u'|');
     if (parts.size() < 2)
-        return FFilter;
+        return {FFilter};
     QStringList filters;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
         const QString& name = parts[i];
@@ -24,7 +28,18 @@ QString TFileDialog::QtNameFilter() const {
         else
             filters << QStringLiteral("%1 (%2)").arg(name, pattern);
     }
-    return filters.join(QStringLiteral(";;"));
+    return filters;
+}
+
+QString TFileDialog::FilterExtension(qsizetype index) const {
+    const QStringList parts = FFilter.split(u'|');
+    // The first pattern of the pair, e.g. "*.pdf" of "*.pdf;*.PDF".
+    const QString pattern = parts.value(index * 2 + 1).section(u';', 0, 0).trimmed();
+    const QString extension = pattern.section(u'.', 1);
+    if (!pattern.startsWith(QLatin1String("*.")) || extension.isEmpty() ||
+        extension.contains(u'*') || extension.contains(u'?'))
+        return FDefaultExt;
+    return extension;
 }
 
 bool TFileDialog::Execute(QWidget* parent) {

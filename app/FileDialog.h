@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -23,6 +24,17 @@ public:
 
     // The filters as Qt's file dialog takes them: "Text file (*.txt)", joined by ";;".
     QString QtNameFilter() const;
+    // The same filters one by one.
+    QStringList QtNameFilters() const;
+    // The extension that filter index stands for ("pdf" for "*.pdf"); DefaultExt for a filter
+    // without one.
+    QString FilterExtension(qsizetype index) const;
+
+    // The filter the dialog starts with and, once it was shown, the one the user chose: an
+    // index into the filters. The prompts show the dialog through a const reference and note
+    // the choice here, as Qt's dialog keeps it in its own state.
+    qsizetype SelectedFilter() const { return FSelectedFilter; }
+    void SetSelectedFilter(qsizetype index) const { FSelectedFilter = index; }
 
     // Shows the dialog; on confirmation keeps the chosen name and returns true.
     bool Execute(QWidget* parent);
@@ -33,4 +45,5 @@ private:
     QString FFilter;
     QString FDefaultExt;
     QString FFileName;
+    mutable qsizetype FSelectedFilter = 0;
 };

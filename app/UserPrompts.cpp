@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -29,12 +30,24 @@ public:
         // make their own checks.
         box.setFileMode(QFileDialog::AnyFile);
         box.setOption(QFileDialog::DontConfirmOverwrite);
-        box.setNameFilter(dialog.QtNameFilter());
-        box.setDefaultSuffix(dialog.DefaultExt());
+        const QStringList filters = dialog.QtNameFilters();
+        box.setNameFilters(filters);
+        // A name typed without extension gets the one of the filter chosen, not always the
+        // first filter's.
+        const qsizetype initial =
+            std::clamp<qsizetype>(dialog.SelectedFilter(), 0, filters.size() - 1);
+        box.selectNameFilter(filters.value(initial));
+        box.setDefaultSuffix(dialog.FilterExtension(initial));
+        QObject::connect(&box, &QFileDialog::filterSelected, &box, [&](const QString& filter) {
+            if (filters.contains(filter))
+                box.setDefaultSuffix(dialog.FilterExtension(filters.indexOf(filter)));
+        });
         if (!dialog.FileName().isEmpty())
             box.selectFile(dialog.FileName());
         if (box.exec() != QDialog::Accepted || box.selectedFiles().isEmpty())
             return std::nullopt;
+        if (filters.contains(box.selectedNameFilter()))
+            dialog.SetSelectedFilter(filters.indexOf(box.selectedNameFilter()));
         return box.selectedFiles().constFirst();
     }
 

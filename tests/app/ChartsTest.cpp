@@ -1,19 +1,31 @@
 #include "CapInterface.h"
 #include "ChannelConfigDialog.h"
 #include "Chart.h"
+#include "ChartEditor.h"
 #include "ChartSeries.h"
 #include "ChartSet.h"
 #include "FastModeBuffers.h"
+#include "IniFile.h"
 #include "Main.h"
 #include "RegSetDialog.h"
 #include "ScriptedPrompts.h"
 #include "VirtualHidBus.h"
 #include "VirtualMeter.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSet>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QSplitter>
@@ -24,6 +36,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -41,10 +56,48 @@ std::vector<TPoint> Points(const QCPGraph* graph) {
     return points;
 }
 
+// The first bytes of a file, which name its format.
+std::string Head(const QString& fileName) {
+    QFile file(fileName);
+    return file.open(QIODevice::ReadOnly) ? file.read(4).toStdString() : std::string();
+}
+
+// Opens the widget's context menu and picks the entry of that text, as the user would.
+void ChooseFromContextMenu(QWidget& widget, const QString& entry) {
+    bool chosen = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        poll.stop();
+        for (QAction* action : menu->findChildren<QAction*>()) {
+            if (action->text() == entry && !chosen) {
+                action->trigger();
+                chosen = true;
+            }
+        }
+        menu->close();
+    });
+    poll.start(10);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(50, 50),
+                            widget.mapToGlobal(QPoint(50, 50)));
+    QCoreApplication::sendEvent(&widget, &event);
+    EXPECT_TRUE(chosen) << entry.toStdString();
+}
+
 QStringList Titles(const QCustomPlot* chart) {
     QStringList titles;
     for (int i = 0; i < chart->graphCount(); ++i)
         titles << chart->graph(i)->name();
+    return titles;
+}
+
+QStringList LegendTitles(const QCustomPlot* chart) {
+    QStringList titles;
+    for (int i = 0; i < chart->legend->itemCount(); ++i)
+        if (auto* item = qobject_cast<QCPPlottableLegendItem*>(chart->legend->item(i)))
+            titles << item->plottable()->name();
     return titles;
 }
 
@@ -179,8 +232,9 @@ TEST_F(ChartSetTest, SeriesFollowTheMetersListOrder) {
 }
 
 TEST_F(ChartSetTest, DeletedSeriesDropsItsPointsAndTheOthersGoOn) {
-    Set.Rebuild({{QStringLiteral("A"), true, false, true, false},
-                 {QStringLiteral("B"), true, false, true, false}});
+    const TMeterSeries a{QStringLiteral("A"), true, false, true, false};
+    const TMeterSeries b{QStringLiteral("B"), true, false, true, false};
+    Set.Rebuild({a, b});
     Temperature.removeGraph(Temperature.graph(0)); // as the chart editor deletes it
     Set.Add(0, EChartQuantity::Temperature, 1, 20, 0);
     Set.AddNext(0, EChartQuantity::Temperature, 20, 10);
@@ -189,9 +243,111 @@ TEST_F(ChartSetTest, DeletedSeriesDropsItsPointsAndTheOthersGoOn) {
     ASSERT_EQ(Temperature.graphCount(), 1);
     EXPECT_EQ(Points(Temperature.graph(0)), std::vector<TPoint>({{1, 30}}));
     EXPECT_EQ(Set.Series(0, EChartQuantity::Temperature), nullptr);
+
+    // Neither a device change, with the meters in another order, nor Clear brings it back.
+    Set.Rebuild({b, a});
     Set.Clear();
-    Set.Rebuild({{QStringLiteral("A"), true, false, true, false}});
-    EXPECT_EQ(Titles(&Temperature), QStringList({"Temp.A    "})) << "a rebuild brings it back";
+    Set.Rebuild({a, b});
+    EXPECT_EQ(Titles(&Temperature), QStringList({"Temp.B    "}));
+    // Switched off and on again, the sensor gets a new series.
+    Set.Rebuild({{QStringLiteral("A"), true, false, false, false}, b});
+    Set.Rebuild({a, b});
+    EXPECT_EQ(Titles(&Temperature), QStringList({"Temp.A    ", "Temp.B    "}));
+}
+
+// What the window's tests cannot arrange: a new meter listed before the known ones, a meter
+// that is gone keeping its place, and a colour the user gave one series that a new series
+// must not take.
+TEST_F(ChartSetTest, MetersKeepTheirSeriesByTheirSerialNumbers) {
+    const TMeterSeries a{QStringLiteral("A"), true, false, true, false};
+    const TMeterSeries b{QStringLiteral("B"), true, false, false, false};
+    const TMeterSeries c{QStringLiteral("C"), true, false, false, false};
+    const TMeterSeries d{QStringLiteral("D"), true, false, false, false};
+    Set.Rebuild({a, b, c});
+    Set.Add(1, EChartQuantity::Cap1, 1, 10, 0);
+    Set.AddNext(1, EChartQuantity::Cap1, 11, 0);
+    Set.AddNext(1, EChartQuantity::Cap1, 12, 0);
+    QCPGraph* bCap1 = Set.Series(1, EChartQuantity::Cap1);
+    // The user gives B the colour that a fourth series would have had, and hides it.
+    TChart scratch{QString()};
+    for (int i = 0; i < 4; ++i)
+        scratch.AddSeries(QString(), QSharedPointer<TSeriesData>::create());
+    const QColor fourth = scratch.graph(3)->pen().color();
+    bCap1->setPen(QPen(fourth, 5));
+    bCap1->setVisible(false);
+
+    // B pulled out, D plugged in ahead of the others.
+    Set.Rebuild({d, a, c});
+    EXPECT_EQ(Titles(&Capacitance), QStringList({"CAP1.D", "CAP1.A", "CAP1.B", "CAP1.C"}));
+    EXPECT_EQ(LegendTitles(&Capacitance), Titles(&Capacitance));
+    QSet<QRgb> colours;
+    for (int i = 0; i < Capacitance.graphCount(); ++i)
+        colours.insert(Capacitance.graph(i)->pen().color().rgb());
+    EXPECT_EQ(colours.size(), 4) << "D's colour is one that no other series shows";
+    EXPECT_EQ(Set.Series(1, EChartQuantity::Cap1), Capacitance.graph(1)) << "A is listed second";
+    EXPECT_EQ(Titles(&Timing),
+              QStringList({"Time.D    ", "Time.A    ", "Time.B    ", "Time.C    "}));
+
+    // B back, now listed last: the same series, edits, points and counter.
+    Set.Rebuild({d, a, c, b});
+    EXPECT_EQ(Titles(&Capacitance), QStringList({"CAP1.D", "CAP1.A", "CAP1.C", "CAP1.B"}));
+    EXPECT_EQ(LegendTitles(&Capacitance), Titles(&Capacitance));
+    ASSERT_EQ(Set.Series(3, EChartQuantity::Cap1), bCap1);
+    EXPECT_EQ(bCap1->pen(), QPen(fourth, 5));
+    EXPECT_FALSE(bCap1->visible());
+    Set.AddNext(3, EChartQuantity::Cap1, 13, 0);
+    EXPECT_EQ(Points(bCap1), std::vector<TPoint>({{1, 10}, {1, 11}, {2, 12}, {3, 13}}));
+
+    // A quantity no longer measured loses its series; a chart without series hides.
+    Temperature.show();
+    Set.Rebuild({d, {QStringLiteral("A"), true, false, false, false}, c, b});
+    EXPECT_EQ(Temperature.graphCount(), 0);
+    EXPECT_TRUE(Temperature.isHidden());
+
+    // Clear drops the series of meters that are gone.
+    Set.Rebuild({d, c});
+    EXPECT_EQ(Capacitance.graphCount(), 4);
+    Set.Clear();
+    EXPECT_EQ(Titles(&Capacitance), QStringList({"CAP1.D", "CAP1.C"}));
+    Set.Rebuild({});
+    EXPECT_EQ(Capacitance.graphCount(), 2);
+    Set.Clear();
+    EXPECT_EQ(Capacitance.graphCount(), 0);
+    EXPECT_TRUE(Capacitance.isHidden());
+}
+
+// A new run goes on after the points of the last, in timer mode (the caller's point number)
+// and in fast mode (each series' counter), also in a series that is added during the run.
+TEST_F(ChartSetTest, ARunContinuesAfterTheLastPoints) {
+    const TMeterSeries a{QStringLiteral("A"), true, true, false, false};
+    const TMeterSeries b{QStringLiteral("B"), false, false, true, false};
+    Set.Rebuild({a});
+    EXPECT_EQ(Set.LastX(), 0);
+    for (int x = 1; x <= 7; ++x) {
+        Set.Add(0, EChartQuantity::Cap1, x, 1, 0);
+        Set.Add(0, EChartQuantity::Time, x + 2, 40, 0);
+    }
+    Set.AddNext(0, EChartQuantity::Cap2, 2, 0);
+    EXPECT_EQ(Set.LastX(), 7);
+    EXPECT_EQ(Set.LastTimingX(), 9);
+
+    Set.ContinueAfter(Set.LastX(), Set.LastTimingX());
+    Set.AddNext(0, EChartQuantity::Cap2, 2, 0);
+    Set.AddNext(0, EChartQuantity::Cap1, 1, 0);
+    Set.AddNext(0, EChartQuantity::Time, 40, 0);
+    Set.Rebuild({a, b});
+    Set.AddNext(1, EChartQuantity::Temperature, 20, 0);
+    EXPECT_EQ(Points(Set.Series(0, EChartQuantity::Cap2)), std::vector<TPoint>({{1, 2}, {8, 2}}));
+    EXPECT_EQ(Points(Set.Series(0, EChartQuantity::Cap1)).back(), (TPoint{8, 1}));
+    EXPECT_EQ(Points(Set.Series(0, EChartQuantity::Time)).back(), (TPoint{10, 40}));
+    EXPECT_EQ(Points(Set.Series(1, EChartQuantity::Temperature)), std::vector<TPoint>({{8, 20}}));
+    EXPECT_EQ(Set.LastX(), 8);
+
+    Set.Clear();
+    EXPECT_EQ(Set.LastX(), 0);
+    EXPECT_EQ(Set.LastTimingX(), 0);
+    Set.AddNext(1, EChartQuantity::Temperature, 20, 0);
+    EXPECT_EQ(Points(Set.Series(1, EChartQuantity::Temperature)), std::vector<TPoint>({{1, 20}}));
 }
 
 // Drawing waits for the event loop and merges everything added meanwhile; the view follows the
@@ -238,17 +394,134 @@ TEST_F(ChartSetTest, SavesSharpImagesAndReportsWhatFails) {
     Capacitance.show();
     QTemporaryDir dir;
     TScriptedPrompts prompts;
-    prompts.Files = {dir.filePath(QStringLiteral("chart.png")),
-                     dir.filePath(QStringLiteral("chart.pdf")),
-                     dir.filePath(QStringLiteral("missing/chart.png"))};
-    for (int i = 0; i < 3; ++i)
+    QSignalSpy saved(&Capacitance, &TChart::ImageSaved);
+    // Names that do not say PNG or PDF get the extension of the file type chosen: PNG here.
+    prompts.Files = {
+        dir.filePath(QStringLiteral("chart.png")), dir.filePath(QStringLiteral("chart.PDF")),
+        dir.filePath(QStringLiteral("missing/chart.png")), dir.filePath(QStringLiteral("plain")),
+        dir.filePath(QStringLiteral("run.2026"))};
+    for (int i = 0; i < 5; ++i)
         Capacitance.SaveImageAs();
     const QSize size = QImageReader(dir.filePath(QStringLiteral("chart.png"))).size();
     EXPECT_EQ(size, Capacitance.size() * Capacitance.devicePixelRatioF());
-    EXPECT_GT(QFileInfo(dir.filePath(QStringLiteral("chart.pdf"))).size(), 0);
+    EXPECT_EQ(Head(dir.filePath(QStringLiteral("chart.PDF"))), "%PDF");
+    EXPECT_EQ(Head(dir.filePath(QStringLiteral("plain.png"))), "\x89PNG");
+    EXPECT_EQ(Head(dir.filePath(QStringLiteral("run.2026.png"))), "\x89PNG");
     ASSERT_EQ(prompts.Errors.size(), 1);
     EXPECT_TRUE(prompts.Errors[0].contains(QStringLiteral("missing")))
         << prompts.Errors[0].toStdString();
+    QStringList names;
+    for (const QList<QVariant>& signal : saved)
+        names << QFileInfo(signal.at(0).toString()).fileName();
+    EXPECT_EQ(names, QStringList({"chart.png", "chart.PDF", "plain.png", "run.2026.png"}))
+        << "only what was saved is reported";
+}
+
+// Qt's own save dialog: it suggests the chart and the time as the name, and the file type
+// chosen in it decides for a name typed without extension.
+TEST_F(ChartSetTest, SaveDialogSuggestsANameAndTheChosenTypeDecides) {
+    Set.Rebuild({{QStringLiteral("A"), true, false, false, false}});
+    Set.Add(0, EChartQuantity::Cap1, 1, 1, 0);
+    Capacitance.resize(300, 200);
+    Capacitance.show();
+    QTemporaryDir dir;
+    const bool widgetDialogs = QCoreApplication::testAttribute(Qt::AA_DontUseNativeDialogs);
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs, true);
+    const auto restore = qScopeGuard(
+        [&] { QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs, widgetDialogs); });
+    QSignalSpy saved(&Capacitance, &TChart::ImageSaved);
+
+    // Answers the next file dialog: the name it suggests and its folder, then the file type
+    // the user picks (by keyboard, as a user would) and the name typed; a null name cancels.
+    struct TShown {
+        QString Name;
+        QString Folder;
+    };
+    const auto answer = [&](bool pickPdf, const QString& typed) {
+        TShown shown;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible())
+                return;
+            poll.stop();
+            auto* name = box->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            auto* types = box->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+            if (!name || !types) {
+                ADD_FAILURE() << "not the dialog's own widgets";
+                box->reject();
+                return;
+            }
+            shown = {name->text(), box->directory().absolutePath()};
+            if (pickPdf)
+                QTest::keyClick(types, Qt::Key_Down);
+            if (typed.isNull()) {
+                box->reject();
+                return;
+            }
+            name->setText(typed);
+            static_cast<QDialog*>(box)->accept(); // the dialog's own check of the name
+        });
+        poll.start(10);
+        Capacitance.SaveImageAs();
+        return shown;
+    };
+
+    const QRegularExpression suggestion(
+        QStringLiteral("^capacitance-20\\d\\d-\\d\\d-\\d\\d-\\d{6}\\.(png|pdf)$"));
+    const TShown first = answer(true, dir.filePath(QStringLiteral("plain")));
+    EXPECT_TRUE(suggestion.match(first.Name).hasMatch()) << first.Name.toStdString();
+    EXPECT_TRUE(first.Name.endsWith(QLatin1String(".png")));
+    EXPECT_EQ(Head(dir.filePath(QStringLiteral("plain.pdf"))), "%PDF");
+    ASSERT_EQ(saved.count(), 1);
+    EXPECT_EQ(saved[0].at(0).toString().toStdString(),
+              dir.filePath(QStringLiteral("plain.pdf")).toStdString());
+
+    // The next time: the folder of the last image and the type chosen last.
+    const TShown second = answer(false, QString());
+    EXPECT_TRUE(suggestion.match(second.Name).hasMatch()) << second.Name.toStdString();
+    EXPECT_TRUE(second.Name.endsWith(QLatin1String(".pdf")));
+    EXPECT_EQ(second.Folder.toStdString(), QFileInfo(dir.path()).absoluteFilePath().toStdString());
+    EXPECT_EQ(saved.count(), 1);
+}
+
+// The legend starts in the plot's top-left corner, away from the newest values at the right,
+// and the context menu moves it out of the plot.
+TEST_F(ChartSetTest, LegendLeavesTheNewestValuesFree) {
+    Set.Rebuild({{QStringLiteral("A"), true, true, false, false}});
+    for (int x = 1; x <= 100; ++x)
+        Set.Add(0, EChartQuantity::Cap1, x, x, 0);
+    Capacitance.resize(500, 300);
+    Capacitance.show();
+    const auto rects = [&] {
+        Capacitance.replot();
+        return std::pair(Capacitance.legend->outerRect(), Capacitance.axisRect()->rect());
+    };
+    auto [legend, plot] = rects();
+    EXPECT_TRUE(plot.contains(legend));
+    EXPECT_LT(legend.right(), plot.center().x());
+    EXPECT_LT(legend.top(), plot.center().y());
+
+    const struct {
+        const char* Entry;
+        ELegendPlace Place;
+        bool (*Outside)(const QRect& legend, const QRect& plot);
+    } cases[] = {
+        {"Right of the Plot", ELegendPlace::Right,
+         [](const QRect& l, const QRect& p) { return l.left() > p.right(); }},
+        {"Above the Plot", ELegendPlace::Above,
+         [](const QRect& l, const QRect& p) { return l.bottom() < p.top(); }},
+        {"Top Left Corner", ELegendPlace::TopLeft,
+         [](const QRect& l, const QRect& p) { return p.contains(l); }},
+    };
+    for (const auto& c : cases) {
+        ChooseFromContextMenu(Capacitance, QLatin1String(c.Entry));
+        EXPECT_EQ(Capacitance.LegendPlace(), c.Place) << c.Entry;
+        std::tie(legend, plot) = rects();
+        EXPECT_TRUE(c.Outside(legend, plot)) << c.Entry;
+        EXPECT_EQ(Capacitance.legend->itemCount(), 2) << c.Entry;
+        EXPECT_GT(plot.width(), 300) << c.Entry << ": the legend takes only the room it needs";
+    }
 }
 
 // The real window on a virtual bus; results are handed to its receive handler directly.
@@ -266,6 +539,45 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor(
             [&] { return Form->CapInterfaces.size() == std::size_t(meters); }, 5000));
     }
+    // Settings.ini sections for meters that measure channel 1, the first of them also the
+    // temperature: discovery sets the meters up from them after every device change.
+    void WriteMeterSettings(const QStringList& serials) {
+        TIniFile ini(Dir.filePath(QStringLiteral("Settings.ini")));
+        for (const QString& serial : serials) {
+            const bool temperature = serial == serials.front();
+            ini.WriteInteger(serial, QStringLiteral("CAP1Mode"), 1);
+            ini.WriteBool(serial, QStringLiteral("InternalTempEnabled"), temperature);
+            const int image[][2] = {{7, 0x80}, {8, temperature ? 0x81 : 0}, {9, 0x28}, {10, 0xA0}};
+            for (const auto& [n, value] : image)
+                ini.WriteInteger(serial, QStringLiteral("Reg%1").arg(n), value);
+        }
+    }
+    void WaitForMeters(std::size_t count) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == count; }, 5000));
+    }
+    std::size_t Index(const QString& serial) const {
+        for (std::size_t i = 0; i < Form->CapInterfaces.size(); ++i)
+            if (Form->CapInterfaces[i]->SerNum() == serial)
+                return i;
+        return Form->CapInterfaces.size();
+    }
+    QCPGraph* Series(const QString& serial, EChartQuantity quantity) const {
+        return Form->Charts->Series(Index(serial), quantity);
+    }
+    // One timer-mode measurement of every meter at x: meter Mn reads n pF and 20 + n °C.
+    void Measure(int x) {
+        Form->Running = true;
+        Form->ActPoint = Form->ActTickPoint = x;
+        for (std::size_t i = 0; i < Form->CapInterfaces.size(); ++i) {
+            const double n = Form->CapInterfaces[i]->SerNum().mid(1).toDouble();
+            const double values[] = {n, 20 + n};
+            const auto count = std::size_t(Form->CapInterfaces[i]->ValueCount());
+            Form->CapInterfaceReceiveData(int(i),
+                                          std::span(values, std::min<std::size_t>(count, 2)), 10);
+        }
+        Form->Running = false;
+    }
+
     // What meter i measures; the charts are rebuilt as the meter dialogs do.
     void Configure(std::size_t i, bool cap2, bool temperature, bool resistor) {
         TCapInterface* meter = Form->CapInterfaces[i];
@@ -277,6 +589,83 @@ protected:
         Form->RebuildCharts();
     }
 };
+
+// Plugging meters in and pulling them out keeps every meter's series with its points, colour
+// and the user's edits; a meter pulled out keeps its series and goes on in them when it is
+// back. The chart editor, loaded before, keeps editing the same series.
+TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
+    WriteMeterSettings({QStringLiteral("M1"), QStringLiteral("M2"), QStringLiteral("M3")});
+    Start(2);
+    Form->MaxPointSE->setValue(0);
+    for (int x = 1; x <= 3; ++x)
+        Measure(x);
+    QPointer<QCPGraph> m1 = Series(QStringLiteral("M1"), EChartQuantity::Cap1);
+    QPointer<QCPGraph> m2 = Series(QStringLiteral("M2"), EChartQuantity::Cap1);
+    QPointer<QCPGraph> m1Temperature = Series(QStringLiteral("M1"), EChartQuantity::Temperature);
+    ASSERT_TRUE(m1 && m2 && m1Temperature);
+    // Edits as the chart editor makes them.
+    m1->setName(QStringLiteral("probe 1"));
+    m2->setPen(QPen(Qt::magenta, 4));
+    m2->setVisible(false);
+    const QPen m1Pen = m1->pen();
+    Form->ChartEditor1->Load(Form->Chart1);
+
+    auto m3 = std::make_shared<TVirtualMeter>(QStringLiteral("M3"));
+    Bus.Plug(m3);
+    ASSERT_NO_FATAL_FAILURE(WaitForMeters(3));
+    ASSERT_EQ(Series(QStringLiteral("M1"), EChartQuantity::Cap1), m1);
+    ASSERT_EQ(Series(QStringLiteral("M2"), EChartQuantity::Cap1), m2);
+    EXPECT_EQ(m1->name(), QStringLiteral("probe 1"));
+    EXPECT_EQ(m1->pen(), m1Pen);
+    EXPECT_EQ(m2->pen(), QPen(Qt::magenta, 4));
+    EXPECT_FALSE(m2->visible());
+    EXPECT_EQ(Points(m1), std::vector<TPoint>({{1, 1}, {2, 1}, {3, 1}}));
+    EXPECT_EQ(Points(m1Temperature), std::vector<TPoint>({{1, 21}, {2, 21}, {3, 21}}));
+    EXPECT_EQ(Points(m2).size(), 3u);
+    QStringList listOrder;
+    for (const TCapInterface* meter : Form->CapInterfaces)
+        listOrder << (meter->SerNum() == QLatin1String("M1") ? QStringLiteral("probe 1")
+                                                             : "CAP1." + meter->SerNum());
+    EXPECT_EQ(Titles(Form->Chart1), listOrder);
+    const QColor m3Colour = Series(QStringLiteral("M3"), EChartQuantity::Cap1)->pen().color();
+    EXPECT_NE(m3Colour, m1Pen.color());
+    EXPECT_NE(m3Colour, QColor(Qt::magenta));
+    // The open editor still edits M1's series.
+    Form->ChartEditor1->SeriesLB->setCurrentRow(0);
+    Form->ChartEditor1->TitleEd->setText(QStringLiteral("probe A"));
+    Form->ChartEditor1->TitleEdChange();
+    EXPECT_EQ(m1->name(), QStringLiteral("probe A"));
+
+    // M2 pulled out: its series stays as it was while the others go on.
+    std::shared_ptr<TVirtualHidDevice> m2Meter;
+    for (const auto& device : Bus.PluggedDevices())
+        if (device->Serial() == QLatin1String("M2"))
+            m2Meter = device;
+    ASSERT_TRUE(m2Meter);
+    Bus.Unplug(m2Meter);
+    ASSERT_NO_FATAL_FAILURE(WaitForMeters(2));
+    Measure(4);
+    ASSERT_EQ(Form->Chart1->graphCount(), 3);
+    EXPECT_TRUE(Form->Chart1->hasPlottable(m2));
+    EXPECT_EQ(Points(m2).size(), 3u);
+    EXPECT_EQ(Points(m1).back(), (TPoint{4, 1}));
+
+    // Back again, it goes on in the same series.
+    Bus.Plug(m2Meter);
+    ASSERT_NO_FATAL_FAILURE(WaitForMeters(3));
+    ASSERT_EQ(Series(QStringLiteral("M2"), EChartQuantity::Cap1), m2);
+    Measure(5);
+    EXPECT_EQ(Points(m2), std::vector<TPoint>({{1, 2}, {2, 2}, {3, 2}, {5, 2}}));
+    EXPECT_EQ(Series(QStringLiteral("M3"), EChartQuantity::Cap1)->pen().color(), m3Colour);
+
+    // A series the user deleted stays deleted.
+    Form->Chart2->removeGraph(m1Temperature);
+    Bus.Unplug(m3);
+    ASSERT_NO_FATAL_FAILURE(WaitForMeters(2));
+    EXPECT_EQ(Form->Chart2->graphCount(), 0);
+    EXPECT_TRUE(Form->Chart2->isHidden());
+    EXPECT_EQ(Form->Chart1->graphCount(), 3) << "M3's series stays";
+}
 
 TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
     Start(1);
@@ -332,7 +721,7 @@ TEST_F(WindowChartsTest, MeterDialogsRebuildTheChartsOnlyWhenWhatIsDrawnChanged)
     Form->Corvane2LBClick();
     EXPECT_TRUE(Form->CapInterfaces[0]->InternalTempEnabled());
     EXPECT_EQ(Titles(Form->Chart2), QStringList({"Temp.M1    "}));
-    EXPECT_EQ(Form->Chart1->graph(0)->dataCount(), 0);
+    EXPECT_EQ(Form->Chart1->graph(0)->dataCount(), 1) << "the other series keep their points";
 
     // Channel 2 switched on in the register dialog: a second capacitance series.
     QTimer::singleShot(0, Form->RegSetForm, [this] {
@@ -360,15 +749,18 @@ TEST_F(WindowChartsTest, LayoutFollowsWhatTheMetersMeasure) {
     Configure(1, false, true, true);
     EXPECT_EQ(Titles(Form->Chart2), QStringList({"Temp.M2    "}));
     EXPECT_EQ(Form->Chart2->graph(0)->dataCount(), 0);
-    EXPECT_EQ(Form->Chart1->graph(1)->dataCount(), 0) << "a rebuild drops every point";
+    EXPECT_EQ(Form->Chart1->graph(1)->dataCount(), 1) << "a rebuild keeps the points";
     EXPECT_FALSE(Form->Panel2->isHidden());
     EXPECT_FALSE(Form->Splitter1->handle(1)->isHidden());
     EXPECT_FALSE(Form->Splitter2->handle(1)->isHidden());
     Form->Running = false;
 
+    // Meters pulled out leave their series until Clear.
     for (const auto& device : Bus.PluggedDevices())
         Bus.Unplug(device);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.empty(); }, 5000));
+    EXPECT_FALSE(Form->Chart1->isHidden() || Form->Chart2->isHidden());
+    Form->ClearBtnClick();
     EXPECT_TRUE(Form->Chart1->isHidden() && Form->Chart2->isHidden() && Form->Chart3->isHidden());
 
     EXPECT_TRUE(Form->Chart4->isHidden()) << "the timing chart shows only on request";
