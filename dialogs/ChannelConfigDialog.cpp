@@ -14,19 +14,14 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <string>
 
 namespace {
 
 constexpr int ClientWidth = 588;
 constexpr int ClientHeight = 240;
 constexpr int MaxDacCode = 127;
-
-// 15 significant digits: what a double holds reliably.
-constexpr int SignificantDigits = 15;
 
 QSpinBox* SpinEdit(QWidget* parent, const char* name, int minimum, int maximum,
                    const QString& hint = {}) {
@@ -83,46 +78,14 @@ bool CoarseStep(QSpinBox* se) {
 
 } // namespace
 
-QString GeneralNumberText(double value, const QLocale& locale) {
-    if (std::isnan(value))
-        return QStringLiteral("NAN");
-    if (std::isinf(value))
-        return value > 0 ? QStringLiteral("INF") : QStringLiteral("-INF");
-    if (value == 0.0)
-        return QStringLiteral("0");
-
-    // d.dddddddddddddde±xx, independent of the C library's locale.
-    char buffer[40];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value),
-                                      std::chars_format::scientific, SignificantDigits - 1);
-    const std::string text(buffer, result.ptr);
-    const std::size_t e = text.find('e');
-    int exponent = 0;
-    std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(),
-                    exponent);
-    std::string digits = text.substr(0, 1) + text.substr(2, e - 2);
-    while (digits.size() > 1 && digits.back() == '0')
-        digits.pop_back();
-
-    const QString point = locale.decimalPoint();
-    QString out = value < 0 ? QStringLiteral("-") : QString();
-    if (exponent < -5 || exponent >= SignificantDigits) {
-        out += QLatin1Char(digits[0]);
-        if (digits.size() > 1)
-            out += point + QString::fromLatin1(digits.substr(1));
-        out += QStringLiteral("E") + QString::number(exponent);
-    } else if (exponent >= 0) {
-        const std::size_t whole = std::size_t(exponent) + 1;
-        if (digits.size() < whole)
-            digits.append(whole - digits.size(), '0');
-        out += QString::fromLatin1(digits.substr(0, whole));
-        if (digits.size() > whole)
-            out += point + QString::fromLatin1(digits.substr(whole));
-    } else {
-        out += QStringLiteral("0") + point + QString(-exponent - 1, QLatin1Char('0')) +
-               QString::fromLatin1(digits);
-    }
-    return out;
+QString CapacitanceText(double picofarads, const QLocale& locale) {
+    QLocale numbers = locale;
+    numbers.setNumberOptions(QLocale::OmitGroupSeparator);
+    // A reading just below zero shows as 0.000, not as -0.000.
+    double shown = std::round(picofarads * 1000.0) / 1000.0;
+    if (shown == 0.0)
+        shown = 0.0;
+    return numbers.toString(shown, 'f', 3) + QStringLiteral(" pF");
 }
 
 TChannelConfigForm::TChannelConfigForm(QWidget* parent)
@@ -142,6 +105,7 @@ TChannelConfigForm::TChannelConfigForm(QWidget* parent)
     channels->addWidget(BuildChannelGroup(2, FChannel2), 1);
     CAP1ModeCB = FChannel1.ModeCB;
     ActCAP1L = FChannel1.ActL;
+    AdjustEnd1L = FChannel1.EndL;
     CAPDAC1_CB = FChannel1.CAPDAC_CB;
     DAC1A_SE = FChannel1.DACA_SE;
     DAC1B_SE = FChannel1.DACB_SE;
@@ -149,6 +113,7 @@ TChannelConfigForm::TChannelConfigForm(QWidget* parent)
     Target1SE = FChannel1.TargetSE;
     CAP2ModeCB = FChannel2.ModeCB;
     ActCAP2L = FChannel2.ActL;
+    AdjustEnd2L = FChannel2.EndL;
     CAPDAC2_CB = FChannel2.CAPDAC_CB;
     DAC2A_SE = FChannel2.DACA_SE;
     DAC2B_SE = FChannel2.DACB_SE;
@@ -216,6 +181,16 @@ QWidget* TChannelConfigForm::BuildChannelGroup(int channel, TChannelControls& c)
     c.ActL = new QLabel(group);
     c.ActL->setObjectName(name("ActCAP%1L"));
     c.ActL->setTextFormat(Qt::PlainText);
+    c.EndL = new QLabel(group);
+    c.EndL->setObjectName(name("AdjustEnd%1L"));
+    c.EndL->setTextFormat(Qt::PlainText); // a meter's error message is not markup
+    // The line takes the room that the designed size leaves below the CAPDAC group, at most
+    // two lines, so that neither the group nor the dialog changes with what it says; the
+    // tooltip holds a longer message whole.
+    c.EndL->setWordWrap(true);
+    c.EndL->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    c.EndL->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
+    c.EndL->setMaximumHeight(2 * c.EndL->fontMetrics().lineSpacing());
 
     auto* dacGroup = new QGroupBox(QStringLiteral("CAPDAC"), group);
     c.CAPDAC_CB = EnabledBox(dacGroup, "");
@@ -249,6 +224,8 @@ QWidget* TChannelConfigForm::BuildChannelGroup(int channel, TChannelControls& c)
     layout->addWidget(c.ActL, 0, 2);
     layout->setColumnStretch(2, 1);
     layout->addWidget(dacGroup, 1, 0, 1, 3);
+    layout->addWidget(c.EndL, 2, 0, 1, 3);
+    layout->setRowStretch(2, 1);
 
     connect(c.ModeCB, &QComboBox::currentIndexChanged, this, &TChannelConfigForm::ModeCBChange);
     connect(c.CAPDAC_CB, &QCheckBox::toggled, this, &TChannelConfigForm::ModeCBChange);
@@ -265,9 +242,19 @@ void TChannelConfigForm::Edit(TCapInterface* CapInt) {
 
 void TChannelConfigForm::Load(TCapInterface* CapInt) {
     FCapInt = CapInt;
+    FSerNum = FCapInt ? FCapInt->SerNum() : QString();
+    // Only this meter's own adjustments; a meter without a serial number cannot be told apart
+    // from another one, so it shows none.
+    const auto remembered = FSerNum.isEmpty() ? FAdjustEnds.end() : FAdjustEnds.find(FSerNum);
+    for (const TChannelControls* c : {&FChannel1, &FChannel2}) {
+        std::optional<TAdjustEnd> end;
+        if (remembered != FAdjustEnds.end())
+            end = remembered->second[std::size_t(c->Channel - 1)];
+        ShowAdjustEnd(*c, end);
+    }
     if (!FCapInt)
         return;
-    setWindowTitle(QStringLiteral("Channel Configuration: ") + FCapInt->SerNum());
+    setWindowTitle(QStringLiteral("Channel Configuration: ") + FSerNum);
     // A mode outside the list measures nothing in the image, so it shows as "Off".
     SelectIndex(CAP1ModeCB, FCapInt->CAP1Mode(), 0);
     CAPDAC1_CB->setChecked(FCapInt->CAPDAC1Mode() == 1);
@@ -347,7 +334,7 @@ double TChannelConfigForm::Measure(const TChannelControls& c, int mode) {
     const double value = FMeasure ? FMeasure(c.Channel, mode, a, b, exc)
                                   : FCapInt->MeasureCAP(c.Channel, std::uint8_t(mode),
                                                         std::uint8_t(a), std::uint8_t(b), exc);
-    c.ActL->setText(GeneralNumberText(value));
+    c.ActL->setText(CapacitanceText(value, locale()));
     // Nothing else runs until the adjustment ends; the user still sees each reading and code.
     repaint();
     return value;
@@ -357,55 +344,120 @@ void TChannelConfigForm::AdjustCAPDAC(const TChannelControls& c) {
     const int mode = c.ModeCB->currentIndex();
     if (mode <= 0 || (!FMeasure && !FCapInt))
         return;
-    // A failed transfer ends the adjustment; the codes stay where it had put them.
+    c.ActL->clear();
+    c.EndL->setText(QStringLiteral("Adjusting..."));
+    c.EndL->setToolTip({});
+    TAdjustEnd end;
+    // A failed transfer ends the adjustment; the codes stay where it had put them. The dialog
+    // shows the failure, and the program's error report gets it as before.
     Guarded(this, [&] {
-        QSpinBox* const a = c.DACA_SE;
-        QSpinBox* const b = c.DACB_SE;
-        const double target = c.TargetSE->value();
-        a->setValue(0);
-        b->setValue(0);
-        double reading = Measure(c, mode);
-
-        // DAC A lowers the reading as its code grows: step past the target, then back to the
-        // largest code whose reading still lies above it.
-        const auto adjustA = [&] {
-            while (target < reading) {
-                if (!CoarseStep(a))
-                    return;
-                reading = Measure(c, mode);
-            }
-            while (target >= reading) {
-                if (a->value() == 0)
-                    return;
-                a->setValue(a->value() - 1);
-                reading = Measure(c, mode);
-            }
-        };
-        // DAC B raises it: step past the target, back below it, then up to the smallest code
-        // that reaches it.
-        const auto adjustB = [&] {
-            while (target > reading) {
-                if (!CoarseStep(b))
-                    return;
-                reading = Measure(c, mode);
-            }
-            while (target <= reading) {
-                if (b->value() == 0)
-                    return;
-                b->setValue(b->value() - 1);
-                reading = Measure(c, mode);
-            }
-            while (target > reading) {
-                if (b->value() >= MaxDacCode)
-                    return;
-                b->setValue(b->value() + 1);
-                reading = Measure(c, mode);
-            }
-        };
-
-        if (mode == 1 || target < reading)
-            adjustA();
-        else
-            adjustB();
+        try {
+            RunAdjustment(c, mode, end);
+        } catch (const std::exception& error) {
+            end.Kind = TAdjustEnd::EKind::Failed;
+            end.Message = QString::fromUtf8(error.what());
+            EndAdjustment(c, end);
+            throw;
+        } catch (...) {
+            end.Kind = TAdjustEnd::EKind::Failed;
+            EndAdjustment(c, end);
+            throw;
+        }
+        EndAdjustment(c, end);
     });
+}
+
+void TChannelConfigForm::RunAdjustment(const TChannelControls& c, int mode, TAdjustEnd& end) {
+    QSpinBox* const a = c.DACA_SE;
+    QSpinBox* const b = c.DACB_SE;
+    const double target = c.TargetSE->value();
+    const auto measure = [&] {
+        end.Reading = Measure(c, mode);
+        return *end.Reading;
+    };
+    const auto finish = [&](TAdjustEnd::EKind kind, QSpinBox* dac) {
+        end.Kind = kind;
+        end.Dac = dac == a ? QLatin1Char('A') : QLatin1Char('B');
+        end.Code = dac->value();
+    };
+    using EKind = TAdjustEnd::EKind;
+
+    a->setValue(0);
+    b->setValue(0);
+    double reading = measure();
+
+    // DAC A lowers the reading as its code grows: step past the target, then back to the
+    // largest code whose reading still lies above it.
+    const auto adjustA = [&] {
+        while (target < reading) {
+            if (!CoarseStep(a))
+                return finish(EKind::AtLimit, a); // still above the target at 127
+            reading = measure();
+        }
+        while (target >= reading) {
+            if (a->value() == 0)
+                return finish(EKind::AtLimit, a); // not above the target even at 0
+            a->setValue(a->value() - 1);
+            reading = measure();
+        }
+        finish(EKind::Reached, a);
+    };
+    // DAC B raises it: step past the target, back below it, then up to the smallest code
+    // that reaches it.
+    const auto adjustB = [&] {
+        while (target > reading) {
+            if (!CoarseStep(b))
+                return finish(EKind::AtLimit, b); // still below the target at 127
+            reading = measure();
+        }
+        while (target <= reading) {
+            if (b->value() == 0)
+                return finish(EKind::Reached, b); // reached at code 0 already
+            b->setValue(b->value() - 1);
+            reading = measure();
+        }
+        while (target > reading) {
+            if (b->value() >= MaxDacCode)
+                return finish(EKind::AtLimit, b);
+            b->setValue(b->value() + 1);
+            reading = measure();
+        }
+        finish(EKind::Reached, b);
+    };
+
+    if (mode == 1 || target < reading)
+        adjustA();
+    else
+        adjustB();
+}
+
+void TChannelConfigForm::EndAdjustment(const TChannelControls& c, const TAdjustEnd& end) {
+    if (!FSerNum.isEmpty())
+        FAdjustEnds[FSerNum][std::size_t(c.Channel - 1)] = end;
+    ShowAdjustEnd(c, end);
+    repaint();
+}
+
+void TChannelConfigForm::ShowAdjustEnd(const TChannelControls& c,
+                                       const std::optional<TAdjustEnd>& end) {
+    c.ActL->setText(end && end->Reading ? CapacitanceText(*end->Reading, locale()) : QString());
+    const QString text = end ? AdjustEndText(*end) : QString();
+    c.EndL->setText(text);
+    // The tooltip shows a message too long for the line's two rows.
+    c.EndL->setToolTip(text);
+}
+
+QString TChannelConfigForm::AdjustEndText(const TAdjustEnd& end) const {
+    const QString reading = end.Reading ? CapacitanceText(*end.Reading, locale()) : QString();
+    const QString code = QString(end.Dac) + QStringLiteral(" = ") + QString::number(end.Code);
+    switch (end.Kind) {
+    case TAdjustEnd::EKind::Reached:
+        return QStringLiteral("Reached: %1 at %2").arg(reading, code);
+    case TAdjustEnd::EKind::AtLimit:
+        return QStringLiteral("Stopped at the limit %1: %2").arg(code, reading);
+    case TAdjustEnd::EKind::Failed:
+        break;
+    }
+    return QStringLiteral("Failed: ") +
+           (end.Message.isEmpty() ? QStringLiteral("Unknown error") : end.Message);
 }

@@ -4,7 +4,10 @@
 #include <QLocale>
 #include <QString>
 
+#include <array>
 #include <functional>
+#include <map>
+#include <optional>
 
 class QCheckBox;
 class QComboBox;
@@ -13,10 +16,9 @@ class QPushButton;
 class QSpinBox;
 class TCapInterface;
 
-// A number as the program shows measured values to the user: up to 15 significant digits,
-// fixed notation, scientific notation below 0.00001 in magnitude and from 1E15 on, the
-// locale's decimal separator, no grouping, no trailing zeros.
-QString GeneralNumberText(double value, const QLocale& locale = QLocale());
+// A capacitance reading as the dialog shows it: three decimals, the locale's decimal
+// separator, the unit, e.g. "1.945 pF".
+QString CapacitanceText(double picofarads, const QLocale& locale = QLocale());
 
 // Edits one meter's channel configuration and adjusts a channel's CAPDAC codes so that the
 // channel reads just above a target. The main window creates it once and opens it with Edit;
@@ -42,7 +44,8 @@ public:
 
     // "Cap Channel 1"
     QComboBox* CAP1ModeCB;
-    QLabel* ActCAP1L; // the last capacitance the adjustment measured
+    QLabel* ActCAP1L;    // the last capacitance the adjustment measured
+    QLabel* AdjustEnd1L; // how the last adjustment ended, under the CAPDAC group
     QCheckBox* CAPDAC1_CB;
     QSpinBox* DAC1A_SE;
     QSpinBox* DAC1B_SE;
@@ -51,6 +54,7 @@ public:
     // "Cap Channel 2"
     QComboBox* CAP2ModeCB;
     QLabel* ActCAP2L;
+    QLabel* AdjustEnd2L;
     QCheckBox* CAPDAC2_CB;
     QSpinBox* DAC2A_SE;
     QSpinBox* DAC2B_SE;
@@ -72,6 +76,7 @@ private:
         int Channel;
         QComboBox* ModeCB;
         QLabel* ActL;
+        QLabel* EndL;
         QCheckBox* CAPDAC_CB;
         QSpinBox* DACA_SE;
         QSpinBox* DACB_SE;
@@ -79,13 +84,31 @@ private:
         QSpinBox* TargetSE;
     };
 
+    // How an adjustment ended, with its last reading if it got one.
+    struct TAdjustEnd {
+        enum class EKind { Reached, AtLimit, Failed };
+        EKind Kind = EKind::Failed;
+        std::optional<double> Reading;
+        QChar Dac;       // the DAC stepped last, 'A' or 'B'
+        int Code = 0;    // its code at the end
+        QString Message; // why it failed
+    };
+
     QWidget* BuildChannelGroup(int channel, TChannelControls& controls);
     void UpdateChannelStates(const TChannelControls& controls);
     void AdjustCAPDAC(const TChannelControls& controls);
+    void RunAdjustment(const TChannelControls& controls, int mode, TAdjustEnd& end);
     double Measure(const TChannelControls& controls, int mode);
+    void EndAdjustment(const TChannelControls& controls, const TAdjustEnd& end);
+    void ShowAdjustEnd(const TChannelControls& controls, const std::optional<TAdjustEnd>& end);
+    QString AdjustEndText(const TAdjustEnd& end) const;
 
     TChannelControls FChannel1{};
     TChannelControls FChannel2{};
     TCapInterface* FCapInt = nullptr;
+    QString FSerNum; // of the meter being edited
     TMeasureFunction FMeasure;
+    // The last adjustment of each channel, by the meter's serial number, for the program's
+    // lifetime: one dialog serves every meter, and each opening shows only its own meter's.
+    std::map<QString, std::array<std::optional<TAdjustEnd>, 2>> FAdjustEnds;
 };

@@ -24,13 +24,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
 
 namespace {
 
-TEST(GeneralNumberText, FifteenDigitsFixedUntilTheSmallestValues) {
+TEST(CapacitanceText, ThreeDecimalsInTheLocaleWithTheUnit) {
     const QLocale c = QLocale::c();
     const QLocale german(QLocale::German, QLocale::Germany);
     struct Case {
@@ -39,31 +40,20 @@ TEST(GeneralNumberText, FifteenDigitsFixedUntilTheSmallestValues) {
         const char* text;
     };
     const Case cases[] = {
-        {0.0, c, "0"},
-        {-0.0, c, "0"},
-        {2.5, c, "2.5"},
-        {-0.8, c, "-0.8"},
-        {0.1 + 0.2, c, "0.3"}, // rounded to 15 digits
-        {1.0 / 3.0, c, "0.333333333333333"},
-        {0.00001, c, "0.00001"},
-        {0.0000123, c, "0.0000123"},
-        {0.0000015, c, "1.5E-6"},
-        {-2.25e-12, c, "-2.25E-12"},
-        {100.0, c, "100"},
-        {123456789012345.0, c, "123456789012345"},
-        {1e15, c, "1E15"},
-        {4.096, german, "4,096"},
-        {-1234.5, german, "-1234,5"},
-        {1.5e-6, german, "1,5E-6"},
+        {1.945, c, "1.945 pF"},        {0.41249, c, "0.412 pF"},   {-0.8, c, "-0.800 pF"},
+        {-0.0002, c, "0.000 pF"},      {1234.5, c, "1234.500 pF"}, {1.945, german, "1,945 pF"},
+        {-4.096, german, "-4,096 pF"},
     };
     for (const Case& k : cases)
-        EXPECT_EQ(GeneralNumberText(k.value, k.locale).toStdString(), k.text) << k.value;
+        EXPECT_EQ(CapacitanceText(k.value, k.locale).toStdString(), k.text) << k.value;
 }
 
 // A model on a bridge that records everything; the image needs a model with its worker.
 struct TModel {
     TCapInterface Model;
-    TModel() { Model.SetupInterface(std::make_unique<TRecordingBridge>(QStringLiteral("CH42"))); }
+    explicit TModel(const QString& serial = QStringLiteral("CH42")) {
+        Model.SetupInterface(std::make_unique<TRecordingBridge>(serial));
+    }
 };
 
 class ChannelConfigFormTest : public testing::Test {
@@ -232,8 +222,6 @@ TEST_F(ChannelConfigFormTest, EditClosedWithoutChangesStillRebuildsTheImage) {
     TRegData handSet;
     handSet.fill(0x55);
     Model.SetRegData(handSet);
-    // Texts of an earlier adjustment stay until the next one.
-    Form.ActCAP1L->setText(QStringLiteral("1.5"));
 
     bool shown = false;
     QTimer::singleShot(0, &Form, [&] {
@@ -246,7 +234,6 @@ TEST_F(ChannelConfigFormTest, EditClosedWithoutChangesStillRebuildsTheImage) {
     Form.Edit(&Model);
 
     EXPECT_TRUE(shown);
-    EXPECT_EQ(Form.ActCAP1L->text().toStdString(), "1.5");
     const TRegData image = Model.RegData();
     EXPECT_EQ(image[0], 0x00);
     EXPECT_EQ(image[7], 0x80);
@@ -385,11 +372,115 @@ TEST_F(ChannelAdjustTest, EndsJustAboveTheTarget) {
         }
         EXPECT_EQ(stepped, k.steppedCodes);
         EXPECT_EQ(actual->text().toStdString(),
-                  GeneralNumberText(k.reading(k.endA, k.endB)).toStdString());
+                  CapacitanceText(k.reading(k.endA, k.endB)).toStdString());
         EXPECT_TRUE(Prompts.Errors.isEmpty());
         // The codes reach the model only when the dialog closes.
         EXPECT_EQ(Model.CAPDAC1A(), 0);
     }
+}
+
+TEST_F(ChannelAdjustTest, TheDialogShowsHowTheAdjustmentEnded) {
+    const QLocale c = QLocale::c();
+    const QLocale german(QLocale::German, QLocale::Germany);
+    // Readings in exact binary fractions, except where the three decimals round them.
+    const TReading falling = [](int a, int) { return 2.5 - 0.11 * a; };
+    const TReading fallsUntilItFails = [](int a, int) {
+        if (a == 20)
+            throw EHIDError("Data Read Request failed");
+        return 2.5 - 0.11 * a;
+    };
+    const QString busy = QStringLiteral("Meter CH42 is measuring continuously: stop the "
+                                        "measurement before measuring on it here.");
+    struct Case {
+        const char* what;
+        int channel, mode, target;
+        TReading reading;
+        const QLocale& locale;
+        const char* shown; // beside "Mode"
+        QString end;       // under the CAPDAC group
+        QString reported;  // through the error report; empty for none
+    };
+    const Case cases[] = {
+        {"just above the target", 1, 1, 0, falling, c, "0.080 pF", "Reached: 0.080 pF at A = 22",
+         ""},
+        {"decimal comma", 1, 1, 0, falling, german, "0,080 pF", "Reached: 0,080 pF at A = 22", ""},
+        {"DAC B reaches the target", 2, 2, 2, [](int, int b) { return -3.0 + b / 8.0; }, c,
+         "2.000 pF", "Reached: 2.000 pF at B = 40", ""},
+        {"DAC B at the target with code 0", 1, 2, 0, [](int, int b) { return b / 8.0; }, c,
+         "0.000 pF", "Reached: 0.000 pF at B = 0", ""},
+        {"still above at A = 127", 2, 1, -3, [](int a, int) { return 40.0 - a / 8.0; }, c,
+         "24.125 pF", "Stopped at the limit A = 127: 24.125 pF", ""},
+        {"at or below already at A = 0", 1, 1, 0, [](int, int) { return -0.5; }, c, "-0.500 pF",
+         "Stopped at the limit A = 0: -0.500 pF", ""},
+        {"still below at B = 127", 1, 2, 3, [](int, int b) { return -20.0 + b / 8.0; }, c,
+         "-4.125 pF", "Stopped at the limit B = 127: -4.125 pF", ""},
+        {"failed transfer", 1, 1, 0, fallsUntilItFails, c, "1.400 pF",
+         "Failed: Data Read Request failed", "Data Read Request failed"},
+        {"meter busy in a continuous run", 2, 2, 0,
+         [&](int, int) -> double { throw EMeterBusy(busy.toStdString()); }, c, "",
+         "Failed: " + busy, busy},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Prompts.Errors.clear();
+        Form.Load(&Model);
+        Form.setLocale(k.locale);
+        const bool one = k.channel == 1;
+        (one ? Form.CAP1ModeCB : Form.CAP2ModeCB)->setCurrentIndex(k.mode);
+        (one ? Form.Target1SE : Form.Target2SE)->setValue(k.target);
+        Script(k.reading);
+
+        one ? Form.AdjustCAPDAC1BtnClick() : Form.AdjustCAPDAC2BtnClick();
+
+        EXPECT_EQ((one ? Form.ActCAP1L : Form.ActCAP2L)->text().toStdString(), k.shown);
+        EXPECT_EQ((one ? Form.AdjustEnd1L : Form.AdjustEnd2L)->text().toStdString(),
+                  k.end.toStdString());
+        EXPECT_EQ(Prompts.Errors.join('\n').toStdString(), k.reported.toStdString());
+    }
+    Form.setLocale(QLocale());
+}
+
+TEST_F(ChannelAdjustTest, EachMeterShowsOnlyItsOwnAdjustments) {
+    TModel other(QStringLiteral("CH77"));
+    TModel unnamed{QString()};
+    for (TCapInterface* model : {&Model, &other.Model, &unnamed.Model}) {
+        model->SetCAP1Mode(1);
+        model->SetCAP2Mode(1);
+    }
+    Form.setLocale(QLocale::c());
+    Script([](int a, int) { return 2.5 - 0.11 * a; });
+    Form.Load(&Model);
+    Form.AdjustCAPDAC1BtnClick();
+    ASSERT_EQ(Form.AdjustEnd1L->text().toStdString(), "Reached: 0.080 pF at A = 22");
+    Form.WriteBack();
+
+    // The other meter has never been adjusted.
+    Form.Load(&other.Model);
+    for (QLabel* label : {Form.ActCAP1L, Form.AdjustEnd1L, Form.ActCAP2L, Form.AdjustEnd2L})
+        EXPECT_TRUE(label->text().isEmpty()) << label->objectName().toStdString();
+    Script([](int a, int) { return 1.5 - 0.11 * a; });
+    Form.AdjustCAPDAC2BtnClick();
+    ASSERT_EQ(Form.AdjustEnd2L->text().toStdString(), "Reached: 0.070 pF at A = 13");
+    Form.WriteBack();
+
+    // Each opening shows its own meter's last adjustments again, and nothing of the other's.
+    Form.Load(&Model);
+    EXPECT_EQ(Form.ActCAP1L->text().toStdString(), "0.080 pF");
+    EXPECT_EQ(Form.AdjustEnd1L->text().toStdString(), "Reached: 0.080 pF at A = 22");
+    EXPECT_TRUE(Form.ActCAP2L->text().isEmpty());
+    EXPECT_TRUE(Form.AdjustEnd2L->text().isEmpty());
+    Form.Load(&other.Model);
+    EXPECT_TRUE(Form.ActCAP1L->text().isEmpty());
+    EXPECT_TRUE(Form.AdjustEnd1L->text().isEmpty());
+    EXPECT_EQ(Form.ActCAP2L->text().toStdString(), "0.070 pF");
+
+    // Meters without a serial number cannot be told apart: none is shown an earlier reading.
+    Form.Load(&unnamed.Model);
+    Form.AdjustCAPDAC1BtnClick();
+    Form.Load(&unnamed.Model);
+    EXPECT_TRUE(Form.ActCAP1L->text().isEmpty());
+    EXPECT_TRUE(Form.AdjustEnd1L->text().isEmpty());
+    Form.setLocale(QLocale());
 }
 
 TEST_F(ChannelAdjustTest, OffChannelMeasuresNothing) {
@@ -416,7 +507,8 @@ TEST_F(ChannelAdjustTest, FailedTransferIsReportedAndLeavesTheCodesWhereTheyWere
     ASSERT_EQ(Prompts.Errors.size(), 1);
     EXPECT_EQ(Prompts.Errors[0].toStdString(), "Write report 0x14 failed");
     EXPECT_EQ(Form.DAC1A_SE->value(), 20);
-    EXPECT_EQ(Form.ActCAP1L->text().toStdString(), "90");
+    EXPECT_EQ(Form.ActCAP1L->text().toStdString(), CapacitanceText(90.0).toStdString());
+    EXPECT_EQ(Form.AdjustEnd1L->text().toStdString(), "Failed: Write report 0x14 failed");
     EXPECT_TRUE(Form.isVisible());
     EXPECT_EQ(Model.CAPDAC1A(), 5);
     Form.close();
@@ -464,9 +556,13 @@ TEST_F(ChannelAdjustOnMeterTest, SixPicofaradsEndJustAboveTheTarget) {
     ASSERT_TRUE(Prompts.Errors.isEmpty()) << Prompts.Errors.join('\n').toStdString();
     EXPECT_EQ(Form.DAC1A_SE->value(), expected);
     EXPECT_EQ(Form.DAC1B_SE->value(), 0);
-    const double shown = QLocale().toDouble(Form.ActCAP1L->text());
-    EXPECT_NEAR(shown, 6.0 - expected * step, 1e-5);
+    const QString text = Form.ActCAP1L->text();
+    ASSERT_TRUE(text.endsWith(QStringLiteral(" pF"))) << text.toStdString();
+    const double shown = QLocale().toDouble(text.chopped(3));
+    EXPECT_NEAR(shown, 6.0 - expected * step, 0.0005);
     EXPECT_GT(shown, 0.0);
+    EXPECT_EQ(Form.AdjustEnd1L->text().toStdString(),
+              QStringLiteral("Reached: %1 at A = %2").arg(text).arg(expected).toStdString());
     // Coarse codes 0 to 50 (6 of at most 14), then fine codes 49 down to 44.
     EXPECT_EQ(Meter->ConversionsStarted() - before, 6 + 6);
 
@@ -481,6 +577,28 @@ TEST_F(ChannelAdjustOnMeterTest, BrokenMeterIsReported) {
     Form.AdjustCAPDAC1BtnClick();
     EXPECT_EQ(Prompts.Errors.size(), 1);
     EXPECT_EQ(Form.DAC1A_SE->value(), 0);
+    EXPECT_TRUE(Form.AdjustEnd1L->text().startsWith(QStringLiteral("Failed: ")));
+}
+
+TEST_F(ChannelAdjustOnMeterTest, MeterInAContinuousRunEndsTheAdjustmentAtOnce) {
+    int records = 0;
+    Model->SetOnReceiveData([&](int, std::span<const double>, std::uint32_t) { ++records; });
+    Model->SetRegsFromConfig();
+    Model->SetContinuousModeInterval(3);
+    Model->SetContinuousMode(true);
+    Model->StartMes();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return records >= 2; }, 10000));
+
+    Form.AdjustCAPDAC1BtnClick();
+
+    ASSERT_EQ(Prompts.Errors.size(), 1);
+    EXPECT_TRUE(Prompts.Errors[0].contains(QStringLiteral("continuously")))
+        << Prompts.Errors[0].toStdString();
+    EXPECT_EQ(Form.AdjustEnd1L->text().toStdString(),
+              (QStringLiteral("Failed: ") + Prompts.Errors[0]).toStdString());
+    EXPECT_TRUE(Form.ActCAP1L->text().isEmpty());
+    Model->StopMes();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Meter->LedOn(); }, 5000));
 }
 
 } // namespace
