@@ -172,12 +172,17 @@ QStringList SettingsHeaderLines(const TLogSettings& settings, const QLocale& loc
 
 QStringList StatusReportLines(const TLogSettings& settings, const QLocale& locale) {
     return SettingsHeaderLines(settings, locale, EHeaderForm::TelnetStatus)
-           << ColumnHeaderLine(settings.Meters);
+           << ColumnHeaderLine(settings.Meters, settings.FastMode);
 }
 
-QString ColumnHeaderLine(const std::vector<TLogMeter>& meters) {
+QString ColumnHeaderLine(const std::vector<TLogMeter>& meters, bool fastMode) {
     QString line;
     for (const TLogMeter& meter : meters) {
+        // Fast-mode rows hold each meter's CAP1 alone, whatever else it measures.
+        if (fastMode) {
+            line += QStringLiteral("CAP1.") + meter.Serial + u'\t';
+            continue;
+        }
         // What the rows hold: the quantities the image measures, which the decoding reads.
         const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData);
         if (measured.Cap1)
@@ -240,7 +245,7 @@ void TLogFile::Open(const QString& fileName, const TLogSettings& settings, const
     FLocale = locale;
     try {
         QStringList lines = SettingsHeaderLines(settings, locale);
-        lines << ColumnHeaderLine(settings.Meters);
+        lines << ColumnHeaderLine(settings.Meters, settings.FastMode);
         WriteLines(lines);
     } catch (...) {
         FFile.close();

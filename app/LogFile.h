@@ -70,8 +70,9 @@ QStringList SettingsHeaderLines(const TLogSettings& settings, const QLocale& loc
 QStringList StatusReportLines(const TLogSettings& settings, const QLocale& locale);
 
 // The names of every meter's value columns, each followed by a TAB: the quantities its
-// register image measures, whatever its enable flags say.
-QString ColumnHeaderLine(const std::vector<TLogMeter>& meters);
+// register image measures, whatever its enable flags say. In fast mode, where the rows hold
+// each meter's CAP1 alone, one "CAP1." column a meter.
+QString ColumnHeaderLine(const std::vector<TLogMeter>& meters, bool fastMode = false);
 
 // One timer-mode row: every meter's values in list order, each followed by a TAB. columns,
 // when given, holds each meter's number of fields: a meter with fewer values (one that is out)

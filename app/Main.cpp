@@ -10,6 +10,7 @@
 #include "HidDevice.h"
 #include "HidDeviceController.h"
 #include "IniFile.h"
+#include "MesThread.h"
 #include "RegSetDialog.h"
 #include "SampleRecord.h"
 #include "TelnetServer.h"
@@ -36,6 +37,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QStatusBar>
@@ -52,11 +54,21 @@
 
 namespace {
 
+// The program settings file's section of the window's size, place and splitters.
+const QString WindowSection = QStringLiteral("Window");
+// No chart is squeezed below this height: its axis labels and a few points stay readable.
+constexpr int MinChartHeight = 90;
+
 // Heights of the window's parts as first laid out, in pixels.
 constexpr int SettingsPanelHeight = 121;
 constexpr int LowerPanelHeight = 267;
 constexpr int TimingChartHeight = 137;
 constexpr int ResistanceChartHeight = 147;
+
+const QString IntervalToolTip = QStringLiteral(
+    "Timer mode: the time between two rows of the log, 10 to 30000 ms. A row holds the values "
+    "each meter measured since the row before; a meter that has not finished leaves its fields "
+    "empty.");
 
 QSpinBox* MakeSpinEdit(QWidget* parent, const char* name, int min, int max, int step, int value) {
     auto* spin = new QSpinBox(parent);
@@ -105,6 +117,7 @@ QString NoAccessText(THidDevice& device) {
 TChart* MakeChart(QWidget* parent, const char* name, const QString& axisTitle) {
     auto* chart = new TChart(axisTitle, parent);
     chart->setObjectName(QLatin1String(name));
+    chart->setMinimumHeight(MinChartHeight);
     return chart;
 }
 
@@ -171,8 +184,15 @@ void TForm1::BuildWindow() {
     FRunState = new QLabel(QStringLiteral("Idle"), this);
     FRunState->setObjectName(QStringLiteral("RunState"));
     statusBar()->addPermanentWidget(FRunState);
+    connect(statusBar(), &QStatusBar::messageChanged, this, [this](const QString& message) {
+        if (message.isEmpty())
+            statusBar()->setToolTip(QString());
+    });
     FStatusTimer.setInterval(1000);
-    connect(&FStatusTimer, &QTimer::timeout, this, &TForm1::ShowRunState);
+    connect(&FStatusTimer, &QTimer::timeout, this, [this] {
+        MeasureMeterRates();
+        ShowRunState();
+    });
 
     Timer1.setObjectName(QStringLiteral("Timer1"));
     Timer2.setObjectName(QStringLiteral("Timer2"));
@@ -183,9 +203,45 @@ void TForm1::BuildWindow() {
 
     // A client area of 664 x 707 below the menu; the minimum is the outer 680 x 420 less
     // the window frame.
-    resize(664, 707 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
-    move(281, 64);
     setMinimumSize(664, 381);
+    // A client area of 664 x 707 below the menu, as far as the screen has room for it at its
+    // scale: a smaller screen gets a smaller window, inside its free area.
+    QSize size(664, 707 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+    QPoint place(281, 64);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect free = screen->availableGeometry();
+        size = size.boundedTo(free.size());
+        place.setX(std::clamp(place.x(), free.left(), free.right() + 1 - size.width()));
+        place.setY(std::clamp(place.y(), free.top(), free.bottom() + 1 - size.height()));
+    }
+    resize(size);
+    move(place);
+}
+
+void TForm1::RestorePlacement(const TIniFile& ini) {
+    // Qt's own records of the window's frame and of each splitter, as base64 text.
+    const auto stored = [&](const char* key) {
+        return QByteArray::fromBase64(
+            ini.ReadString(WindowSection, QLatin1String(key), QString()).toLatin1());
+    };
+    const QByteArray geometry = stored("Geometry");
+    // Restoring moves a window that would lie off every screen back onto one.
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+    FSavedSplitters = {stored("ChartSplitter"), stored("UpperSplitter"), stored("LowerSplitter")};
+}
+
+void TForm1::SavePlacement(TIniFile& ini) const {
+    // A window never shown has no placement of its own to keep.
+    if (!FSplittersPlaced)
+        return;
+    const auto store = [&](const char* key, const QByteArray& state) {
+        ini.WriteString(WindowSection, QLatin1String(key), QString::fromLatin1(state.toBase64()));
+    };
+    store("Geometry", saveGeometry());
+    store("ChartSplitter", Splitter1->saveState());
+    store("UpperSplitter", Splitter3->saveState());
+    store("LowerSplitter", Splitter2->saveState());
 }
 
 void TForm1::BuildSettingsPanel() {
@@ -218,6 +274,15 @@ void TForm1::BuildSettingsPanel() {
     buttons->setSpacing(4);
     for (QPushButton* button : {StartBtn, StopBtn, ClearBtn, AutoOffsetBtn, TestBtn})
         buttons->addWidget(button);
+    StartBtn->setToolTip(QStringLiteral("Start a measurement and its log file (F5)"));
+    StopBtn->setToolTip(
+        QStringLiteral("Stop the measurement and close its log file (F6, or Esc during a run)"));
+    ClearBtn->setToolTip(
+        QStringLiteral("Empty the charts; a running measurement and its log go on (Ctrl+L)"));
+    AutoOffsetBtn->setToolTip(
+        QStringLiteral("Subtract from each capacitance channel the mean of its next 10 values; "
+                       "pressing again starts a new mean"));
+    TestBtn->setToolTip(QStringLiteral("Empty the charts, then measure for 10 seconds"));
     buttons->addStretch(1);
     grid->addLayout(buttons, 0, 0, 1, 5);
 
@@ -234,6 +299,31 @@ void TForm1::BuildSettingsPanel() {
     NoiseCB =
         MakeDropDown(TabSheet1, "NoiseCB",
                      {QStringLiteral("None"), QStringLiteral("2 of 3"), QStringLiteral("3 of 5")});
+    IntervalSE->setToolTip(IntervalToolTip);
+    // A value below the least is refused with a word in the status bar, not silently.
+    IntervalSE->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+    connect(IntervalSE, &QSpinBox::textChanged, this,
+            [this](const QString& text) { FTypedInterval = text; });
+    connect(IntervalSE, &QSpinBox::editingFinished, this, [this] {
+        bool number = false;
+        const int typed = std::exchange(FTypedInterval, QString()).toInt(&number);
+        if (number && typed < IntervalSE->minimum())
+            ShowStatus(QStringLiteral("An interval of %1 ms is refused: %2 ms is the least, as "
+                                      "a meter needs that long to be read once.")
+                           .arg(typed)
+                           .arg(IntervalSE->minimum()));
+    });
+    FastModeIntervalCB->setToolTip(
+        QStringLiteral("Fast mode: the conversion time of each meter's continuous conversions, "
+                       "in ms"));
+    FastModeCB->setToolTip(
+        QStringLiteral("Fast mode: the meters convert continuously and every CAP1 value is "
+                       "logged, in blocks every 250 ms"));
+    MaxPointSE->setToolTip(QStringLiteral("How many of the newest points each chart series "
+                                          "keeps; 0 keeps all. The log gets every value."));
+    NoiseCB->setToolTip(
+        QStringLiteral("Timer mode: measure 3 or 5 times and drop the values farthest from the "
+                       "mean"));
 
     auto addLabel = [&](const QString& caption, QWidget* buddy, int column) {
         auto* label = new QLabel(caption, TabSheet1);
@@ -257,7 +347,7 @@ void TForm1::BuildSettingsPanel() {
     FilenameEd = new QLineEdit(TabSheet1);
     FilenameEd->setObjectName(QStringLiteral("FilenameEd"));
     FilenameEd->setReadOnly(true);
-    FilenameEd->setToolTip(QStringLiteral("Click to choose the log file"));
+    FilenameEd->setToolTip(QStringLiteral("The log file; click to choose it (Ctrl+Shift+S)"));
     FilenameEd->installEventFilter(this);
     auto* fileRow = new QHBoxLayout;
     auto* fileLabel = new QLabel(QStringLiteral("Filename"), TabSheet1);
@@ -269,6 +359,8 @@ void TForm1::BuildSettingsPanel() {
     Corvane2LB = new QListWidget(TabSheet1);
     Corvane2LB->setObjectName(QStringLiteral("Corvane2LB"));
     Corvane2LB->setFixedWidth(150);
+    Corvane2LB->setToolTip(QStringLiteral("The connected meters. Click: channel configuration; "
+                                          "double click: register settings (not during a run)"));
     auto* listColumn = new QVBoxLayout;
     listColumn->setSpacing(1);
     auto* listLabel = new QLabel(QStringLiteral("Dielometer Serialnumbers"), TabSheet1);
@@ -362,6 +454,13 @@ void TForm1::BuildChartArea() {
     Chart4->hide();
     Splitter3->setStretchFactor(0, 0);
     Splitter3->setStretchFactor(1, 1);
+    // Where no chart shows, the area says what to do instead of staying grey.
+    FChartHint = new QLabel(Panel1);
+    FChartHint->setObjectName(QStringLiteral("ChartHint"));
+    FChartHint->setAlignment(Qt::AlignCenter);
+    FChartHint->setWordWrap(true);
+    FChartHint->hide();
+    upper->addWidget(FChartHint, 1);
     upper->addWidget(Splitter3);
 
     Panel2 = new QWidget(Splitter1);
@@ -385,31 +484,42 @@ void TForm1::BuildChartArea() {
     connect(Chart2, &TChart::EditRequested, this, &TForm1::Chart2DblClick);
     connect(Chart3, &TChart::EditRequested, this, &TForm1::Chart3DblClick);
     connect(Chart4, &TChart::EditRequested, this, &TForm1::Chart4DblClick);
+    for (TChart* chart : {Chart1, Chart2, Chart3, Chart4})
+        connect(chart, &TChart::ImageSaved, this, [this](const QString& fileName) {
+            ShowStatus(QStringLiteral("Chart saved as %1").arg(QDir::toNativeSeparators(fileName)));
+        });
 }
 
 void TForm1::BuildMenu() {
-    QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
-    Logfile1 = MakeMenuItem(file, "Logfile1", QStringLiteral("Logfile..."));
+    // Every menu and item has its Alt+letter; the actions of a run have function keys.
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    Logfile1 = MakeMenuItem(file, "Logfile1", QStringLiteral("&Logfile..."));
+    Logfile1->setShortcut(QKeySequence::SaveAs);
     file->addSeparator();
-    Exit1 = MakeMenuItem(file, "Exit1", QStringLiteral("Exit"));
+    Exit1 = MakeMenuItem(file, "Exit1", QStringLiteral("E&xit"));
     Exit1->setShortcut(QKeySequence::Quit);
 
-    QMenu* measurement = menuBar()->addMenu(QStringLiteral("Measurement"));
-    Start1 = MakeMenuItem(measurement, "Start1", QStringLiteral("Start"));
-    Stop1 = MakeMenuItem(measurement, "Stop1", QStringLiteral("Stop"));
+    QMenu* measurement = menuBar()->addMenu(QStringLiteral("&Measurement"));
+    Start1 = MakeMenuItem(measurement, "Start1", QStringLiteral("&Start"));
+    Start1->setShortcut(Qt::Key_F5);
+    Stop1 = MakeMenuItem(measurement, "Stop1", QStringLiteral("S&top"));
+    // Esc stops too, but only while a run goes on: the action is disabled otherwise.
+    Stop1->setShortcuts({QKeySequence(Qt::Key_F6), QKeySequence(Qt::Key_Escape)});
     Stop1->setEnabled(false);
-    Clear1 = MakeMenuItem(measurement, "Clear1", QStringLiteral("Clear"));
+    Clear1 = MakeMenuItem(measurement, "Clear1", QStringLiteral("&Clear"));
+    Clear1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
 
-    QMenu* settings = menuBar()->addMenu(QStringLiteral("Settings"));
-    ShowSettings1 = MakeMenuItem(settings, "ShowSettings1", QStringLiteral("Show Settings"));
+    QMenu* settings = menuBar()->addMenu(QStringLiteral("&Settings"));
+    ShowSettings1 = MakeMenuItem(settings, "ShowSettings1", QStringLiteral("Show Se&ttings"));
     ShowSettings1->setCheckable(true);
     ShowSettings1->setChecked(true);
     settings->addSeparator();
-    SaveSettings = MakeMenuItem(settings, "SaveSettings", QStringLiteral("Save..."));
-    LoadSettings = MakeMenuItem(settings, "LoadSettings", QStringLiteral("Load..."));
+    SaveSettings = MakeMenuItem(settings, "SaveSettings", QStringLiteral("&Save..."));
+    LoadSettings = MakeMenuItem(settings, "LoadSettings", QStringLiteral("&Load..."));
+    LoadSettings->setToolTip(QStringLiteral("Not during a measurement"));
 
-    QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
-    About1 = MakeMenuItem(help, "About1", QStringLiteral("About"));
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    About1 = MakeMenuItem(help, "About1", QStringLiteral("&About"));
 
     connect(Logfile1, &QAction::triggered, this, &TForm1::Logfile1Click);
     connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
@@ -435,6 +545,11 @@ void TForm1::showEvent(QShowEvent* event) {
     Splitter2->setSizes({lower - ResistanceChartHeight, ResistanceChartHeight});
     const int upper = total - LowerPanelHeight - Splitter3->handleWidth();
     Splitter3->setSizes({TimingChartHeight, upper - TimingChartHeight});
+    // Where the user left them last time.
+    const std::array<QSplitter*, 3> splitters = {Splitter1, Splitter3, Splitter2};
+    for (std::size_t i = 0; i < splitters.size(); ++i)
+        if (!FSavedSplitters[i].isEmpty())
+            splitters[i]->restoreState(FSavedSplitters[i]);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
@@ -467,6 +582,7 @@ void TForm1::FormCreate() {
         {
             const TIniFile ini(ProgIniFilename);
             ReadProgramKeys(ini, *this, EKeyScope::ProgramFile);
+            RestorePlacement(ini);
             // Start finds the log file chosen in an earlier run.
             LogFileDialog.SetFileName(FilenameEd->text());
             RebuildCharts();
@@ -486,6 +602,7 @@ void TForm1::FormDestroy() {
         WriteProgramKeys(ini, *this, EKeyScope::ProgramFile);
         for (TCapInterface* meter : CapInterfaces)
             meter->SaveToIni(ini);
+        SavePlacement(ini);
     });
     if (AddressWatch)
         Guarded(this, [&] { AddressWatch->WriteHistory(QStringLiteral("iphist.dat")); });
@@ -595,6 +712,10 @@ void TForm1::StartRun() {
         LogFile.Open(fileName, LogSettings(), QLocale());
         Running = true;
         FFastModeRun = fast;
+        // The run's points follow the last run's, in timer and in fast mode alike.
+        ActPoint = std::max(ActPoint, int(Charts->LastX()));
+        ActTickPoint = std::max(ActTickPoint, int(Charts->LastTimingX()));
+        Charts->ContinueAfter(ActPoint, ActTickPoint);
         ++ActPoint;
         ++ActTickPoint;
         LockRunControls(true);
@@ -615,10 +736,44 @@ void TForm1::StartRun() {
         Timer1.setInterval(fast ? 250 : IntervalSE->value());
         Timer1.start();
         FRunClock.start();
+        FResultsSinceState.clear();
+        FMeterRates.clear();
+        FStateClock.start();
         FStatusTimer.start();
         ShowRunState();
+        WarnOfShortInterval();
         AllMesThread->Do_Measurement();
     }
+}
+
+void TForm1::WarnOfShortInterval() {
+    IntervalSE->setToolTip(IntervalToolTip);
+    if (!Running || FFastModeRun)
+        return;
+    std::chrono::milliseconds slowest{0};
+    QString slowMeter;
+    for (const TCapInterface* meter : CapInterfaces) {
+        const auto time =
+            TriggeredAcquisitionTime(meter->RegData(), meter->MesThread()->Repeats, meter->SMode());
+        if (time > slowest) {
+            slowest = time;
+            slowMeter = meter->SerNum();
+        }
+    }
+    if (IntervalSE->value() >= slowest.count())
+        return;
+    // Rows of ticks that come before a meter has finished leave its fields empty.
+    const auto shortest = (slowest.count() + 9) / 10 * 10;
+    const QString warning =
+        QStringLiteral("The interval of %1 ms is shorter than the %2 ms meter %3 needs for a "
+                       "measurement: rows will have empty fields. %4 ms or more gives every row "
+                       "fresh values.")
+            .arg(IntervalSE->value())
+            .arg(slowest.count())
+            .arg(slowMeter)
+            .arg(shortest);
+    ShowStatus(warning);
+    IntervalSE->setToolTip(IntervalToolTip + QStringLiteral("\n\n") + warning);
 }
 
 void TForm1::StopBtnClick() {
@@ -670,6 +825,7 @@ void TForm1::StopRun() {
         for (TCapInterface* meter : CapInterfaces)
             meter->StopMes();
         ShowRunState();
+        WarnOfShortInterval();
         if (lastBlockError)
             std::rethrow_exception(lastBlockError);
     }
@@ -679,6 +835,8 @@ void TForm1::ClearBtnClick() {
     ActPoint = 0;
     ActTickPoint = 0;
     Charts->Clear();
+    // Clearing drops the series of meters that are gone: the charts are laid out anew.
+    RebuildCharts();
 }
 
 void TForm1::TestBtnClick() {
@@ -690,6 +848,8 @@ void TForm1::TestBtnClick() {
 
 void TForm1::AutoOffsetBtnClick() {
     AutoOffset = true;
+    // The charts show corrected values from now on, and say so.
+    Chart1->SetValueAxisTitle(QStringLiteral("Capacitance − offset [pF]"));
     for (TCapInterface* meter : CapInterfaces) {
         meter->Offset_Count = 0;
         meter->Cal1Offset = 0.0;
@@ -738,9 +898,9 @@ void TForm1::WriteLog(const std::function<void()>& write) {
     try {
         write();
         if (std::exchange(FLogFailing, false))
-            statusBar()->showMessage(QStringLiteral("Log file written again"));
+            ShowStatus(QStringLiteral("Log file written again"));
     } catch (const ELogFileError& error) {
-        statusBar()->showMessage(QString::fromUtf8(error.what()));
+        ShowStatus(QString::fromUtf8(error.what()));
         // Shown once until the log can be written again: a box per tick would pile up.
         if (!std::exchange(FLogFailing, true))
             throw;
@@ -793,6 +953,7 @@ void TForm1::Timer2Timer() {
 
 void TForm1::IntervalSEChange() {
     Timer1.setInterval(IntervalSE->value());
+    WarnOfShortInterval();
 }
 
 void TForm1::FastModeCBClick() {
@@ -980,7 +1141,23 @@ void TForm1::RebuildCharts() {
     // The splitter between the charts and the lower panel goes with the panel.
     Panel2->setVisible(temperature || resistance);
     Splitter1->handle(1)->setVisible(temperature || resistance);
+    ShowChartHint();
     update();
+}
+
+void TForm1::ShowChartHint() {
+    QString hint;
+    if (CapInterfaces.empty() && FLockedMeters.empty())
+        hint = QStringLiteral("No meter connected.\nPlug in a meter: it appears in the list at "
+                              "the right within a second.");
+    else if (CapInterfaces.empty())
+        hint = QStringLiteral("No meter can be used yet: a meter is listed as \"(no access)\".\n"
+                              "Click its line in the list for how to give access.");
+    else if (Chart1->isHidden() && Chart2->isHidden() && Chart3->isHidden())
+        hint = QStringLiteral("The connected meters measure nothing.\nClick a meter in the list "
+                              "to switch on its channels.");
+    FChartHint->setText(hint);
+    FChartHint->setVisible(!hint.isEmpty());
 }
 
 void TForm1::FreeMeters() {
@@ -1090,7 +1267,8 @@ void TForm1::HidDeviceChange() {
             state += QStringLiteral("; %1 meter(s) without access: click the meter's line for "
                                     "how to fix it")
                          .arg(FLockedMeters.size());
-        statusBar()->showMessage(state);
+        ShowStatus(state);
+        ShowChartHint();
         if (!failures.isEmpty())
             ReportError(this, failures.join(u'\n'));
     });
@@ -1110,7 +1288,7 @@ void TForm1::MeterError(TCapInterface* meter, const QString& message) {
         line->setText(QStringLiteral("%1 (error)").arg(meter->SerNum()));
         line->setToolTip(message);
     }
-    statusBar()->showMessage(QStringLiteral("Meter %1: %2").arg(meter->SerNum(), message));
+    ShowStatus(QStringLiteral("Meter %1: %2").arg(meter->SerNum(), message));
 }
 
 void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values,
@@ -1129,6 +1307,7 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     }
     state.HasResult = true;
     state.Unlogged = true;
+    ++FResultsSinceState[meter.SerNum()];
     // The values come in the order of what the image measures, as they were decoded.
     const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData());
     const bool cap1 = measured.Cap1;
@@ -1210,6 +1389,10 @@ void TForm1::QueueTelnetLine(const QString& line) {
 
 void TForm1::StartRemoteAccess() {
     const TIniFile ini(ProgIniFilename);
+    // No value read from the file holds a line end: this one means the key is not there.
+    const QString absent = QStringLiteral("\n");
+    const bool portChosen =
+        ini.ReadString(QStringLiteral("Telnet"), QStringLiteral("Port"), absent) != absent;
     const int port = ini.ReadInteger(QStringLiteral("Telnet"), QStringLiteral("Port"), 23);
     FTelnetPort = port;
     TelnetServer = new TTelnetServer(*this, this);
@@ -1217,25 +1400,34 @@ void TForm1::StartRemoteAccess() {
     connect(AddressWatch, &TAddressWatcher::StatusChanged, this,
             &TForm1::AddressWatchStatusChanged);
     AddressWatch->Start();
-    if (port < 0 || port > 65535)
-        throw std::runtime_error(
-            QStringLiteral("The telnet server cannot listen on port %1: no such TCP port. Set a "
-                           "port from 1024 to 65535 with the key Port in the section [Telnet] "
-                           "of %2. The program runs on without remote access.")
-                .arg(port)
-                .arg(QDir::toNativeSeparators(ProgIniFilename))
-                .toStdString());
-    TelnetServer->Listen(quint16(port));
+    const QString settingsFile = QDir::toNativeSeparators(ProgIniFilename);
+    try {
+        if (port < 0 || port > 65535)
+            throw std::runtime_error(
+                QStringLiteral("The telnet server cannot listen on port %1: no such TCP port. Set "
+                               "a port from 1024 to 65535 with the key Port in the section "
+                               "[Telnet] of %2. The program runs on without remote access.")
+                    .arg(port)
+                    .arg(settingsFile)
+                    .toStdString());
+        TelnetServer->Listen(quint16(port), settingsFile);
+    } catch (const std::exception& error) {
+        setWindowTitle(TelnetCaption());
+        ShowStatus(QString::fromUtf8(error.what()));
+        // The default port needs privileges that an ordinary user lacks: that is no surprise
+        // worth a box at every start. A port the user chose is.
+        if (portChosen)
+            throw;
+    }
 }
 
 QString TForm1::TelnetCaption() const {
-    // A server that could not listen has no port of its own: the caption names the one the
-    // settings ask for.
-    const int port =
-        TelnetServer && TelnetServer->IsListening() ? TelnetServer->Port() : FTelnetPort;
+    if (!TelnetServer || !TelnetServer->IsListening())
+        return QStringLiteral("Dielo Meter 5.2 - no telnet server (port %1 could not be opened)")
+            .arg(FTelnetPort);
     return QStringLiteral("Dielo Meter 5.2 Telnet Server %1:%2")
         .arg(AddressWatch ? AddressWatch->Address() : QString())
-        .arg(port);
+        .arg(TelnetServer->Port());
 }
 
 void TForm1::AddressWatchStatusChanged() {
@@ -1279,9 +1471,10 @@ std::vector<std::vector<double>> TForm1::NewestValues() const {
     std::vector<std::vector<double>> values;
     for (std::size_t column = 0; column < FRunMeters.size(); ++column) {
         const int found = MeterOfRunColumn(column);
-        // A meter set up anew by a device change has measured nothing yet.
+        // A field holds a value measured since the row before, or stays empty: a meter that
+        // has not finished a measurement since the last tick repeats nothing.
         const bool measured = found >= 0 && std::size_t(found) < FMeterStates.size() &&
-                              FMeterStates[std::size_t(found)].HasResult;
+                              FMeterStates[std::size_t(found)].Unlogged;
         std::vector<double> row =
             measured ? ValuesForRunColumn(*CapInterfaces[std::size_t(found)], column)
                      : std::vector<double>();
@@ -1363,6 +1556,8 @@ void TForm1::LockRunControls(bool running) {
     Start1->setEnabled(!running);
     StopBtn->setEnabled(running);
     Stop1->setEnabled(running);
+    // The workers read the image that loading replaces.
+    LoadSettings->setEnabled(!running);
     for (QWidget* control : std::initializer_list<QWidget*>{NoiseCB, FastModeIntervalCB, FastModeCB,
                                                             IntModeCB, BaudRateSE, LatencySE})
         control->setEnabled(!running);
@@ -1384,10 +1579,43 @@ void TForm1::ShowRunState() {
                 .arg(seconds % 60, 2, 10, QLatin1Char('0'));
     if (Timer2.isActive())
         text += QStringLiteral(", test ends in %1 s").arg((Timer2.remainingTime() + 999) / 1000);
+    if (!FMeterRates.isEmpty())
+        text += QStringLiteral("; ") + FMeterRates;
     FRunState->setText(text);
 }
 
+void TForm1::MeasureMeterRates() {
+    // What each meter really delivers, whatever its settings promise.
+    const double seconds = double(FStateClock.restart()) / 1000.0;
+    QStringList rates;
+    for (const TCapInterface* meter : CapInterfaces) {
+        const QString serial = meter->SerNum();
+        rates << QStringLiteral("%1 %2/s").arg(serial).arg(
+            seconds > 0 ? FResultsSinceState.value(serial) / seconds : 0.0, 0, 'f', 1);
+    }
+    FResultsSinceState.clear();
+    FMeterRates = rates.join(QStringLiteral(", "));
+}
+
+void TForm1::ShowStatus(const QString& text) {
+    statusBar()->showMessage(text);
+    // A long message is cut off at the window's edge: the tooltip holds it whole.
+    statusBar()->setToolTip(text);
+}
+
+void TForm1::CloseWithoutAsking() {
+    FCloseWithoutAsking = true;
+    close();
+}
+
 void TForm1::closeEvent(QCloseEvent* event) {
+    if (Running && !std::exchange(FCloseWithoutAsking, false) &&
+        !TUserPrompts::Current().Confirm(
+            this, QStringLiteral("Confirm"),
+            QStringLiteral("A measurement is running. Stop it and quit?"))) {
+        event->ignore();
+        return;
+    }
     // A run is stopped first, so that its log is complete.
     if (Running)
         StopBtnClick();

@@ -8,10 +8,12 @@
 #include "TelnetServer.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QMainWindow>
 #include <QStringList>
 #include <QTimer>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,6 +44,7 @@ class TCapInterface;
 class THidBackend;
 class THidDevice;
 class THidDeviceController;
+class TIniFile;
 
 // The main window: the settings panel, the meter list, the four charts, the menus, the timers
 // of a run and the program settings. Its handlers hand the work to plain classes.
@@ -174,8 +177,14 @@ public:
     // A result of meter Channel, on the window's thread.
     void CapInterfaceReceiveData(int Channel, std::span<const double> Values, std::uint32_t Ticks);
 
+    // Closes the window without asking, also during a run, which it stops: for signals.
+    void CloseWithoutAsking();
+
     // Rebuilds the chart series and buffers from the current meters and lays out the charts.
     void RebuildCharts();
+    // Says in the chart area what to do while no chart shows: plug in a meter, give access to
+    // one, or switch on its channels.
+    void ShowChartHint();
 
     // The last step of start-up: the command server on the port of the settings file's
     // [Telnet] Port (23 when missing) and the address watcher. Raises when the port cannot be
@@ -188,8 +197,11 @@ public:
 
     // Appends a line for the telnet clients, keeping the newest 500.
     void QueueTelnetLine(const QString& line);
-    // The run's state in the status bar: mode, elapsed time, the test's countdown.
+    // The run's state in the status bar: mode, elapsed time, the test's countdown and each
+    // meter's values per second.
     void ShowRunState();
+    // A message in the status bar, whole in its tooltip.
+    void ShowStatus(const QString& text);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -203,6 +215,10 @@ private:
     void BuildMenu();
     void FormCreate();
     void FormDestroy();
+    // The window's size, place and splitters, as the user left them, in the program settings
+    // file's section "Window".
+    void RestorePlacement(const TIniFile& ini);
+    void SavePlacement(TIniFile& ini) const;
 
     void FreeMeters();
     // True when fileName does not exist or the user agrees to replace it.
@@ -223,6 +239,11 @@ private:
     int MeterOfRunColumn(std::size_t column) const;
     // The meter's newest values when it measures the quantities of the run's column; else none.
     std::vector<double> ValuesForRunColumn(const TCapInterface& meter, std::size_t column) const;
+    // Counts each meter's values per second since the last count.
+    void MeasureMeterRates();
+    // In a timer-mode run, says in the status bar and the interval's tooltip when the interval
+    // is shorter than the slowest meter's measurement, and which interval is long enough.
+    void WarnOfShortInterval();
     void FastModeTick();
     // Draws what fast mode buffered since the last tick: CAP1 values and elapsed times.
     void DrawBufferedPoints();
@@ -252,6 +273,11 @@ private:
     // The command server's port as the settings file asks for it.
     int FTelnetPort = 23;
     bool FSplittersPlaced = false;
+    // Splitter states read at start, applied at the first show: charts, upper, lower.
+    std::array<QByteArray, 3> FSavedSplitters;
+    bool FCloseWithoutAsking = false;
+    // What was last typed into the interval, before the spin box corrects it.
+    QString FTypedInterval;
     bool FFastModeRun = false;
     // The meters of the run as its log has their columns, from Start on: a meter pulled out
     // leaves its fields empty and takes them again when it is plugged back in.
@@ -281,9 +307,14 @@ private:
     QStringList FUnwrittenRows;
     bool FLogFailing = false;
     QElapsedTimer FRunClock;
+    // Results per meter serial since the rates were last counted, and when that was.
+    QHash<QString, int> FResultsSinceState;
+    QElapsedTimer FStateClock;
+    QString FMeterRates;
     QTimer FListClickTimer;
     QTimer FStatusTimer;
     QLabel* FRunState = nullptr;
+    QLabel* FChartHint = nullptr;
     // HID devices that are no meters: checked out once and kept, so that they are not asked
     // again at every discovery; released when they are gone.
     std::vector<std::unique_ptr<THidDevice>> FForeignDevices;

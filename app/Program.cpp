@@ -14,8 +14,9 @@ int RunProgram(QApplication& app, THidBackend& backend, const std::function<void
     // The window reads the program settings when it is created and writes them when it goes,
     // after the event loop has ended.
     TForm1 form(ProgramSettingsFileName(QCoreApplication::applicationDirPath()), backend);
-    // SIGTERM and SIGINT close the window as "Exit" does, so the settings are written.
-    TSignalCloser closer(&form);
+    // SIGTERM and SIGINT close the window as "Exit" does, so the settings are written; a run
+    // is stopped without asking, as nobody may be there to answer.
+    TSignalCloser closer(&form, [&form] { form.CloseWithoutAsking(); });
     if (setUp)
         setUp(form);
     form.show();

@@ -22,9 +22,10 @@ void OnSignal(int) {
 
 } // namespace
 
-TSignalCloser::TSignalCloser(QWidget* window)
+TSignalCloser::TSignalCloser(QWidget* window, std::function<void()> close)
     : QObject(window)
-    , FWindow(window) {
+    , FWindow(window)
+    , FClose(std::move(close)) {
     if (SignalFds[0] != -1)
         throw std::logic_error("only one signal closer per process");
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, SignalFds) != 0)
@@ -53,6 +54,10 @@ void TSignalCloser::SignalArrived() {
     char buffer[16];
     while (::read(SignalFds[1], buffer, sizeof buffer) > 0) {
     }
-    if (FWindow)
+    if (!FWindow)
+        return;
+    if (FClose)
+        FClose();
+    else
         FWindow->close();
 }

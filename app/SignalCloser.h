@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QPointer>
 
+#include <functional>
+
 class QSocketNotifier;
 class QWidget;
 
@@ -12,7 +14,8 @@ class QWidget;
 class TSignalCloser : public QObject {
     Q_OBJECT
 public:
-    explicit TSignalCloser(QWidget* window);
+    // close: how to close the window on a signal; by default its close().
+    explicit TSignalCloser(QWidget* window, std::function<void()> close = {});
     ~TSignalCloser() override;
 
     TSignalCloser(const TSignalCloser&) = delete;
@@ -22,5 +25,6 @@ private:
     void SignalArrived();
 
     QPointer<QWidget> FWindow;
+    std::function<void()> FClose;
     QSocketNotifier* FNotifier = nullptr;
 };

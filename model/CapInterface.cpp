@@ -112,6 +112,8 @@ void TCapInterface::SetSMode(int value) {
 
 void TCapInterface::SetContinuousMode(bool value) {
     Worker().ContinuousMode = value;
+    if (!value)
+        Worker().CancelContinuousRun();
     FContinuousMode = value;
     if (value)
         Worker().ChangeRegData(
@@ -262,7 +264,7 @@ void TCapInterface::StartMes() {
     FMalformedReported = false; // a malformed record is reported once per run
     if (FContinuousMode) {
         Worker().ContinuousMode = true;
-        TriggerMeasurement();
+        Worker().StartContinuousRun();
     } else {
         Worker().ChangeRegData(
             [](TRegData& image) { image[10] = std::uint8_t((image[10] & ~0x07) | 0x02); });
@@ -270,8 +272,10 @@ void TCapInterface::StartMes() {
 }
 
 void TCapInterface::StopMes() {
-    if (FContinuousMode)
+    if (FContinuousMode) {
         Worker().ContinuousMode = false;
+        Worker().CancelContinuousRun();
+    }
 }
 
 void TCapInterface::EndWorker() {

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -36,6 +37,39 @@ void SetModeBits(TRegData& image, std::uint8_t mode) {
 struct TTerminating {};
 
 } // namespace
+
+std::chrono::milliseconds TriggeredAcquisitionTime(const TRegData& image, int repeats, int sMode) {
+    // Conversion times in microseconds by the CAPF and VTF fields of the Configuration byte.
+    constexpr std::int64_t CapTimesUs[8] = {11000, 11900, 20000, 38000,
+                                            62000, 77000, 92000, 109600};
+    constexpr std::int64_t VtTimesUs[4] = {20100, 32100, 62100, 122100};
+    // A status poll, a value read and one or two register writes: a few reports each way.
+    constexpr std::int64_t TransfersUs = 5000;
+    // Lighting and darkening the LED.
+    constexpr std::int64_t LedUs = 2000;
+    const std::int64_t capUs = CapTimesUs[(image[10] >> 3) & 0x07];
+    const std::int64_t vtUs = VtTimesUs[(image[10] >> 6) & 0x03];
+    const bool slowClock = image[9] & 0x80;
+    // One conversion with the CAP and VT Setup bytes capSetup and vtSetup; SMode 2 runs it
+    // twice, except the first one while the second channel is off, which is sent directly.
+    const auto conversionUs = [&](std::uint8_t capSetup, std::uint8_t vtSetup,
+                                  bool direct) -> std::int64_t {
+        if (!(capSetup & 0x80) && !(vtSetup & 0x80))
+            return 0;
+        std::int64_t us = 0;
+        if (capSetup & 0x80)
+            us += capUs * (capSetup & 0x01 ? 2 : 1);
+        if (vtSetup & 0x80)
+            us += vtUs * (vtSetup & 0x01 ? 2 : 1);
+        if (slowClock)
+            us *= 2;
+        return us * (sMode == 2 && !direct ? 2 : 1) + TransfersUs;
+    };
+    const std::int64_t repeatUs = conversionUs(image[7], image[8], !(image[19] & 0x80)) +
+                                  conversionUs(image[19], image[20], false);
+    const std::int64_t us = repeatUs * std::max(repeats, 1) + LedUs;
+    return std::chrono::milliseconds((us + 999) / 1000);
+}
 
 std::mutex& AcquisitionLock() {
     static std::mutex lock;
@@ -81,10 +115,18 @@ void TMesThread::SetRegData(const TRegData& regData) {
 
 // ---------------------------------------------------------------------------------------------
 
+void TMesThread::StartContinuousRun() {
+    FContinuousRunAsked = true;
+    hMesEvent.Set();
+}
+
 void TMesThread::Execute() {
     for (;;) {
         // An acquisition that ends after Terminate may reset the event: the flag still counts.
-        hMesEvent.WaitOr(FTerminated);
+        // A continuous run asked for while a triggered acquisition ran starts without waiting:
+        // that acquisition's record took the trigger that asked for it.
+        if (!(ContinuousMode && FContinuousRunAsked))
+            hMesEvent.WaitOr(FTerminated);
         if (Terminated())
             return;
         TVantel_Interface* bridge = FCAPInt->VantelInterface();
@@ -190,6 +232,7 @@ void TMesThread::AcquireTriggered(TVantel_Interface& bridge) {
 }
 
 void TMesThread::AcquireContinuous(TVantel_Interface& bridge) {
+    FContinuousRunAsked = false;
     FInContinuousRun = true;
     struct TRunEnds {
         std::atomic<bool>& Flag;

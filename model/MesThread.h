@@ -3,6 +3,7 @@
 #include "CAPTypes.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,12 @@ class TManualResetEvent;
 
 // One lock for the value reads of all meters, taken only while ThreadSafetyLevel is 3.
 std::mutex& AcquisitionLock();
+
+// How long a triggered acquisition of this image takes at least: the conversions it runs, by
+// the image's conversion times, chop and clock bits, each twice in SMode 2, times the repeats,
+// and the bridge's transfers around them. A timer-mode tick shorter than this finds no new
+// result of the meter.
+std::chrono::milliseconds TriggeredAcquisitionTime(const TRegData& image, int repeats, int sMode);
 
 // A meter's measurement worker: on every trigger it lights the LED, programs the converter,
 // waits for the conversions, reads the results, darkens the LED and posts the raw bytes as a
@@ -53,6 +60,11 @@ public:
 
     // A continuous run holds the meter's bridge until it is switched off.
     bool InContinuousRun() const { return FInContinuousRun; }
+    // Starts a continuous run (ContinuousMode must be set) as soon as the worker is free, also
+    // when a triggered acquisition is running now and takes the trigger with its record.
+    void StartContinuousRun();
+    // Takes back a run asked for but not started.
+    void CancelContinuousRun() { FContinuousRunAsked = false; }
 
 private:
     void Execute();
@@ -72,6 +84,7 @@ private:
     TRegData FRegData{};
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FInContinuousRun{false};
+    std::atomic<bool> FContinuousRunAsked{false};
     std::unique_ptr<QThread> FThread;
     std::mutex FExitLock;
 };

@@ -153,27 +153,32 @@ TTelnetServer::~TTelnetServer() {
     Close();
 }
 
-QString TTelnetServer::ListenErrorText(quint16 port, const QString& reason, bool privileged) {
+QString TTelnetServer::ListenErrorText(quint16 port, const QString& reason, bool privileged,
+                                       const QString& settingsFile) {
+    const QString file = settingsFile.isEmpty()
+                             ? QStringLiteral("the settings file")
+                             : QStringLiteral("the settings file ") + settingsFile;
     QString text =
         QStringLiteral("The telnet server cannot listen on TCP port %1: %2.").arg(port).arg(reason);
     if (privileged)
         text += QStringLiteral(
-            " On Linux only privileged programs may open ports below 1024. Choose a port from "
-            "1024 up with the key Port in the section [Telnet] of the settings file, or grant "
-            "the program the privilege (setcap cap_net_bind_service=+ep on the program file).");
+                    " On Linux only privileged programs may open ports below 1024. Choose a port "
+                    "from 1024 up with the key Port in the section [Telnet] of %1, or grant the "
+                    "program the privilege (setcap cap_net_bind_service=+ep on the program file).")
+                    .arg(file);
     else
-        text += QStringLiteral(
-            " Another program may be using it. Choose another port with the key Port in the "
-            "section [Telnet] of the settings file.");
+        text += QStringLiteral(" Another program may be using it. Choose another port with the "
+                               "key Port in the section [Telnet] of %1.")
+                    .arg(file);
     return text + QStringLiteral(" The program runs on without remote access.");
 }
 
-void TTelnetServer::Listen(quint16 port) {
+void TTelnetServer::Listen(quint16 port, const QString& settingsFile) {
     if (FServer->listen(QHostAddress::AnyIPv4, port))
         return;
     const bool privileged = FServer->serverError() == QAbstractSocket::SocketAccessError;
     const QString reason = FServer->errorString();
-    throw std::runtime_error(ListenErrorText(port, reason, privileged).toStdString());
+    throw std::runtime_error(ListenErrorText(port, reason, privileged, settingsFile).toStdString());
 }
 
 quint16 TTelnetServer::Port() const {

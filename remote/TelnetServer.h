@@ -58,8 +58,8 @@ public:
     ~TTelnetServer() override;
 
     // Listens on every local IPv4 address; port 0 takes a free one. Raises with a message that
-    // says which port, why it could not be opened and what to do.
-    void Listen(quint16 port);
+    // says which port, why it could not be opened and what to do in settingsFile.
+    void Listen(quint16 port, const QString& settingsFile = {});
     quint16 Port() const;
     bool IsListening() const;
     // Connections open, greeted or not.
@@ -71,7 +71,8 @@ public:
     void Close();
 
     // Where the server's settings file key is documented for the user.
-    static QString ListenErrorText(quint16 port, const QString& reason, bool privileged);
+    static QString ListenErrorText(quint16 port, const QString& reason, bool privileged,
+                                   const QString& settingsFile = {});
 
 private:
     struct TConnection;

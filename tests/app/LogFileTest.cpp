@@ -251,7 +251,7 @@ TEST(LogFileTest, StatusReportForOneAndTwoMetersInBothModes) {
         {false, "1000", {a}, blockA, "CAP1.A1\t"},
         {true, "11.0", {a}, blockA, "CAP1.A1\t"},
         {false, "250", {a, b}, {}, "CAP1.A1\tCAP1.B2\tTemp.B2\t"},
-        {true, "109.6", {a, b}, {}, "CAP1.A1\tCAP1.B2\tTemp.B2\t"},
+        {true, "109.6", {a, b}, {}, "CAP1.A1\tCAP1.B2\t"},
     };
     for (const auto& c : cases) {
         TLines expected = {"DieloMeter5.1 Vantel", "Created:\t12/03/2012 10:15:00",

@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTabWidget>
@@ -246,6 +247,43 @@ TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
     EXPECT_FALSE(form->PageControl1->isVisible());
     form->ShowSettings1->trigger();
     EXPECT_TRUE(form->PageControl1->isVisible());
+}
+
+// The window comes back where the user left it: size, place and splitters, through a real
+// close and start.
+TEST_F(MainWindowTest, PlacementIsRestoredAtTheNextStart) {
+    {
+        TIniFile ini(IniName);
+        ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("Reg7"), 0x80);
+        ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("Reg8"), 0x81);
+    }
+    Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M1")));
+    QList<int> charts;
+    {
+        auto form = Create();
+        form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form->CapInterfaces.size() == 1; }, 5000));
+        form->resize(900, 700);
+        QTest::qWait(50);
+        const int total = form->Splitter1->sizes().value(0) + form->Splitter1->sizes().value(1);
+        form->Splitter1->setSizes({total - 200, 200});
+        charts = form->Splitter1->sizes();
+        form->close();
+    }
+    auto form = Create();
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->CapInterfaces.size() == 1; }, 5000));
+    EXPECT_EQ(form->size(), QSize(900, 700));
+    EXPECT_EQ(form->Splitter1->sizes(), charts);
+}
+
+// The first window fits the screen, whatever its size and scale.
+TEST_F(MainWindowTest, FirstWindowFitsTheScreen) {
+    auto form = Create();
+    const QRect free = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_TRUE(free.contains(form->geometry())) << free.width() << "x" << free.height();
 }
 
 TEST_F(MainWindowTest, SettingsChangedInTheWindowAreWrittenAtShutdown) {

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -287,6 +288,118 @@ TEST_F(RunTest, ColumnsNameWhatTheImageMeasuresWhateverTheFlagsSay) {
         EXPECT_EQ(row, QStringLiteral("1.250000\t21.500000\t2.250000\t"));
 }
 
+// A fast-mode log names exactly the columns its rows hold: one CAP1 a meter, whatever else the
+// meters measure.
+TEST_F(RunTest, FastModeHeaderNamesTheColumnsTheRowsHold) {
+    for (int meters = 1; meters <= 3; ++meters) {
+        SCOPED_TRACE(meters);
+        Meters.clear();
+        Form.reset();
+        for (const auto& device : Bus.PluggedDevices())
+            Bus.Unplug(device);
+        QFile::remove(LogName);
+        Start(meters); // channel 1 and the temperature
+        if (meters >= 2) {
+            TRegData image = Form->CapInterfaces[1]->RegData();
+            image[8] = 0; // channel 1 alone
+            Form->CapInterfaces[1]->SetRegData(image);
+        }
+        Form->FastModeCB->setChecked(true);
+        Form->FastModeIntervalCB->setCurrentIndex(0);
+        Form->StartBtnClick();
+        ASSERT_TRUE(Form->Running);
+        RunFor(700ms);
+        Form->StopBtnClick();
+
+        const QStringList lines = ReadLines(LogName);
+        QString header;
+        for (int i = 1; i <= meters; ++i)
+            header += QStringLiteral("CAP1.M%1\t").arg(i);
+        const qsizetype columns = lines.indexOf(header);
+        ASSERT_GT(columns, 0) << lines.join(u'\n').toStdString();
+        int rows = 0;
+        for (const QString& row : lines.mid(columns + 1)) {
+            if (!row.endsWith(u'\t'))
+                continue; // a count line
+            const QStringList fields = row.split(u'\t');
+            ASSERT_EQ(fields.size(), meters + 1) << row.toStdString();
+            for (int i = 0; i < meters; ++i)
+                EXPECT_TRUE(fields[i].isEmpty() ||
+                            fields[i] == QStringLiteral("%1.250000").arg(i + 1))
+                    << row.toStdString();
+            ++rows;
+        }
+        EXPECT_GE(rows, 2);
+    }
+}
+
+// A timer-mode field holds a value measured since the row before, or stays empty: a meter
+// slower than the tick leaves fields empty instead of repeating its last values, and Start says
+// which interval is long enough. A quantity the image does not measure never shows as a number.
+TEST_F(RunTest, TimerRowsHoldOnlyFreshValuesAndStartWarnsOfAShortInterval) {
+    Start(2);
+    TRegData image = Form->CapInterfaces[1]->RegData();
+    image[8] = 0; // channel 1 alone: about 70 ms
+    Form->CapInterfaces[1]->SetRegData(image);
+    Form->CapInterfaces[1]->SetExternalResistorEnabled(true); // but not in the image
+    Form->IntervalSE->setValue(100);
+    Form->StartBtnClick();
+    ASSERT_TRUE(Form->Running);
+    // M1 converts its channel (62.0 ms) and the temperature twice (62.1 ms each).
+    const QString warning = QStringLiteral(
+        "The interval of 100 ms is shorter than the 194 ms meter M1 needs for a measurement: "
+        "rows will have empty fields. 200 ms or more gives every row fresh values.");
+    EXPECT_EQ(Form->statusBar()->currentMessage(), warning);
+    EXPECT_TRUE(Form->IntervalSE->toolTip().endsWith(warning));
+    RunFor(1500ms);
+    Form->StopBtnClick();
+    EXPECT_FALSE(Form->IntervalSE->toolTip().contains(warning)) << "a stopped run warns no more";
+
+    const QStringList lines = ReadLines(LogName);
+    const qsizetype columns = lines.indexOf(QStringLiteral("CAP1.M1\tTemp.M1\tCAP1.M2\t"));
+    ASSERT_GT(columns, 0);
+    const QStringList rows = lines.mid(columns + 1);
+    ASSERT_GE(rows.size(), 10);
+    int slowFilled = 0, slowEmpty = 0, fastFilled = 0;
+    for (const QString& row : rows) {
+        ASSERT_EQ(row.count(u'\t'), 3) << row.toStdString();
+        EXPECT_FALSE(row.contains(QLatin1String("-50000"))) << row.toStdString();
+        if (row.startsWith(QLatin1String("1.250000\t21.500000\t")))
+            ++slowFilled;
+        else if (row.startsWith(QLatin1String("\t\t")))
+            ++slowEmpty;
+        else
+            ADD_FAILURE() << "M1's two fields come together: " << row.toStdString();
+        fastFilled += row.endsWith(QLatin1String("\t2.250000\t"));
+    }
+    EXPECT_GT(slowEmpty, 0);
+    EXPECT_GT(slowFilled, 0);
+    EXPECT_LE(slowFilled, Meters[0]->ConversionsStarted()) << "no value logged twice";
+    EXPECT_GE(fastFilled, int(rows.size()) * 3 / 4);
+}
+
+// A new run draws after the last one's points, whatever the modes: the x values never go
+// back.
+TEST_F(RunTest, ANewRunContinuesAfterTheLastRunsPoints) {
+    Start(1, /*temperature=*/false);
+    Form->IntervalSE->setValue(100);
+    for (const bool fast : {false, true, false}) {
+        Form->FastModeCB->setChecked(fast);
+        Form->StartBtnClick();
+        ASSERT_TRUE(Form->Running);
+        RunFor(400ms);
+        Form->StopBtnClick();
+        QFile::remove(LogName);
+    }
+    const auto drawn = Form->Charts->Series(0, EChartQuantity::Cap1)->data();
+    ASSERT_GE(drawn->size(), 10);
+    double last = 0;
+    for (auto point = drawn->constBegin(); point != drawn->constEnd(); ++point) {
+        EXPECT_GT(point->key, last);
+        last = point->key;
+    }
+}
+
 // In fast mode a meter plugged in during the run has no log columns, but its points are drawn.
 TEST_F(RunTest, FastModeDrawsAMeterThatJoinedTheRun) {
     Start(2, /*temperature=*/false);
@@ -407,12 +520,18 @@ TEST_F(RunTest, TelnetQueueKeepsTheNewest500Lines) {
     EXPECT_EQ(Form->TelnetMessages.last(), QStringLiteral("599"));
 }
 
-TEST_F(RunTest, ClosingTheWindowDuringARunStopsItFirst) {
+TEST_F(RunTest, ClosingTheWindowDuringARunAsksThenStopsItFirst) {
     Start(1);
     Form->FastModeCB->setChecked(true);
     Form->StartBtnClick();
     RunFor(400ms);
-    Form->close();
+    Prompts.Answers = {false, true};
+    EXPECT_FALSE(Form->close()) << "No: the run goes on";
+    EXPECT_TRUE(Form->Running);
+    EXPECT_TRUE(Form->close());
+    EXPECT_EQ(
+        Prompts.Questions,
+        QStringList(2, QStringLiteral("Confirm: A measurement is running. Stop it and quit?")));
     EXPECT_FALSE(Form->Running);
     const QStringList lines = ReadLines(LogName);
     bool ok = false;

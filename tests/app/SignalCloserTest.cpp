@@ -15,18 +15,25 @@ namespace {
 
 // SIGTERM and SIGINT end the program as "Exit" does: the window closes, and its shutdown then
 // writes the settings.
-TEST(SignalCloserTest, TerminationSignalsCloseTheWindow) {
+// As the program wires it: a signal stops a run and closes the window without a question,
+// since nobody may be there to answer it.
+TEST(SignalCloserTest, TerminationSignalsStopTheRunAndCloseTheWindow) {
     TScriptedPrompts prompts;
     QTemporaryDir dir;
     TVirtualHidBus bus;
     for (int signal : {SIGTERM, SIGINT}) {
         TForm1 form(dir.filePath(QStringLiteral("Settings.ini")), bus);
-        TSignalCloser closer(&form);
+        TSignalCloser closer(&form, [&form] { form.CloseWithoutAsking(); });
         form.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+        form.LogFileDialog.SetFileName(dir.filePath(QStringLiteral("run%1.txt").arg(signal)));
+        form.StartBtnClick();
+        ASSERT_TRUE(form.Running);
         std::raise(signal);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }, 5000));
+        EXPECT_FALSE(form.Running);
     }
+    EXPECT_TRUE(prompts.Questions.isEmpty());
     // After the closer is gone the default handling is back (checked without raising it).
     struct sigaction current = {};
     sigaction(SIGTERM, nullptr, &current);

@@ -117,6 +117,22 @@ TEST_F(MeterEndToEndTest, ContinuousRunDeliversEveryResultAndStopsWithRegister10
     }
 }
 
+// A fast run started while the last triggered acquisition is still under way: that
+// acquisition's record takes the trigger, and the continuous run must start all the same.
+TEST_F(MeterEndToEndTest, ContinuousRunStartsAfterATriggeredAcquisitionStillRunning) {
+    Model->SetCAP1Mode(1);
+    Model->SetRegsFromConfig();
+    Model->StartMes();
+    Model->TriggerMeasurement(); // about 70 ms
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Meter->ConversionsStarted() == 1; }, 5000));
+    Model->SetContinuousModeInterval(3);
+    Model->SetContinuousMode(true);
+    Model->StartMes();
+    EXPECT_TRUE(WaitForRecords(6));
+    Model->StopMes();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Meter->LedOn(); }, 5000));
+}
+
 TEST_F(MeterEndToEndTest, MeasureCapMeasuresThroughTheDacs) {
     Meter->SetInputCapacitance(1, 9.0); // beyond the converter's range without the DACs
     const double step = TVirtualMeter::CapDacStepPf;
