@@ -347,8 +347,10 @@ void TChart::contextMenuEvent(QContextMenuEvent* event) {
         {ELegendPlace::TopLeft, QStringLiteral("Top Left Corner")},
         {ELegendPlace::Right, QStringLiteral("Right of the Plot")},
         {ELegendPlace::Above, QStringLiteral("Above the Plot")}};
-    for (const auto& [place, text] : choices) {
-        QAction* choice = legendMenu->addAction(text);
+    for (const auto& entry : choices) {
+        // A copy for the lambda: clang does not capture structured bindings.
+        const ELegendPlace place = entry.first;
+        QAction* choice = legendMenu->addAction(entry.second);
         choice->setCheckable(true);
         choice->setChecked(place == FLegendPlace);
         places->addAction(choice);

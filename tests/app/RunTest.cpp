@@ -389,6 +389,9 @@ TEST_F(RunTest, ANewRunContinuesAfterTheLastRunsPoints) {
         ASSERT_TRUE(Form->Running);
         RunFor(400ms);
         Form->StopBtnClick();
+        // The next run starts once the meter has ended this one, as a user's next Start does.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !Meters[0]->LedOn(); }, 5000));
+        RunFor(50ms);
         QFile::remove(LogName);
     }
     const auto drawn = Form->Charts->Series(0, EChartQuantity::Cap1)->data();
