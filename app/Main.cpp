@@ -736,7 +736,8 @@ void TForm1::StartRun() {
         Timer1.setInterval(fast ? 250 : IntervalSE->value());
         Timer1.start();
         FRunClock.start();
-        FResultsSinceState.clear();
+        for (TMeterState& state : FMeterStates)
+            state.ResultsSinceRates = 0;
         FMeterRates.clear();
         FStateClock.start();
         FStatusTimer.start();
@@ -1307,21 +1308,19 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     }
     state.HasResult = true;
     state.Unlogged = true;
-    ++FResultsSinceState[meter.SerNum()];
+    ++state.ResultsSinceRates;
     // The values come in the order of what the image measures, as they were decoded.
     const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData());
-    const bool cap1 = measured.Cap1;
-    const bool cap2 = measured.Cap2;
     std::size_t next = 0;
     const auto take = [&](bool enabled) -> std::optional<double> {
         if (!enabled || next >= Values.size())
             return std::nullopt;
         return Values[next++];
     };
-    std::optional<double> c1 = take(cap1);
-    std::optional<double> c2 = take(cap2);
+    std::optional<double> c1 = take(measured.Cap1);
+    std::optional<double> c2 = take(measured.Cap2);
     // The offsets are the running mean of each channel's first 10 values after the button.
-    if (AutoOffset && (cap1 || cap2)) {
+    if (AutoOffset && (measured.Cap1 || measured.Cap2)) {
         if (meter.Offset_Count < 10) {
             ++meter.Offset_Count;
             if (c1)
@@ -1389,10 +1388,7 @@ void TForm1::QueueTelnetLine(const QString& line) {
 
 void TForm1::StartRemoteAccess() {
     const TIniFile ini(ProgIniFilename);
-    // No value read from the file holds a line end: this one means the key is not there.
-    const QString absent = QStringLiteral("\n");
-    const bool portChosen =
-        ini.ReadString(QStringLiteral("Telnet"), QStringLiteral("Port"), absent) != absent;
+    const bool portChosen = ini.KeyExists(QStringLiteral("Telnet"), QStringLiteral("Port"));
     const int port = ini.ReadInteger(QStringLiteral("Telnet"), QStringLiteral("Port"), 23);
     FTelnetPort = port;
     TelnetServer = new TTelnetServer(*this, this);
@@ -1588,12 +1584,13 @@ void TForm1::MeasureMeterRates() {
     // What each meter really delivers, whatever its settings promise.
     const double seconds = double(FStateClock.restart()) / 1000.0;
     QStringList rates;
-    for (const TCapInterface* meter : CapInterfaces) {
-        const QString serial = meter->SerNum();
-        rates << QStringLiteral("%1 %2/s").arg(serial).arg(
-            seconds > 0 ? FResultsSinceState.value(serial) / seconds : 0.0, 0, 'f', 1);
+    for (std::size_t i = 0; i < CapInterfaces.size(); ++i) {
+        TMeterState& state = StateOf(i);
+        rates << QStringLiteral("%1 %2/s")
+                     .arg(CapInterfaces[i]->SerNum())
+                     .arg(seconds > 0 ? state.ResultsSinceRates / seconds : 0.0, 0, 'f', 1);
+        state.ResultsSinceRates = 0;
     }
-    FResultsSinceState.clear();
     FMeterRates = rates.join(QStringLiteral(", "));
 }
 

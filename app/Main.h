@@ -8,7 +8,6 @@
 #include "TelnetServer.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QMainWindow>
 #include <QStringList>
 #include <QTimer>
@@ -300,6 +299,8 @@ private:
         bool Unlogged = false;
         // Fast mode: its worker stopped at an error and waits to be started again.
         bool RestartDue = false;
+        // Results since its values per second were last counted.
+        int ResultsSinceRates = 0;
     };
     std::vector<TMeterState> FMeterStates;
     TMeterState& StateOf(std::size_t meter);
@@ -307,8 +308,7 @@ private:
     QStringList FUnwrittenRows;
     bool FLogFailing = false;
     QElapsedTimer FRunClock;
-    // Results per meter serial since the rates were last counted, and when that was.
-    QHash<QString, int> FResultsSinceState;
+    // When each meter's values per second were last counted.
     QElapsedTimer FStateClock;
     QString FMeterRates;
     QTimer FListClickTimer;

@@ -119,6 +119,10 @@ TIniFile::TLocation TIniFile::Find(const QString& section, const QString& key) c
     return found;
 }
 
+bool TIniFile::KeyExists(const QString& section, const QString& key) const {
+    return Find(section, key).Key >= 0;
+}
+
 QString TIniFile::ReadString(const QString& section, const QString& key, const QString& def) const {
     const TLocation found = Find(section, key);
     if (found.Key < 0)

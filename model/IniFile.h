@@ -28,6 +28,8 @@ public:
     const QString& FileName() const { return FFileName; }
 
     QString ReadString(const QString& section, const QString& key, const QString& def) const;
+    // Whether the file holds the key, whatever its value.
+    bool KeyExists(const QString& section, const QString& key) const;
     // Decimal, or hexadecimal after "0x", "0X" or "$"; anything that is no 32-bit integer
     // gives def.
     int ReadInteger(const QString& section, const QString& key, int def) const;

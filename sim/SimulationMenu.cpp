@@ -142,10 +142,8 @@ const TSimulationMenu::TMeter& TSimulationMenu::At(int index) const {
 
 void TSimulationMenu::WriteFirstStartSection(const QString& serial) const {
     TIniFile ini(FSettingsFile);
-    // No value read from the file holds a line end: this one means the key is not there.
-    const QString absent = QStringLiteral("\n");
     for (const QString& key : MeterSectionKeys())
-        if (ini.ReadString(serial, key, absent) != absent)
+        if (ini.KeyExists(serial, key))
             return;
     ini.WriteInteger(serial, QStringLiteral("SMode"), 1);
     ini.WriteInteger(serial, QStringLiteral("CAP1Mode"), 1);
