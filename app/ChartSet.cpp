@@ -77,12 +77,8 @@ double TChartSet::StartPos(EChartQuantity quantity) const {
 
 void TChartSet::NoteDeleted() {
     for (TMeterSlots& meter : FMeters) {
-        for (TSlot& slot : meter.Slots) {
-            if (slot.Graph.isNull() && slot.Data) {
-                slot.Deleted = true;
-                slot.Data.reset();
-            }
-        }
+        for (TSlot& slot : meter.Slots)
+            slot.NoteIfDeleted();
     }
 }
 
@@ -180,14 +176,9 @@ TChartSet::TSlot* TChartSet::Find(std::size_t meter, EChartQuantity quantity) {
     if (meter >= FListed.size())
         return nullptr;
     TSlot& slot = FMeters[FListed[meter]].Slots[std::size_t(quantity)];
-    if (slot.Graph.isNull()) {
-        // Deleted by the user: its points go with it.
-        if (slot.Data) {
-            slot.Deleted = true;
-            slot.Data.reset();
-        }
+    slot.NoteIfDeleted();
+    if (slot.Graph.isNull())
         return nullptr;
-    }
     return &slot;
 }
 

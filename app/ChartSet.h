@@ -75,6 +75,13 @@ private:
         QSharedPointer<TSeriesData> Data;
         double Pos = 0;
         bool Deleted = false; // by the user
+        // A series the user deleted in the editor loses its points and stays deleted.
+        void NoteIfDeleted() {
+            if (Graph.isNull() && Data) {
+                Deleted = true;
+                Data.reset();
+            }
+        }
     };
     // The series of one meter, listed or pulled out.
     struct TMeterSlots {
