@@ -262,6 +262,7 @@ void TCapInterface::TriggerMeasurement() {
 
 void TCapInterface::StartMes() {
     FMalformedReported = false; // a malformed record is reported once per run
+    ++Worker().RunNumber;       // before the mode: a continuous run still going sees it and ends
     if (FContinuousMode) {
         Worker().ContinuousMode = true;
         Worker().StartContinuousRun();
@@ -272,6 +273,7 @@ void TCapInterface::StartMes() {
 }
 
 void TCapInterface::StopMes() {
+    ++Worker().RunNumber;
     if (FContinuousMode) {
         Worker().ContinuousMode = false;
         Worker().CancelContinuousRun();
@@ -384,8 +386,11 @@ void TCapInterface::DecodeSampleRecord(std::string_view record) {
 bool TCapInterface::event(QEvent* event) {
     TakeCrossThreadEvent(event);
     if (event->type() == TSampleEvent::EventType()) {
+        const auto& sample = *static_cast<TSampleEvent*>(event);
+        if (FMesThread && sample.Run != FMesThread->RunNumber)
+            return true; // measured before the last start or stop: of no run now going
         try {
-            DecodeSampleRecord(static_cast<TSampleEvent*>(event)->Record);
+            DecodeSampleRecord(sample.Record);
         } catch (const std::exception& error) {
             // Nothing may cross the event loop; the receiver's own failure is reported here.
             emit ErrorOccurred(QString::fromUtf8(error.what()));

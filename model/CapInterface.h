@@ -25,14 +25,17 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A sample record from the worker, posted to its model; the event owns the record.
+// A sample record from the worker, posted to its model; the event owns the record. Run is the
+// worker's run number when the acquisition began.
 class TSampleEvent final : public QEvent {
 public:
     static QEvent::Type EventType();
-    explicit TSampleEvent(std::string record)
+    explicit TSampleEvent(std::string record, std::uint32_t run = 0)
         : QEvent(EventType())
-        , Record(std::move(record)) {}
+        , Record(std::move(record))
+        , Run(run) {}
     std::string Record;
+    std::uint32_t Run;
 };
 
 // A device error met by the worker, posted to its model.
@@ -137,6 +140,8 @@ public:
     // --- measurement ---
     // Wakes the worker for one acquisition; any thread may call it.
     void TriggerMeasurement();
+    // Start and stop of a run. Each moves the run on, so that results acquired before either
+    // are dropped when they arrive.
     void StartMes();
     void StopMes();
     // Ends the worker and hands on the results it has posted but this object has not taken

@@ -130,14 +130,15 @@ void TMesThread::Execute() {
         if (Terminated())
             return;
         TVantel_Interface* bridge = FCAPInt->VantelInterface();
+        const std::uint32_t run = RunNumber;
         try {
             // One acquisition at a time on this meter, the window's single measurement included.
             std::lock_guard bridgeLock(FCAPInt->BridgeLock());
             bridge->LED_on();
             if (ContinuousMode)
-                AcquireContinuous(*bridge);
+                AcquireContinuous(*bridge, run);
             else
-                AcquireTriggered(*bridge);
+                AcquireTriggered(*bridge, run);
             bridge->LED_off();
         } catch (const TTerminating&) {
             return;
@@ -196,7 +197,7 @@ bool TMesThread::Convert(TVantel_Interface& bridge, TRegData& w, int sMode, bool
     return false;
 }
 
-void TMesThread::AcquireTriggered(TVantel_Interface& bridge) {
+void TMesThread::AcquireTriggered(TVantel_Interface& bridge, std::uint32_t run) {
     const std::uint32_t start = TickCount();
     std::string record = "00";
     const int repeats = Repeats;
@@ -228,10 +229,10 @@ void TMesThread::AcquireTriggered(TVantel_Interface& bridge) {
             record += NotRun;
         }
     }
-    PostSampleRecord(std::move(record), TickCount() - start);
+    PostSampleRecord(std::move(record), TickCount() - start, run);
 }
 
-void TMesThread::AcquireContinuous(TVantel_Interface& bridge) {
+void TMesThread::AcquireContinuous(TVantel_Interface& bridge, std::uint32_t run) {
     FContinuousRunAsked = false;
     FInContinuousRun = true;
     struct TRunEnds {
@@ -242,7 +243,9 @@ void TMesThread::AcquireContinuous(TVantel_Interface& bridge) {
     bridge.WriteRegs(7, 6, RegData());
     auto previous = Clock::now();
     TRegData w{};
-    while (ContinuousMode && !Terminated()) {
+    // A Stop and a Start quicker than one conversion leave the mode on: the new run number
+    // still ends this run, and the next one starts with the new number.
+    while (ContinuousMode && RunNumber == run && !Terminated()) {
         if (!bridge.ReadCAPValues(w) || (w[0] & BusyBit))
             continue;
         const auto now = Clock::now();
@@ -252,18 +255,18 @@ void TMesThread::AcquireContinuous(TVantel_Interface& bridge) {
         std::string record = "00";
         AppendHexBytes(record, w.data() + 1, 6);
         record += NotRun; // only the first conversion runs in this mode
-        PostSampleRecord(std::move(record), std::uint32_t(ticks));
+        PostSampleRecord(std::move(record), std::uint32_t(ticks), run);
     }
     ChangeRegData([](TRegData& image) { SetModeBits(image, 0); });
     bridge.WriteRegs(10, 1, RegData());
 }
 
-void TMesThread::PostSampleRecord(std::string record, std::uint32_t ticks) {
+void TMesThread::PostSampleRecord(std::string record, std::uint32_t ticks, std::uint32_t run) {
     AppendTicks(record, ticks);
     // Reset before posting: a trigger given once the record is out must start the next
     // acquisition, never fall into the gap between the post and the reset.
     hMesEvent.Reset();
-    PostCrossThreadEvent(FCAPInt, new TSampleEvent(std::move(record)));
+    PostCrossThreadEvent(FCAPInt, new TSampleEvent(std::move(record), run));
 }
 
 void TMesThread::PostError(const std::string& message) {

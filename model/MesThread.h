@@ -54,6 +54,10 @@ public:
     std::atomic<bool> ContinuousMode{false};
     // Repeats per triggered acquisition: 1, 3 or 5.
     std::atomic<int> Repeats{1};
+    // Advanced by the model at every start and stop of a run. An acquisition carries the number
+    // it began under, so that a result measured before a Stop never counts in the next run; a
+    // continuous run ends when the number moves on.
+    std::atomic<std::uint32_t> RunNumber{0};
 
     // Ends the thread at its next check and waits for it.
     void Terminate();
@@ -68,13 +72,13 @@ public:
 
 private:
     void Execute();
-    void AcquireTriggered(TVantel_Interface& bridge);
-    void AcquireContinuous(TVantel_Interface& bridge);
+    void AcquireTriggered(TVantel_Interface& bridge, std::uint32_t run);
+    void AcquireContinuous(TVantel_Interface& bridge, std::uint32_t run);
     // One conversion: send the setup by mode, wait until it is done, read the values into w.
     // False when no value read succeeded (the acquisition then ends without a record).
     bool Convert(TVantel_Interface& bridge, TRegData& w, int sMode, bool direct);
     void WaitWhileBusy(TVantel_Interface& bridge);
-    void PostSampleRecord(std::string record, std::uint32_t ticks);
+    void PostSampleRecord(std::string record, std::uint32_t ticks, std::uint32_t run);
     void PostError(const std::string& message);
     bool Terminated() const { return FTerminated; }
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -198,6 +199,53 @@ TEST_F(MesThreadTest, AcquisitionLockIsTakenOnlyAtLevel3) {
         ASSERT_TRUE(WaitForRecords(before + 1));
     }
     Threading().ThreadSafetyLevel = 2;
+}
+
+// A Stop and a Start within one conversion: the value being read when the run stopped was
+// measured for the old run and is dropped, and the new run measures on. Triggered and
+// continuous acquisition alike.
+TEST_F(MesThreadTest, AResultMeasuredBeforeAStopCountsInNoLaterRun) {
+    for (const bool continuous : {false, true}) {
+        SCOPED_TRACE(continuous ? "continuous" : "triggered");
+        Results.clear();
+        Configure(1, 0);
+        Model.SetContinuousMode(continuous);
+        TRegData oldRun{}; // CAP1 code 0x8FA000: 0.5 pF, a value no later read gives
+        oldRun[1] = 0x8F;
+        oldRun[2] = 0xA0;
+        Bridge->Answers = {oldRun};
+        std::atomic<bool> reading{false}, held{true};
+        Bridge->BeforeCall = [&](const QString& call) {
+            if (call != QLatin1String("ReadValues") || reading.exchange(true))
+                return;
+            while (held)
+                std::this_thread::sleep_for(1ms);
+        };
+        if (continuous)
+            Model.StartMes();
+        else
+            Model.TriggerMeasurement();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return reading.load(); }, 5000));
+        Model.StopMes();
+        Model.StartMes();
+        held = false;
+        if (continuous) {
+            ASSERT_TRUE(WaitForRecords(3)) << "the new run measures";
+        } else {
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] { return Bridge->Calls().endsWith(QStringLiteral("LED_off")); }, 5000));
+            QCoreApplication::processEvents();
+            EXPECT_TRUE(Results.empty());
+            Model.TriggerMeasurement();
+            ASSERT_TRUE(WaitForRecords(1)) << "the new run measures";
+        }
+        for (const auto& values : Results)
+            EXPECT_NE(values.at(0), 0.5);
+        Model.StopMes();
+        Model.SetContinuousMode(false);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !Model.MesThread()->InContinuousRun(); }, 5000));
+        Bridge->BeforeCall = nullptr;
+    }
 }
 
 TEST_F(MesThreadTest, DestroyingTheModelEndsItsWorkerMidRun) {
