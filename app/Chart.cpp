@@ -1,6 +1,6 @@
-#include "Chart.h"
+#include "app/Chart.h"
 
-#include "ErrorReport.h"
+#include "app/ErrorReport.h"
 
 #include <QActionGroup>
 #include <QContextMenuEvent>

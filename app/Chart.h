@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ChartSeries.h"
-#include "FileDialog.h"
+#include "app/ChartSeries.h"
+#include "app/FileDialog.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "ChartSeries.h"
+#include "app/ChartSeries.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "ChartSet.h"
+#include "app/ChartSet.h"
 
 #include <algorithm>
 

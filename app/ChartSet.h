@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Chart.h"
+#include "app/Chart.h"
 
 #include <QString>
 

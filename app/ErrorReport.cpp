@@ -1,6 +1,6 @@
-#include "ErrorReport.h"
+#include "app/ErrorReport.h"
 
-#include "UserPrompts.h"
+#include "app/UserPrompts.h"
 
 #include <QDebug>
 

@@ -1,4 +1,4 @@
-#include "FastModeBuffers.h"
+#include "app/FastModeBuffers.h"
 
 #include <algorithm>
 

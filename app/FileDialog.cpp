@@ -1,6 +1,6 @@
-#include "FileDialog.h"
+#include "app/FileDialog.h"
 
-#include "UserPrompts.h"
+#include "app/UserPrompts.h"
 
 #include <QStringList>
 

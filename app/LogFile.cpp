@@ -1,6 +1,6 @@
-#include "LogFile.h"
+#include "app/LogFile.h"
 
-#include "SampleRecord.h"
+#include "model/SampleRecord.h"
 
 #include <algorithm>
 #include <charconv>

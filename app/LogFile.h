@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CAPTypes.h"
+#include "link/Bridge.h"
 
 #include <QDateTime>
 #include <QFile>

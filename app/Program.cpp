@@ -1,19 +1,20 @@
-#include "Program.h"
+#include "app/Program.h"
 
-#include "ErrorReport.h"
-#include "Main.h"
-#include "SettingsLocation.h"
-#include "SignalCloser.h"
+#include "app/ErrorReport.h"
+#include "app/MainWindow.h"
+#include "app/SettingsLocation.h"
+#include "app/SignalCloser.h"
 
 #include <QApplication>
 
-int RunProgram(QApplication& app, THidBackend& backend, const std::function<void(TForm1&)>& setUp) {
+int RunProgram(QApplication& app, THidBackend& backend,
+               const std::function<void(TMainWindow&)>& setUp) {
     QApplication::setApplicationName(QStringLiteral("dielometer"));
     // The installed desktop entry's name, so that Wayland shows the program's icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.dielometer.DieloMeter"));
     // The window reads the program settings when it is created and writes them when it goes,
     // after the event loop has ended.
-    TForm1 form(ProgramSettingsFileName(QCoreApplication::applicationDirPath()), backend);
+    TMainWindow form(ProgramSettingsFileName(QCoreApplication::applicationDirPath()), backend);
     // SIGTERM and SIGINT close the window as "Exit" does, so the settings are written; a run
     // is stopped without asking, as nobody may be there to answer.
     TSignalCloser closer(&form, [&form] { form.CloseWithoutAsking(); });

@@ -1,6 +1,6 @@
-#include "ProgramSettings.h"
+#include "app/ProgramSettings.h"
 
-#include "IniFile.h"
+#include "model/IniFile.h"
 
 #include <stdexcept>
 

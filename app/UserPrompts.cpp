@@ -1,6 +1,6 @@
-#include "UserPrompts.h"
+#include "app/UserPrompts.h"
 
-#include "FileDialog.h"
+#include "app/FileDialog.h"
 
 #include <QColorDialog>
 #include <QFileDialog>

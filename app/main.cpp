@@ -1,6 +1,6 @@
 // The program: the meters are the platform's HID devices.
-#include "LinuxHidBackend.h"
-#include "Program.h"
+#include "app/Program.h"
+#include "link/hid/LinuxHidBackend.h"
 
 #include <QApplication>
 

@@ -5,12 +5,12 @@
 //   read that finds the conversion done, one value read);
 // - continuous_capture_ratio: records delivered against conversions the converter made, over
 //   30 s of continuous conversion at 11.0 ms.
-#include "CapInterface.h"
-#include "HidDevice.h"
-#include "HidDeviceController.h"
-#include "VantelHIDInterface.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "link/HidBridge.h"
+#include "link/hid/HidDevice.h"
+#include "link/hid/HidDeviceController.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/Meter.h"
+#include "sim/VirtualMeter.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -66,8 +66,8 @@ int main(int argc, char* argv[]) {
         return 1;
     }
 
-    TCapInterface model;
-    model.SetupInterface(std::make_unique<THID_Interface>(device));
+    TMeter model;
+    model.SetUpBridge(std::make_unique<THidBridge>(device));
     model.SetCAP1Mode(1); // channel 1 alone: one capacitive conversion of 62.0 ms
     model.SetRegsFromConfig();
     std::uint64_t records = 0;
@@ -76,7 +76,7 @@ int main(int argc, char* argv[]) {
         ++records;
         ticksSum += ticks;
     });
-    QObject::connect(&model, &TCapInterface::ErrorOccurred, [](const QString& message) {
+    QObject::connect(&model, &TMeter::ErrorOccurred, [](const QString& message) {
         std::fprintf(stderr, "error: %s\n", qPrintable(message));
     });
 

@@ -5,8 +5,8 @@
 //   values, against plain charts of the library that draw the same data with the same pens
 //   and drawing hints;
 // - replot_ms: the time of that redraw of all four charts.
-#include "Chart.h"
-#include "ChartSet.h"
+#include "app/Chart.h"
+#include "app/ChartSet.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // Sample record decoding on the window's thread: records per second for a triggered acquisition
 // with three repeats and four values per repeat (the headline), and for a single-repeat record
 // with two values, as continuous mode delivers them.
-#include "SampleRecord.h"
+#include "model/SampleRecord.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,9 +1,9 @@
 // One read transaction of the bridge (request, force send, response: three reports) on the
 // virtual bus with 1 ms per report, against the 3 ms it needs at least.
-#include "HidDevice.h"
-#include "HidDeviceController.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "link/hid/HidDevice.h"
+#include "link/hid/HidDeviceController.h"
+#include "link/hid/VirtualHidBus.h"
+#include "sim/VirtualMeter.h"
 
 #include <QCoreApplication>
 

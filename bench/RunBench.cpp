@@ -1,11 +1,11 @@
 // The real window (offscreen) with 8 virtual meters in fast mode at 11.0 ms for 60 s:
 // - run_capture_ratio: values in the log against conversions the meters made;
 // - window_busy_share: CPU time of the window's thread against the run's wall time.
-#include "CapInterface.h"
-#include "IniFile.h"
-#include "Main.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "app/MainWindow.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/IniFile.h"
+#include "model/Meter.h"
+#include "sim/VirtualMeter.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -66,11 +66,11 @@ int main(int argc, char* argv[]) {
             meters.push_back(meter);
         }
     }
-    TForm1 form(iniName, bus);
+    TMainWindow form(iniName, bus);
     form.show();
     RunEventLoopFor(500);
-    if (form.CapInterfaces.size() != MeterCount) {
-        std::fprintf(stderr, "%zu meters found\n", form.CapInterfaces.size());
+    if (form.Meters.size() != MeterCount) {
+        std::fprintf(stderr, "%zu meters found\n", form.Meters.size());
         return 1;
     }
     form.FastModeCB->setChecked(true);

@@ -7,7 +7,7 @@
 //   2 ms timer, beyond that interval
 // - telnet_abuse_rows: rows the run logged
 // - telnet_abuse_rows_lost: rows of the log that the well-behaved client did not get in order
-#include "TelnetAbuse.h"
+#include "tests/support/TelnetAbuse.h"
 
 #include <QApplication>
 

@@ -2,7 +2,7 @@
 // millisecond, as the window queues them; each client notes when every line arrives.
 // - telnet_latency_median_ms, telnet_latency_p99_ms: from queuing a line to a client having
 //   read it, over all lines and clients.
-#include "TelnetServer.h"
+#include "remote/TelnetServer.h"
 
 #include <QCoreApplication>
 #include <QTimer>

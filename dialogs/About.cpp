@@ -1,6 +1,6 @@
-#include "About.h"
+#include "dialogs/About.h"
 
-#include "BuildVersion.h"
+#include "generated/BuildVersion.h"
 
 #include <QDesktopServices>
 #include <QFrame>
@@ -229,32 +229,32 @@ TAboutBox::TAboutBox(QWidget* parent)
     setPalette(pal);
     setAutoFillBackground(true);
 
-    Panel1 = new TBevelPanel(this);
-    Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setGeometry(0, 0, ClientWidth, ClientHeight);
+    Frame = new TBevelPanel(this);
+    Frame->setObjectName(QStringLiteral("Frame"));
+    Frame->setGeometry(0, 0, ClientWidth, ClientHeight);
 
-    Image2 = new QLabel(Panel1);
-    Image2->setObjectName(QStringLiteral("Image2"));
-    Image2->setGeometry(8, 8, 497, 73);
-    Image2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    Image2->setPixmap(QPixmap::fromImage(Banner()));
+    BannerImage = new QLabel(Frame);
+    BannerImage->setObjectName(QStringLiteral("BannerImage"));
+    BannerImage->setGeometry(8, 8, 497, 73);
+    BannerImage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    BannerImage->setPixmap(QPixmap::fromImage(Banner()));
 
-    Label3 = LinkLabel(Panel1, "Label3", QStringLiteral("https://www.example.org/dielometer"),
-                       QPoint(9, 91));
-    Label4 =
-        LinkLabel(Panel1, "Label4", QStringLiteral("mailto:support@example.org"), QPoint(313, 91));
-    connect(Label3, &TLinkLabel::clicked, this, &TAboutBox::Label3Click);
-    connect(Label4, &TLinkLabel::clicked, this, &TAboutBox::Label4Click);
+    WebLink = LinkLabel(Frame, "WebLink", QStringLiteral("https://www.example.org/dielometer"),
+                        QPoint(9, 91));
+    MailLink =
+        LinkLabel(Frame, "MailLink", QStringLiteral("mailto:support@example.org"), QPoint(313, 91));
+    connect(WebLink, &TLinkLabel::clicked, this, &TAboutBox::WebLinkClick);
+    connect(MailLink, &TLinkLabel::clicked, this, &TAboutBox::MailLinkClick);
 
-    ProductName = TextLabel(Panel1, "ProductName", QStringLiteral("Dielo Meter 5.2"), 32, Qt::black,
+    ProductName = TextLabel(Frame, "ProductName", QStringLiteral("Dielo Meter 5.2"), 32, Qt::black,
                             QPoint(8, 112));
     BuildLabel =
-        TextLabel(Panel1, "BuildLabel", QStringLiteral("Build"), 12, GreyText, QPoint(8, 151));
+        TextLabel(Frame, "BuildLabel", QStringLiteral("Build"), 12, GreyText, QPoint(8, 151));
     // Wide enough for any version, so that filling in the number during a paint never has to
     // resize the label.
     BuildLabel->resize(ClientWidth - 2 * Margin, BuildLabel->height());
     NoticeLabel =
-        TextLabel(Panel1, "NoticeLabel", tr("Measurement software for USB capacitance meters."), 12,
+        TextLabel(Frame, "NoticeLabel", tr("Measurement software for USB capacitance meters."), 12,
                   GreyText, QPoint(8, 181));
 }
 
@@ -282,10 +282,10 @@ void TAboutBox::FormPaint() {
         BuildLabel->setText(text);
 }
 
-void TAboutBox::Label3Click() {
-    OpenLink(Label3);
+void TAboutBox::WebLinkClick() {
+    OpenLink(WebLink);
 }
 
-void TAboutBox::Label4Click() {
-    OpenLink(Label4);
+void TAboutBox::MailLinkClick() {
+    OpenLink(MailLink);
 }

@@ -46,13 +46,13 @@ protected:
 
 private:
     void FormPaint();
-    void Label3Click();
-    void Label4Click();
+    void WebLinkClick();
+    void MailLinkClick();
 
-    QFrame* Panel1;
-    QLabel* Image2;
-    TLinkLabel* Label3;
-    TLinkLabel* Label4;
+    QFrame* Frame;
+    QLabel* BannerImage;
+    TLinkLabel* WebLink;
+    TLinkLabel* MailLink;
     QLabel* ProductName;
     QLabel* BuildLabel;
     QLabel* NoticeLabel;

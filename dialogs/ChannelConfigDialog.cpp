@@ -1,7 +1,7 @@
-#include "ChannelConfigDialog.h"
+#include "dialogs/ChannelConfigDialog.h"
 
-#include "CapInterface.h"
-#include "ErrorReport.h"
+#include "app/ErrorReport.h"
+#include "model/Meter.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -88,10 +88,10 @@ QString CapacitanceText(double picofarads, const QLocale& locale) {
     return numbers.toString(shown, 'f', 3) + QStringLiteral(" pF");
 }
 
-TChannelConfigForm::TChannelConfigForm(QWidget* parent)
+TChannelConfigDialog::TChannelConfigDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
-    setObjectName(QStringLiteral("ChannelConfigForm"));
+    setObjectName(QStringLiteral("ChannelConfigDialog"));
     setWindowTitle(QStringLiteral("Channel Configuration: "));
     // The main window's face; where it is missing, a common sans takes its place.
     QFont font;
@@ -120,9 +120,9 @@ TChannelConfigForm::TChannelConfigForm(QWidget* parent)
     AdjustCAPDAC2Btn = FChannel2.AdjustBtn;
     Target2SE = FChannel2.TargetSE;
     connect(AdjustCAPDAC1Btn, &QPushButton::clicked, this,
-            &TChannelConfigForm::AdjustCAPDAC1BtnClick);
+            &TChannelConfigDialog::AdjustCAPDAC1BtnClick);
     connect(AdjustCAPDAC2Btn, &QPushButton::clicked, this,
-            &TChannelConfigForm::AdjustCAPDAC2BtnClick);
+            &TChannelConfigDialog::AdjustCAPDAC2BtnClick);
 
     auto* tempGroup = new QGroupBox(QStringLiteral("Internal Temperature"), this);
     InternalTempEnabledCB = EnabledBox(tempGroup, "InternalTempEnabledCB");
@@ -167,7 +167,7 @@ TChannelConfigForm::TChannelConfigForm(QWidget* parent)
     setFixedSize(QSize(ClientWidth, ClientHeight).expandedTo(minimumSizeHint()));
 }
 
-QWidget* TChannelConfigForm::BuildChannelGroup(int channel, TChannelControls& c) {
+QWidget* TChannelConfigDialog::BuildChannelGroup(int channel, TChannelControls& c) {
     const QString n = QString::number(channel);
     const auto name = [&](const char* pattern) { return QString::fromLatin1(pattern).arg(n); };
 
@@ -227,12 +227,12 @@ QWidget* TChannelConfigForm::BuildChannelGroup(int channel, TChannelControls& c)
     layout->addWidget(c.EndL, 2, 0, 1, 3);
     layout->setRowStretch(2, 1);
 
-    connect(c.ModeCB, &QComboBox::currentIndexChanged, this, &TChannelConfigForm::ModeCBChange);
-    connect(c.CAPDAC_CB, &QCheckBox::toggled, this, &TChannelConfigForm::ModeCBChange);
+    connect(c.ModeCB, &QComboBox::currentIndexChanged, this, &TChannelConfigDialog::ModeCBChange);
+    connect(c.CAPDAC_CB, &QCheckBox::toggled, this, &TChannelConfigDialog::ModeCBChange);
     return group;
 }
 
-void TChannelConfigForm::Edit(TCapInterface* CapInt) {
+void TChannelConfigDialog::Edit(TMeter* CapInt) {
     if (!CapInt)
         return;
     Load(CapInt);
@@ -240,7 +240,7 @@ void TChannelConfigForm::Edit(TCapInterface* CapInt) {
     WriteBack();
 }
 
-void TChannelConfigForm::Load(TCapInterface* CapInt) {
+void TChannelConfigDialog::Load(TMeter* CapInt) {
     FCapInt = CapInt;
     FSerNum = FCapInt ? FCapInt->SerNum() : QString();
     // Only this meter's own adjustments; a meter without a serial number cannot be told apart
@@ -275,7 +275,7 @@ void TChannelConfigForm::Load(TCapInterface* CapInt) {
     UpdateControlStates();
 }
 
-void TChannelConfigForm::WriteBack() {
+void TChannelConfigDialog::WriteBack() {
     if (!FCapInt)
         return;
     // Text still being typed counts as entered.
@@ -298,16 +298,16 @@ void TChannelConfigForm::WriteBack() {
     FCapInt->SetRegsFromConfig();
 }
 
-void TChannelConfigForm::ModeCBChange() {
+void TChannelConfigDialog::ModeCBChange() {
     UpdateControlStates();
 }
 
-void TChannelConfigForm::UpdateControlStates() {
+void TChannelConfigDialog::UpdateControlStates() {
     UpdateChannelStates(FChannel1);
     UpdateChannelStates(FChannel2);
 }
 
-void TChannelConfigForm::UpdateChannelStates(const TChannelControls& c) {
+void TChannelConfigDialog::UpdateChannelStates(const TChannelControls& c) {
     const int m = c.ModeCB->currentIndex();
     const bool dacs = c.CAPDAC_CB->isChecked();
     // A disabled check box keeps its check mark: switching the channel on again brings the
@@ -318,15 +318,15 @@ void TChannelConfigForm::UpdateChannelStates(const TChannelControls& c) {
     c.AdjustBtn->setEnabled(c.DACA_SE->isEnabled());
 }
 
-void TChannelConfigForm::AdjustCAPDAC1BtnClick() {
+void TChannelConfigDialog::AdjustCAPDAC1BtnClick() {
     AdjustCAPDAC(FChannel1);
 }
 
-void TChannelConfigForm::AdjustCAPDAC2BtnClick() {
+void TChannelConfigDialog::AdjustCAPDAC2BtnClick() {
     AdjustCAPDAC(FChannel2);
 }
 
-double TChannelConfigForm::Measure(const TChannelControls& c, int mode) {
+double TChannelConfigDialog::Measure(const TChannelControls& c, int mode) {
     const int a = c.DACA_SE->value();
     const int b = c.DACB_SE->value();
     // The excitation the dialog shows, which the model does not have yet.
@@ -340,7 +340,7 @@ double TChannelConfigForm::Measure(const TChannelControls& c, int mode) {
     return value;
 }
 
-void TChannelConfigForm::AdjustCAPDAC(const TChannelControls& c) {
+void TChannelConfigDialog::AdjustCAPDAC(const TChannelControls& c) {
     const int mode = c.ModeCB->currentIndex();
     if (mode <= 0 || (!FMeasure && !FCapInt))
         return;
@@ -367,7 +367,7 @@ void TChannelConfigForm::AdjustCAPDAC(const TChannelControls& c) {
     });
 }
 
-void TChannelConfigForm::RunAdjustment(const TChannelControls& c, int mode, TAdjustEnd& end) {
+void TChannelConfigDialog::RunAdjustment(const TChannelControls& c, int mode, TAdjustEnd& end) {
     QSpinBox* const a = c.DACA_SE;
     QSpinBox* const b = c.DACB_SE;
     const double target = c.TargetSE->value();
@@ -431,15 +431,15 @@ void TChannelConfigForm::RunAdjustment(const TChannelControls& c, int mode, TAdj
         adjustB();
 }
 
-void TChannelConfigForm::EndAdjustment(const TChannelControls& c, const TAdjustEnd& end) {
+void TChannelConfigDialog::EndAdjustment(const TChannelControls& c, const TAdjustEnd& end) {
     if (!FSerNum.isEmpty())
         FAdjustEnds[FSerNum][std::size_t(c.Channel - 1)] = end;
     ShowAdjustEnd(c, end);
     repaint();
 }
 
-void TChannelConfigForm::ShowAdjustEnd(const TChannelControls& c,
-                                       const std::optional<TAdjustEnd>& end) {
+void TChannelConfigDialog::ShowAdjustEnd(const TChannelControls& c,
+                                         const std::optional<TAdjustEnd>& end) {
     c.ActL->setText(end && end->Reading ? CapacitanceText(*end->Reading, locale()) : QString());
     const QString text = end ? AdjustEndText(*end) : QString();
     c.EndL->setText(text);
@@ -447,7 +447,7 @@ void TChannelConfigForm::ShowAdjustEnd(const TChannelControls& c,
     c.EndL->setToolTip(text);
 }
 
-QString TChannelConfigForm::AdjustEndText(const TAdjustEnd& end) const {
+QString TChannelConfigDialog::AdjustEndText(const TAdjustEnd& end) const {
     const QString reading = end.Reading ? CapacitanceText(*end.Reading, locale()) : QString();
     const QString code = QString(end.Dac) + QStringLiteral(" = ") + QString::number(end.Code);
     switch (end.Kind) {

@@ -14,7 +14,7 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 class QSpinBox;
-class TCapInterface;
+class TMeter;
 
 // A capacitance reading as the dialog shows it: three decimals, the locale's decimal
 // separator, the unit, e.g. "1.945 pF".
@@ -23,19 +23,19 @@ QString CapacitanceText(double picofarads, const QLocale& locale = QLocale());
 // Edits one meter's channel configuration and adjusts a channel's CAPDAC codes so that the
 // channel reads just above a target. The main window creates it once and opens it with Edit;
 // the configuration reaches the model only when the dialog closes.
-class TChannelConfigForm : public QDialog {
+class TChannelConfigDialog : public QDialog {
     Q_OBJECT
 public:
     // One single conversion in pF; the default measures on the edited model's meter.
     using TMeasureFunction =
         std::function<double(int Channel, int Mode, int CAPDACA, int CAPDACB, int ExcVolt)>;
 
-    explicit TChannelConfigForm(QWidget* parent = nullptr);
+    explicit TChannelConfigDialog(QWidget* parent = nullptr);
 
     // Load, then the dialog modally, then WriteBack, however the dialog was closed.
-    void Edit(TCapInterface* CapInt);
+    void Edit(TMeter* CapInt);
     // Takes the model, sets the caption and fills the controls from the model's properties.
-    void Load(TCapInterface* CapInt);
+    void Load(TMeter* CapInt);
     // Writes the controls into the model's properties and has it rebuild its register image.
     void WriteBack();
 
@@ -105,7 +105,7 @@ private:
 
     TChannelControls FChannel1{};
     TChannelControls FChannel2{};
-    TCapInterface* FCapInt = nullptr;
+    TMeter* FCapInt = nullptr;
     QString FSerNum; // of the meter being edited
     TMeasureFunction FMeasure;
     // The last adjustment of each channel, by the meter's serial number, for the program's

@@ -1,6 +1,6 @@
-#include "ChartEditor.h"
+#include "dialogs/ChartEditor.h"
 
-#include "UserPrompts.h"
+#include "app/UserPrompts.h"
 
 #include <QCheckBox>
 #include <QEvent>

@@ -1,6 +1,6 @@
-#include "RegSetDialog.h"
+#include "dialogs/RegSetDialog.h"
 
-#include "CapInterface.h"
+#include "model/Meter.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -110,9 +110,9 @@ std::uint8_t Field(const QComboBox* list, int shift) {
 
 } // namespace
 
-TRegSetForm::TRegSetForm(QWidget* parent)
+TRegSetDialog::TRegSetDialog(QWidget* parent)
     : QDialog(parent) {
-    setObjectName(QStringLiteral("RegSetForm"));
+    setObjectName(QStringLiteral("RegSetDialog"));
     setWindowTitle(QStringLiteral("Register Settings"));
     QFont font;
     font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans")});
@@ -244,7 +244,7 @@ TRegSetForm::TRegSetForm(QWidget* parent)
     setFixedSize(DesignClientSize.expandedTo(minimumSizeHint()));
 }
 
-void TRegSetForm::Edit(TCapInterface* CapInt) {
+void TRegSetDialog::Edit(TMeter* CapInt) {
     if (!CapInt)
         return;
     Load(CapInt);
@@ -252,7 +252,7 @@ void TRegSetForm::Edit(TCapInterface* CapInt) {
     WriteBack(CapInt);
 }
 
-void TRegSetForm::Load(TCapInterface* CapInt) {
+void TRegSetDialog::Load(TMeter* CapInt) {
     setWindowTitle(QStringLiteral("Register Settings: ") + CapInt->SerNum());
     const TRegData r = CapInt->RegData();
 
@@ -293,7 +293,7 @@ void TRegSetForm::Load(TCapInterface* CapInt) {
     EXCLVL_CB->setCurrentIndex(r[ExcSetup] & 0x03);
 }
 
-TRegData TRegSetForm::BuildRegData() const {
+TRegData TRegSetDialog::BuildRegData() const {
     TRegData r{};
     r[CapSetup] = Flag(CAP1EN_CB, 0x80) | Field(CAP1DIFF_CB, 5) | Flag(CAP1CHOP_CB, 0x01);
     r[VtSetup] = Flag(VTEN_CB, 0x80) | Field(VTMD_CB, 5) | Flag(EXTREF_CB, 0x10) |
@@ -312,7 +312,7 @@ TRegData TRegSetForm::BuildRegData() const {
     return r;
 }
 
-void TRegSetForm::WriteBack(TCapInterface* CapInt) const {
+void TRegSetDialog::WriteBack(TMeter* CapInt) const {
     // The value count follows the image: its capacitive channels and its VT conversion.
     CapInt->SetRegData(BuildRegData());
     if (SModeCB->currentIndex() >= 0)

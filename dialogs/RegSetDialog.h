@@ -1,30 +1,30 @@
 #pragma once
 
-#include "CAPTypes.h"
+#include "link/Bridge.h"
 
 #include <QDialog>
 
 class QCheckBox;
 class QComboBox;
 class QSpinBox;
-class TCapInterface;
+class TMeter;
 
 // Shows one meter's register image field by field and lets the user set every field directly,
 // past the channel configuration, together with the acquisition mode. Nothing is sent to the
 // meter: the worker sends the new image at its next acquisition. The main window creates the
 // dialog once; every opening loads all controls from the model it is given.
-class TRegSetForm : public QDialog {
+class TRegSetDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit TRegSetForm(QWidget* parent = nullptr);
+    explicit TRegSetDialog(QWidget* parent = nullptr);
 
     // Load, shows the dialog modally, then WriteBack however it was closed.
-    void Edit(TCapInterface* CapInt);
+    void Edit(TMeter* CapInt);
     // Caption and every control from the model's image and acquisition mode.
-    void Load(TCapInterface* CapInt);
+    void Load(TMeter* CapInt);
     // The image built from the controls replaces the model's whole image; then the acquisition
     // mode and the value count follow it.
-    void WriteBack(TCapInterface* CapInt) const;
+    void WriteBack(TMeter* CapInt) const;
     // The image the controls stand for, every bit without a control 0.
     TRegData BuildRegData() const;
 

@@ -1,4 +1,4 @@
-#include "CrossThreadEvent.h"
+#include "link/CrossThreadEvent.h"
 
 #if defined(__SANITIZE_THREAD__)
 #include <mutex>

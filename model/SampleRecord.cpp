@@ -1,4 +1,4 @@
-#include "SampleRecord.h"
+#include "model/SampleRecord.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "TelnetProtocol.h"
+#include "remote/TelnetProtocol.h"
 
 void TTelnetLineReader::Feed(QByteArrayView bytes) {
     if (FOverlong)

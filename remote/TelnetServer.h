@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TelnetProtocol.h"
+#include "remote/TelnetProtocol.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,12 +1,12 @@
 // The demo program: the main window on a virtual USB bus with two virtual meters and a
 // foreign HID device, and a "Simulation" menu that plugs meters in and out and sets what they
 // measure; for trying the program without hardware.
-#include "ForeignHidDevice.h"
-#include "Main.h"
-#include "Program.h"
-#include "SettingsLocation.h"
-#include "SimulationMenu.h"
-#include "VirtualHidBus.h"
+#include "app/MainWindow.h"
+#include "app/Program.h"
+#include "app/SettingsLocation.h"
+#include "link/hid/VirtualHidBus.h"
+#include "sim/ForeignHidDevice.h"
+#include "sim/SimulationMenu.h"
 
 #include <QApplication>
 
@@ -24,5 +24,5 @@ int main(int argc, char* argv[]) {
     simulation.PlugIn();
     simulation.PlugIn();
     bus.Plug(std::make_shared<TForeignHidDevice>());
-    return RunProgram(app, bus, [&](TForm1& form) { simulation.AddTo(form); });
+    return RunProgram(app, bus, [&](TMainWindow& form) { simulation.AddTo(form); });
 }

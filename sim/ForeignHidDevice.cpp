@@ -1,4 +1,4 @@
-#include "ForeignHidDevice.h"
+#include "sim/ForeignHidDevice.h"
 
 #include <utility>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VirtualHidBus.h"
+#include "link/hid/VirtualHidBus.h"
 
 #include <QString>
 

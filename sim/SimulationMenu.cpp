@@ -1,8 +1,8 @@
-#include "SimulationMenu.h"
+#include "sim/SimulationMenu.h"
 
-#include "ErrorReport.h"
-#include "IniFile.h"
-#include "VirtualMeter.h"
+#include "app/ErrorReport.h"
+#include "model/IniFile.h"
+#include "sim/VirtualMeter.h"
 
 #include <QAction>
 #include <QInputDialog>

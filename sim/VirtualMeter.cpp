@@ -1,4 +1,4 @@
-#include "VirtualMeter.h"
+#include "sim/VirtualMeter.h"
 
 #include <algorithm>
 #include <cmath>

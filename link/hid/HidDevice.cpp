@@ -1,7 +1,7 @@
-#include "HidDevice.h"
+#include "link/hid/HidDevice.h"
 
-#include "CrossThreadEvent.h"
-#include "HidDeviceController.h"
+#include "link/CrossThreadEvent.h"
+#include "link/hid/HidDeviceController.h"
 
 #include <QCoreApplication>
 #include <QEvent>

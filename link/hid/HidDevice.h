@@ -1,7 +1,7 @@
 #pragma once
 
-#include "HidBackend.h"
-#include "ReportDescriptor.h"
+#include "link/hid/HidBackend.h"
+#include "link/hid/ReportDescriptor.h"
 
 #include <QObject>
 #include <QString>

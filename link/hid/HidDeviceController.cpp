@@ -1,6 +1,6 @@
-#include "HidDeviceController.h"
+#include "link/hid/HidDeviceController.h"
 
-#include "HidDevice.h"
+#include "link/hid/HidDevice.h"
 
 #include <QDebug>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HidBackend.h"
+#include "link/hid/HidBackend.h"
 
 #include <QObject>
 #include <QString>

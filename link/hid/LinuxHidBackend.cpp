@@ -1,4 +1,4 @@
-#include "LinuxHidBackend.h"
+#include "link/hid/LinuxHidBackend.h"
 
 #include <QSocketNotifier>
 #include <QtDebug>

@@ -1,4 +1,4 @@
-#include "VirtualHidBus.h"
+#include "link/hid/VirtualHidBus.h"
 
 #include <algorithm>
 #include <atomic>

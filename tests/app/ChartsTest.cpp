@@ -1,16 +1,16 @@
-#include "CapInterface.h"
-#include "ChannelConfigDialog.h"
-#include "Chart.h"
-#include "ChartEditor.h"
-#include "ChartSeries.h"
-#include "ChartSet.h"
-#include "FastModeBuffers.h"
-#include "IniFile.h"
-#include "Main.h"
-#include "RegSetDialog.h"
-#include "ScriptedPrompts.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "app/Chart.h"
+#include "app/ChartSeries.h"
+#include "app/ChartSet.h"
+#include "app/FastModeBuffers.h"
+#include "app/MainWindow.h"
+#include "dialogs/ChannelConfigDialog.h"
+#include "dialogs/ChartEditor.h"
+#include "dialogs/RegSetDialog.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/IniFile.h"
+#include "model/Meter.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/ScriptedPrompts.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -530,14 +530,14 @@ protected:
     QTemporaryDir Dir;
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
-    std::unique_ptr<TForm1> Form;
+    std::unique_ptr<TMainWindow> Form;
 
     void Start(int meters) {
         for (int i = 0; i < meters; ++i)
             Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M%1").arg(i + 1)));
-        Form = std::make_unique<TForm1>(Dir.filePath(QStringLiteral("Settings.ini")), Bus);
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return Form->CapInterfaces.size() == std::size_t(meters); }, 5000));
+        Form = std::make_unique<TMainWindow>(Dir.filePath(QStringLiteral("Settings.ini")), Bus);
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return Form->Meters.size() == std::size_t(meters); }, 5000));
     }
     // Settings.ini sections for meters that measure channel 1, the first of them also the
     // temperature: discovery sets the meters up from them after every device change.
@@ -553,13 +553,13 @@ protected:
         }
     }
     void WaitForMeters(std::size_t count) {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == count; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == count; }, 5000));
     }
     std::size_t Index(const QString& serial) const {
-        for (std::size_t i = 0; i < Form->CapInterfaces.size(); ++i)
-            if (Form->CapInterfaces[i]->SerNum() == serial)
+        for (std::size_t i = 0; i < Form->Meters.size(); ++i)
+            if (Form->Meters[i]->SerNum() == serial)
                 return i;
-        return Form->CapInterfaces.size();
+        return Form->Meters.size();
     }
     QCPGraph* Series(const QString& serial, EChartQuantity quantity) const {
         return Form->Charts->Series(Index(serial), quantity);
@@ -568,19 +568,18 @@ protected:
     void Measure(int x) {
         Form->Running = true;
         Form->ActPoint = Form->ActTickPoint = x;
-        for (std::size_t i = 0; i < Form->CapInterfaces.size(); ++i) {
-            const double n = Form->CapInterfaces[i]->SerNum().mid(1).toDouble();
+        for (std::size_t i = 0; i < Form->Meters.size(); ++i) {
+            const double n = Form->Meters[i]->SerNum().mid(1).toDouble();
             const double values[] = {n, 20 + n};
-            const auto count = std::size_t(Form->CapInterfaces[i]->ValueCount());
-            Form->CapInterfaceReceiveData(int(i),
-                                          std::span(values, std::min<std::size_t>(count, 2)), 10);
+            const auto count = std::size_t(Form->Meters[i]->ValueCount());
+            Form->MeterReceiveData(int(i), std::span(values, std::min<std::size_t>(count, 2)), 10);
         }
         Form->Running = false;
     }
 
     // What meter i measures; the charts are rebuilt as the meter dialogs do.
     void Configure(std::size_t i, bool cap2, bool temperature, bool resistor) {
-        TCapInterface* meter = Form->CapInterfaces[i];
+        TMeter* meter = Form->Meters[i];
         meter->SetCAP1Mode(1);
         meter->SetCAP2Mode(cap2 ? 1 : 0);
         meter->SetInternalTempEnabled(temperature);
@@ -608,7 +607,7 @@ TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
     m2->setPen(QPen(Qt::magenta, 4));
     m2->setVisible(false);
     const QPen m1Pen = m1->pen();
-    Form->ChartEditor1->Load(Form->Chart1);
+    Form->ChartEditorDialog->Load(Form->CapacitanceChart);
 
     auto m3 = std::make_shared<TVirtualMeter>(QStringLiteral("M3"));
     Bus.Plug(m3);
@@ -623,17 +622,17 @@ TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
     EXPECT_EQ(Points(m1Temperature), std::vector<TPoint>({{1, 21}, {2, 21}, {3, 21}}));
     EXPECT_EQ(Points(m2).size(), 3u);
     QStringList listOrder;
-    for (const TCapInterface* meter : Form->CapInterfaces)
+    for (const TMeter* meter : Form->Meters)
         listOrder << (meter->SerNum() == QLatin1String("M1") ? QStringLiteral("probe 1")
                                                              : "CAP1." + meter->SerNum());
-    EXPECT_EQ(Titles(Form->Chart1), listOrder);
+    EXPECT_EQ(Titles(Form->CapacitanceChart), listOrder);
     const QColor m3Colour = Series(QStringLiteral("M3"), EChartQuantity::Cap1)->pen().color();
     EXPECT_NE(m3Colour, m1Pen.color());
     EXPECT_NE(m3Colour, QColor(Qt::magenta));
     // The open editor still edits M1's series.
-    Form->ChartEditor1->SeriesLB->setCurrentRow(0);
-    Form->ChartEditor1->TitleEd->setText(QStringLiteral("probe A"));
-    Form->ChartEditor1->TitleEdChange();
+    Form->ChartEditorDialog->SeriesLB->setCurrentRow(0);
+    Form->ChartEditorDialog->TitleEd->setText(QStringLiteral("probe A"));
+    Form->ChartEditorDialog->TitleEdChange();
     EXPECT_EQ(m1->name(), QStringLiteral("probe A"));
 
     // M2 pulled out: its series stays as it was while the others go on.
@@ -645,8 +644,8 @@ TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
     Bus.Unplug(m2Meter);
     ASSERT_NO_FATAL_FAILURE(WaitForMeters(2));
     Measure(4);
-    ASSERT_EQ(Form->Chart1->graphCount(), 3);
-    EXPECT_TRUE(Form->Chart1->hasPlottable(m2));
+    ASSERT_EQ(Form->CapacitanceChart->graphCount(), 3);
+    EXPECT_TRUE(Form->CapacitanceChart->hasPlottable(m2));
     EXPECT_EQ(Points(m2).size(), 3u);
     EXPECT_EQ(Points(m1).back(), (TPoint{4, 1}));
 
@@ -659,12 +658,12 @@ TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
     EXPECT_EQ(Series(QStringLiteral("M3"), EChartQuantity::Cap1)->pen().color(), m3Colour);
 
     // A series the user deleted stays deleted.
-    Form->Chart2->removeGraph(m1Temperature);
+    Form->TemperatureChart->removeGraph(m1Temperature);
     Bus.Unplug(m3);
     ASSERT_NO_FATAL_FAILURE(WaitForMeters(2));
-    EXPECT_EQ(Form->Chart2->graphCount(), 0);
-    EXPECT_TRUE(Form->Chart2->isHidden());
-    EXPECT_EQ(Form->Chart1->graphCount(), 3) << "M3's series stays";
+    EXPECT_EQ(Form->TemperatureChart->graphCount(), 0);
+    EXPECT_TRUE(Form->TemperatureChart->isHidden());
+    EXPECT_EQ(Form->CapacitanceChart->graphCount(), 3) << "M3's series stays";
 }
 
 TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
@@ -677,9 +676,10 @@ TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
         for (int i = 1; i <= 600; ++i) {
             Form->ActPoint = Form->ActTickPoint = i;
             const double values[] = {1.5, 20.0};
-            Form->CapInterfaceReceiveData(0, values, 40);
+            Form->MeterReceiveData(0, values, 40);
         }
-        for (const QCustomPlot* chart : {Form->Chart1, Form->Chart2, Form->Chart4}) {
+        for (const QCustomPlot* chart :
+             {Form->CapacitanceChart, Form->TemperatureChart, Form->TimingChart}) {
             const auto points = Points(chart->graph(0));
             ASSERT_EQ(points.size(), limit ? 500u : 600u) << chart->objectName().toStdString();
             EXPECT_EQ(points.front().Key, limit ? 101 : 1);
@@ -695,77 +695,79 @@ TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
 TEST_F(WindowChartsTest, MeterDialogsRebuildTheChartsOnlyWhenWhatIsDrawnChanged) {
     Start(1);
     Configure(0, false, false, false);
-    Form->Corvane2LB->setCurrentRow(0);
+    Form->MeterList->setCurrentRow(0);
     Form->Running = true;
     const double values[] = {1.0};
     Form->ActPoint = 1;
-    Form->CapInterfaceReceiveData(0, values, 10);
+    Form->MeterReceiveData(0, values, 10);
     // While running: no dialog, and so nothing to close.
-    Form->Corvane2LBClick();
-    Form->Corvane2LBDblClick();
+    Form->MeterListClick();
+    Form->MeterListDblClick();
     Form->Running = false;
-    ASSERT_EQ(Form->Chart1->graph(0)->dataCount(), 1);
+    ASSERT_EQ(Form->CapacitanceChart->graph(0)->dataCount(), 1);
 
     // Closed untouched: the points stay.
-    QTimer::singleShot(0, Form->ChannelConfigForm, &QDialog::reject);
-    Form->Corvane2LBClick();
-    QTimer::singleShot(0, Form->RegSetForm, &QDialog::reject);
-    Form->Corvane2LBDblClick();
-    EXPECT_EQ(Form->Chart1->graph(0)->dataCount(), 1);
+    QTimer::singleShot(0, Form->ChannelConfigDialog, &QDialog::reject);
+    Form->MeterListClick();
+    QTimer::singleShot(0, Form->RegSetDialog, &QDialog::reject);
+    Form->MeterListDblClick();
+    EXPECT_EQ(Form->CapacitanceChart->graph(0)->dataCount(), 1);
 
     // The temperature sensor switched on in the channel dialog: a rebuild with its series.
-    QTimer::singleShot(0, Form->ChannelConfigForm, [this] {
-        Form->ChannelConfigForm->InternalTempEnabledCB->setChecked(true);
-        Form->ChannelConfigForm->reject();
+    QTimer::singleShot(0, Form->ChannelConfigDialog, [this] {
+        Form->ChannelConfigDialog->InternalTempEnabledCB->setChecked(true);
+        Form->ChannelConfigDialog->reject();
     });
-    Form->Corvane2LBClick();
-    EXPECT_TRUE(Form->CapInterfaces[0]->InternalTempEnabled());
-    EXPECT_EQ(Titles(Form->Chart2), QStringList({"Temp.M1    "}));
-    EXPECT_EQ(Form->Chart1->graph(0)->dataCount(), 1) << "the other series keep their points";
+    Form->MeterListClick();
+    EXPECT_TRUE(Form->Meters[0]->InternalTempEnabled());
+    EXPECT_EQ(Titles(Form->TemperatureChart), QStringList({"Temp.M1    "}));
+    EXPECT_EQ(Form->CapacitanceChart->graph(0)->dataCount(), 1)
+        << "the other series keep their points";
 
     // Channel 2 switched on in the register dialog: a second capacitance series.
-    QTimer::singleShot(0, Form->RegSetForm, [this] {
-        Form->RegSetForm->CAP2EN_CB->setChecked(true);
-        Form->RegSetForm->reject();
+    QTimer::singleShot(0, Form->RegSetDialog, [this] {
+        Form->RegSetDialog->CAP2EN_CB->setChecked(true);
+        Form->RegSetDialog->reject();
     });
-    Form->Corvane2LBDblClick();
-    EXPECT_EQ(Titles(Form->Chart1), QStringList({"CAP1.M1", "CAP2.M1"}));
+    Form->MeterListDblClick();
+    EXPECT_EQ(Titles(Form->CapacitanceChart), QStringList({"CAP1.M1", "CAP2.M1"}));
 }
 
 TEST_F(WindowChartsTest, LayoutFollowsWhatTheMetersMeasure) {
     Start(2);
     Configure(0, false, false, false);
     Configure(1, false, false, false);
-    EXPECT_FALSE(Form->Chart1->isHidden());
-    EXPECT_TRUE(Form->Chart2->isHidden() && Form->Chart3->isHidden());
-    EXPECT_TRUE(Form->Panel2->isHidden()) << "the capacitance chart takes the space";
-    EXPECT_TRUE(Form->Splitter1->handle(1)->isHidden());
+    EXPECT_FALSE(Form->CapacitanceChart->isHidden());
+    EXPECT_TRUE(Form->TemperatureChart->isHidden() && Form->ResistanceChart->isHidden());
+    EXPECT_TRUE(Form->LowerPanel->isHidden()) << "the capacitance chart takes the space";
+    EXPECT_TRUE(Form->ChartSplitter->handle(1)->isHidden());
 
     // A temperature sensor switched on: a new, empty series and the lower panel.
     Form->Running = true;
     const double values[] = {1.0};
     Form->ActPoint = 1;
-    Form->CapInterfaceReceiveData(1, values, 10);
+    Form->MeterReceiveData(1, values, 10);
     Configure(1, false, true, true);
-    EXPECT_EQ(Titles(Form->Chart2), QStringList({"Temp.M2    "}));
-    EXPECT_EQ(Form->Chart2->graph(0)->dataCount(), 0);
-    EXPECT_EQ(Form->Chart1->graph(1)->dataCount(), 1) << "a rebuild keeps the points";
-    EXPECT_FALSE(Form->Panel2->isHidden());
-    EXPECT_FALSE(Form->Splitter1->handle(1)->isHidden());
-    EXPECT_FALSE(Form->Splitter2->handle(1)->isHidden());
+    EXPECT_EQ(Titles(Form->TemperatureChart), QStringList({"Temp.M2    "}));
+    EXPECT_EQ(Form->TemperatureChart->graph(0)->dataCount(), 0);
+    EXPECT_EQ(Form->CapacitanceChart->graph(1)->dataCount(), 1) << "a rebuild keeps the points";
+    EXPECT_FALSE(Form->LowerPanel->isHidden());
+    EXPECT_FALSE(Form->ChartSplitter->handle(1)->isHidden());
+    EXPECT_FALSE(Form->LowerSplitter->handle(1)->isHidden());
     Form->Running = false;
 
     // Meters pulled out leave their series until Clear.
     for (const auto& device : Bus.PluggedDevices())
         Bus.Unplug(device);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.empty(); }, 5000));
-    EXPECT_FALSE(Form->Chart1->isHidden() || Form->Chart2->isHidden());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.empty(); }, 5000));
+    EXPECT_FALSE(Form->CapacitanceChart->isHidden() || Form->TemperatureChart->isHidden());
     Form->ClearBtnClick();
-    EXPECT_TRUE(Form->Chart1->isHidden() && Form->Chart2->isHidden() && Form->Chart3->isHidden());
+    EXPECT_TRUE(Form->CapacitanceChart->isHidden() && Form->TemperatureChart->isHidden() &&
+                Form->ResistanceChart->isHidden());
 
-    EXPECT_TRUE(Form->Chart4->isHidden()) << "the timing chart shows only on request";
+    EXPECT_TRUE(Form->TimingChart->isHidden()) << "the timing chart shows only on request";
     Form->ShowTicksCB->setChecked(true);
-    EXPECT_FALSE(Form->Chart4->isHidden());
+    EXPECT_FALSE(Form->TimingChart->isHidden());
 }
 
 } // namespace

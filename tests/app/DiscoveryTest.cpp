@@ -1,10 +1,10 @@
-#include "CapInterface.h"
-#include "ForeignHidDevice.h"
-#include "IniFile.h"
-#include "Main.h"
-#include "ScriptedPrompts.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "app/MainWindow.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/IniFile.h"
+#include "model/Meter.h"
+#include "sim/ForeignHidDevice.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/ScriptedPrompts.h"
 
 #include <QListWidget>
 #include <QStatusBar>
@@ -22,27 +22,24 @@ protected:
     QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
-    std::unique_ptr<TForm1> Form;
+    std::unique_ptr<TMainWindow> Form;
 
     std::shared_ptr<TVirtualMeter> Plug(const QString& serial) {
         auto meter = std::make_shared<TVirtualMeter>(serial);
         Bus.Plug(meter);
         return meter;
     }
-    void Start() { Form = std::make_unique<TForm1>(IniName, Bus); }
+    void Start() { Form = std::make_unique<TMainWindow>(IniName, Bus); }
     // Waits until discovery has run with this many meters.
     bool Meters(std::size_t count) {
         return QTest::qWaitFor(
-            [&] {
-                return Form->CapInterfaces.size() == count &&
-                       Form->Corvane2LB->count() == int(count);
-            },
+            [&] { return Form->Meters.size() == count && Form->MeterList->count() == int(count); },
             5000);
     }
     QStringList Lines() const {
         QStringList lines;
-        for (int i = 0; i < Form->Corvane2LB->count(); ++i)
-            lines << Form->Corvane2LB->item(i)->text();
+        for (int i = 0; i < Form->MeterList->count(); ++i)
+            lines << Form->MeterList->item(i)->text();
         return lines;
     }
 };
@@ -56,7 +53,7 @@ TEST_F(DiscoveryTest, OnlyTheExactProductStringMakesAMeter) {
     ASSERT_TRUE(Meters(2));
     EXPECT_EQ(Lines(), QStringList({"M1", "M2"}));
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(Form->CapInterfaces[std::size_t(i)]->Channel(), i);
+        EXPECT_EQ(Form->Meters[std::size_t(i)]->Channel(), i);
 }
 
 TEST_F(DiscoveryTest, EveryChangeRebuildsEveryMeterFromTheSettingsFile) {
@@ -67,7 +64,7 @@ TEST_F(DiscoveryTest, EveryChangeRebuildsEveryMeterFromTheSettingsFile) {
     }
     Start();
     ASSERT_TRUE(Meters(1));
-    TCapInterface* first = Form->CapInterfaces[0];
+    TMeter* first = Form->Meters[0];
     EXPECT_EQ(first->CAP1Mode(), 1);
     first->SetCAP1Mode(2); // changed in memory only
 
@@ -79,9 +76,8 @@ TEST_F(DiscoveryTest, EveryChangeRebuildsEveryMeterFromTheSettingsFile) {
     const auto keyboard = std::make_shared<TForeignHidDevice>();
     Bus.Plug(keyboard);
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return !Form->CapInterfaces.empty() && Form->CapInterfaces[0]->CAP2Mode() == 2; },
-        5000));
-    EXPECT_EQ(Form->CapInterfaces[0]->CAP1Mode(), 1);
+        [&] { return !Form->Meters.empty() && Form->Meters[0]->CAP2Mode() == 2; }, 5000));
+    EXPECT_EQ(Form->Meters[0]->CAP1Mode(), 1);
     EXPECT_EQ(keyboard->ReportsReceived(), 0) << "a foreign device is left alone";
 
     const auto second = Plug(QStringLiteral("M2"));
@@ -95,16 +91,16 @@ TEST_F(DiscoveryTest, MeterErrorsShowInItsLineAndTheStatusBar) {
     const auto meter = Plug(QStringLiteral("M1"));
     Start();
     ASSERT_TRUE(Meters(1));
-    TCapInterface* model = Form->CapInterfaces[0];
+    TMeter* model = Form->Meters[0];
     model->SetCAP1Mode(1);
     model->SetRegsFromConfig();
     model->StartMes();
     meter->SetTransfersFailing(true);
     model->TriggerMeasurement();
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return Form->Corvane2LB->item(0)->text() == QLatin1String("M1 (error)"); }, 5000));
+        [&] { return Form->MeterList->item(0)->text() == QLatin1String("M1 (error)"); }, 5000));
     EXPECT_TRUE(Form->statusBar()->currentMessage().contains(QLatin1String("M1")));
-    EXPECT_FALSE(Form->Corvane2LB->item(0)->toolTip().isEmpty());
+    EXPECT_FALSE(Form->MeterList->item(0)->toolTip().isEmpty());
 }
 
 // A meter the user may not open is listed with how to fix it, not left out; once plugged in
@@ -114,21 +110,21 @@ TEST_F(DiscoveryTest, MeterWithoutAccessIsListedWithTheFix) {
     const auto locked = std::make_shared<TVirtualMeter>(QStringLiteral("M2"));
     Bus.Plug(locked, false);
     Start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Corvane2LB->count() == 2; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterList->count() == 2; }, 5000));
     EXPECT_EQ(Lines(), QStringList({"M1", "M2 (no access)"}));
-    ASSERT_EQ(Form->CapInterfaces.size(), 1u);
-    EXPECT_EQ(Form->CapInterfaces[0]->SerNum(), QLatin1String("M1"));
+    ASSERT_EQ(Form->Meters.size(), 1u);
+    EXPECT_EQ(Form->Meters[0]->SerNum(), QLatin1String("M1"));
     EXPECT_TRUE(Prompts.Errors.isEmpty()) << "listed, not an error box at every change";
     EXPECT_TRUE(Form->statusBar()->currentMessage().contains(QLatin1String("without access")));
-    const QString fix = Form->Corvane2LB->item(1)->toolTip();
+    const QString fix = Form->MeterList->item(1)->toolTip();
     EXPECT_TRUE(fix.contains(QLatin1String("permission denied"))) << fix.toStdString();
     EXPECT_TRUE(fix.contains(QLatin1String("udevadm control --reload-rules")));
 
     // Its line explains, whether clicked or double-clicked; the meter's line still opens its
     // dialogs (not tested here).
-    Form->Corvane2LB->setCurrentRow(1);
-    Form->Corvane2LBClick();
-    Form->Corvane2LBDblClick();
+    Form->MeterList->setCurrentRow(1);
+    Form->MeterListClick();
+    Form->MeterListDblClick();
     EXPECT_EQ(Prompts.Errors, QStringList({fix, fix}));
 
     Bus.Unplug(locked);
@@ -143,7 +139,7 @@ TEST_F(DiscoveryTest, ShutdownWritesEveryMeterSection) {
     Plug(QStringLiteral("M2"));
     Start();
     ASSERT_TRUE(Meters(2));
-    Form->CapInterfaces[1]->SetCAP2Mode(2);
+    Form->Meters[1]->SetCAP2Mode(2);
     Form.reset();
     const TIniFile ini(IniName);
     EXPECT_EQ(ini.ReadInteger(QStringLiteral("M2"), QStringLiteral("CAP2Mode"), -1), 2);

@@ -1,8 +1,8 @@
-#include "Main.h"
-#include "PullOutRun.h"
-#include "ScriptedPrompts.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "app/MainWindow.h"
+#include "link/hid/VirtualHidBus.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/PullOutRun.h"
+#include "tests/support/ScriptedPrompts.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,7 +32,7 @@ TEST(FaultTest, HundredPullOutsDuringRunsWithThreeMeters) {
         TVirtualHidBus bus;
         const auto meters = TPullOutRun::PlugMeters(bus);
         {
-            TForm1 form(run.IniName, bus);
+            TMainWindow form(run.IniName, bus);
             run.Run(
                 form, fast, 100, [&](int i) { bus.Unplug(meters[std::size_t(i)]); },
                 [&](int i) { bus.Plug(meters[std::size_t(i)]); });
@@ -85,13 +85,13 @@ TEST_P(DeviceFaultTest, ShowsAndPassesWithoutAWrongValue) {
         TVirtualMeter& faulty = *meters[0];
         qsizetype failingFrom = -1, failingTo = -1; // log lines while the error showed
         {
-            TForm1 form(run.IniName, bus);
-            ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 3; }, 5000));
+            TMainWindow form(run.IniName, bus);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return form.Meters.size() == 3; }, 5000));
             form.IntervalSE->setValue(100);
             form.FastModeCB->setChecked(fast);
             form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
             form.StartBtnClick();
-            const auto lineText = [&] { return form.Corvane2LB->item(0)->text(); };
+            const auto lineText = [&] { return form.MeterList->item(0)->text(); };
             const auto logLines = [&] { return ReadAll(run.LogName).count('\n'); };
             QTest::qWait(400);
             fault.Set(faulty, true);
@@ -185,8 +185,8 @@ TEST_P(DeviceFaultTest, LogOnAFullDiskShowsOnceAndLosesNoRow) {
         disk.Mounted() ? folder + QStringLiteral("/run.txt") : QStringLiteral("/dev/full");
     TIniFile(run.IniName)
         .WriteString(QStringLiteral("Measurement"), QStringLiteral("Logfile"), logName);
-    TForm1 form(run.IniName, bus);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 3; }, 5000));
+    TMainWindow form(run.IniName, bus);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.Meters.size() == 3; }, 5000));
     form.IntervalSE->setValue(50);
     form.FastModeCB->setChecked(fast);
     form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms

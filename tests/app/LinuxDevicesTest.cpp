@@ -1,10 +1,10 @@
 // The window on Linux device nodes that umockdev emulates: libudev discovery, the udev
 // monitor, and /dev/hidrawN transfers, with meters pulled out, plugged back in, and refused.
-#include "Main.h"
-#include "PullOutRun.h"
-#include "ScriptedPrompts.h"
-#include "UmockdevTest.h"
-#include "VirtualMeter.h"
+#include "app/MainWindow.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/PullOutRun.h"
+#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/UmockdevTest.h"
 
 #include <QListWidget>
 #include <QTest>
@@ -21,7 +21,7 @@ protected:
     }
 
     TScriptedPrompts Prompts;
-    std::unique_ptr<TForm1> Form;
+    std::unique_ptr<TMainWindow> Form;
 
     // The program's files on the nodes, without the fixture's own.
     int NodeFiles() const { return OpenFilesTo("/dev/hidraw") - FFixture->OwnNodeFiles(); }
@@ -45,7 +45,7 @@ TEST_F(LinuxDevicesTest, TwentyPullOutsPerModeLeakNoHandleOrThread) {
             meters.push_back(TPullOutRun::NewMeter(i));
             nodes.push_back(FFixture->AddDevice(meters.back()));
         }
-        Form = std::make_unique<TForm1>(run.IniName, *FBackend);
+        Form = std::make_unique<TMainWindow>(run.IniName, *FBackend);
         int nodeFiles = -1, spareEvents = -1;
         run.Run(
             *Form, fast, 20,
@@ -86,11 +86,11 @@ TEST_F(LinuxDevicesTest, MeterWithoutAccessIsListedWithTheFix) {
     TUmockdevDeviceOptions refused;
     refused.ReadWriteAllowed = false;
     const std::string node = FFixture->AddDevice(TPullOutRun::NewMeter(1), refused);
-    Form = std::make_unique<TForm1>(run.IniName, *FBackend);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Corvane2LB->count() == 2; }, 5000));
-    EXPECT_EQ(Form->CapInterfaces.size(), 1u);
-    EXPECT_EQ(Form->Corvane2LB->item(1)->text(), QStringLiteral("M2 (no access)"));
-    const QString fix = Form->Corvane2LB->item(1)->toolTip();
+    Form = std::make_unique<TMainWindow>(run.IniName, *FBackend);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterList->count() == 2; }, 5000));
+    EXPECT_EQ(Form->Meters.size(), 1u);
+    EXPECT_EQ(Form->MeterList->item(1)->text(), QStringLiteral("M2 (no access)"));
+    const QString fix = Form->MeterList->item(1)->toolTip();
     EXPECT_TRUE(fix.contains(QString::fromStdString(node))) << fix.toStdString();
     EXPECT_TRUE(fix.contains(QLatin1String("70-dielometer.rules")));
     EXPECT_TRUE(Prompts.Errors.isEmpty()) << Prompts.Errors.join(u'\n').toStdString();

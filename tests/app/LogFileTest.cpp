@@ -1,4 +1,4 @@
-#include "LogFile.h"
+#include "app/LogFile.h"
 
 #include <QFile>
 #include <QFileInfo>

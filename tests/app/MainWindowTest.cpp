@@ -1,10 +1,11 @@
-#include "IniFile.h"
-#include "Main.h"
-#include "ScriptedPrompts.h"
-#include "TextFiles.h"
-#include "ThreadingSettings.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "app/MainWindow.h"
+
+#include "link/hid/VirtualHidBus.h"
+#include "model/IniFile.h"
+#include "model/ThreadingSettings.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/TextFiles.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -33,7 +34,7 @@ protected:
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
 
-    std::unique_ptr<TForm1> Create() { return std::make_unique<TForm1>(IniName, Bus); }
+    std::unique_ptr<TMainWindow> Create() { return std::make_unique<TMainWindow>(IniName, Bus); }
 };
 
 TEST_F(MainWindowTest, FirstStartShowsDefaultsAndShutdownWritesEveryKey) {
@@ -51,7 +52,7 @@ TEST_F(MainWindowTest, FirstStartShowsDefaultsAndShutdownWritesEveryKey) {
     EXPECT_FALSE(form->FastModeCB->isChecked());
     EXPECT_FALSE(form->ThreadSerialModeCB->isChecked());
     EXPECT_TRUE(form->FilenameEd->text().isEmpty());
-    EXPECT_EQ(form->Timer1.interval(), 1000);
+    EXPECT_EQ(form->TickTimer.interval(), 1000);
     EXPECT_EQ(form->ActPoint, 0);
     EXPECT_TRUE(form->ShowTicks);
     EXPECT_FALSE(QFile::exists(IniName));
@@ -98,7 +99,7 @@ struct StoredKeyCase {
 
 class StoredKeyTest : public MainWindowTest, public testing::WithParamInterface<StoredKeyCase> {
 protected:
-    static int Shown(const TForm1& form, const QString& name) {
+    static int Shown(const TMainWindow& form, const QString& name) {
         // Names in the file may come in any case.
         const QString key = ProgramKeyName(name);
         if (key == QLatin1String("Interval"))
@@ -165,7 +166,7 @@ TEST_F(MainWindowTest, StoredFastModeShowsConversionTimesInPlaceOfInterval) {
     EXPECT_TRUE(form->FastModeIntervalCB->isVisible());
     EXPECT_FALSE(form->IntervalSE->isVisible());
     EXPECT_EQ(form->FastModeIntervalCB->currentText(), QStringLiteral("38.0"));
-    EXPECT_EQ(form->Timer1.interval(), 250);
+    EXPECT_EQ(form->TickTimer.interval(), 250);
 
     form->FastModeCB->click();
     EXPECT_FALSE(form->FastModeIntervalCB->isVisible());
@@ -189,7 +190,7 @@ TEST_F(MainWindowTest, ChoosingALogFileOnlyChangesTheShownName) {
     EXPECT_EQ(form->LogFileDialog.FileName(), logName);
     EXPECT_EQ(ReadAll(logName), QByteArray("earlier run\n"));
 
-    form->Logfile1->trigger();
+    form->SetLogFileAction->trigger();
     EXPECT_EQ(form->FilenameEd->text(), Dir.filePath(QStringLiteral("other.txt")));
     EXPECT_FALSE(QFile::exists(Dir.filePath(QStringLiteral("other.txt"))));
     EXPECT_EQ(Prompts.DialogTitles, QStringList(3, QStringLiteral("Set Logfile")));
@@ -209,23 +210,23 @@ TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
     auto form = Create();
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form->CapInterfaces.size() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Meters.size() == 1; }, 5000));
     QTest::qWait(100);
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Dielo Meter 5.2"));
-    EXPECT_EQ(form->PageControl1->height(), 121);
-    EXPECT_EQ(form->Panel2->height(), 267);
-    EXPECT_EQ(form->Chart3->height(), 147);
-    EXPECT_FALSE(form->Chart4->isVisible());
-    for (QWidget* chart : {form->Chart1, form->Chart2, form->Chart3})
+    EXPECT_EQ(form->SettingsTabs->height(), 121);
+    EXPECT_EQ(form->LowerPanel->height(), 267);
+    EXPECT_EQ(form->ResistanceChart->height(), 147);
+    EXPECT_FALSE(form->TimingChart->isVisible());
+    for (QWidget* chart : {form->CapacitanceChart, form->TemperatureChart, form->ResistanceChart})
         EXPECT_TRUE(chart->isVisible()) << chart->objectName().toStdString();
-    EXPECT_FALSE(form->PageControl1->isTabVisible(form->PageControl1->indexOf(form->TabSheet5)));
-    EXPECT_EQ(form->PageControl1->tabText(0), QStringLiteral("General"));
+    EXPECT_FALSE(form->SettingsTabs->isTabVisible(form->SettingsTabs->indexOf(form->InterfaceTab)));
+    EXPECT_EQ(form->SettingsTabs->tabText(0), QStringLiteral("General"));
 
-    EXPECT_TRUE(form->StartBtn->isEnabled() && form->Start1->isEnabled());
-    EXPECT_FALSE(form->StopBtn->isEnabled() || form->Stop1->isEnabled());
-    EXPECT_TRUE(form->ShowSettings1->isChecked());
-    EXPECT_FALSE(form->Timer1.isActive() || form->Timer2.isActive());
-    EXPECT_EQ(form->Timer2.interval(), 10000);
+    EXPECT_TRUE(form->StartBtn->isEnabled() && form->StartAction->isEnabled());
+    EXPECT_FALSE(form->StopBtn->isEnabled() || form->StopAction->isEnabled());
+    EXPECT_TRUE(form->ShowSettingsAction->isChecked());
+    EXPECT_FALSE(form->TickTimer.isActive() || form->TestTimer.isActive());
+    EXPECT_EQ(form->TestTimer.interval(), 10000);
 
     struct SpinCase {
         QSpinBox* Spin;
@@ -242,11 +243,11 @@ TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
     EXPECT_EQ(form->SaveSettingsDialog.QtNameFilter(), QStringLiteral("Settings (*.bin)"));
     EXPECT_EQ(form->LogFileDialog.QtNameFilter(), QStringLiteral("Text file (*.txt)"));
 
-    form->ShowSettings1->trigger();
-    EXPECT_FALSE(form->ShowSettings1->isChecked());
-    EXPECT_FALSE(form->PageControl1->isVisible());
-    form->ShowSettings1->trigger();
-    EXPECT_TRUE(form->PageControl1->isVisible());
+    form->ShowSettingsAction->trigger();
+    EXPECT_FALSE(form->ShowSettingsAction->isChecked());
+    EXPECT_FALSE(form->SettingsTabs->isVisible());
+    form->ShowSettingsAction->trigger();
+    EXPECT_TRUE(form->SettingsTabs->isVisible());
 }
 
 // The window comes back where the user left it: size, place and splitters, through a real
@@ -263,20 +264,21 @@ TEST_F(MainWindowTest, PlacementIsRestoredAtTheNextStart) {
         auto form = Create();
         form->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return form->CapInterfaces.size() == 1; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form->Meters.size() == 1; }, 5000));
         form->resize(900, 700);
         QTest::qWait(50);
-        const int total = form->Splitter1->sizes().value(0) + form->Splitter1->sizes().value(1);
-        form->Splitter1->setSizes({total - 200, 200});
-        charts = form->Splitter1->sizes();
+        const int total =
+            form->ChartSplitter->sizes().value(0) + form->ChartSplitter->sizes().value(1);
+        form->ChartSplitter->setSizes({total - 200, 200});
+        charts = form->ChartSplitter->sizes();
         form->close();
     }
     auto form = Create();
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form->CapInterfaces.size() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Meters.size() == 1; }, 5000));
     EXPECT_EQ(form->size(), QSize(900, 700));
-    EXPECT_EQ(form->Splitter1->sizes(), charts);
+    EXPECT_EQ(form->ChartSplitter->sizes(), charts);
 }
 
 // The first window fits the screen, whatever its size and scale.
@@ -289,7 +291,7 @@ TEST_F(MainWindowTest, FirstWindowFitsTheScreen) {
 TEST_F(MainWindowTest, SettingsChangedInTheWindowAreWrittenAtShutdown) {
     auto form = Create();
     form->IntervalSE->setValue(2500);
-    EXPECT_EQ(form->Timer1.interval(), 2500);
+    EXPECT_EQ(form->TickTimer.interval(), 2500);
     form->TriggerWaitSE->setValue(300);
     form->ThreadSerialModeCB->setChecked(true);
     EXPECT_EQ(Threading().TriggerWait, 300);

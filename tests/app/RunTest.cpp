@@ -1,11 +1,11 @@
-#include "AllMesThread.h"
-#include "CapInterface.h"
-#include "IniFile.h"
-#include "Main.h"
-#include "ScriptedPrompts.h"
-#include "ThreadingSettings.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "app/MainWindow.h"
+#include "app/TriggerThread.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/IniFile.h"
+#include "model/Meter.h"
+#include "model/ThreadingSettings.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/ScriptedPrompts.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -45,7 +45,7 @@ protected:
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
     std::vector<std::shared_ptr<TVirtualMeter>> Meters;
-    std::unique_ptr<TForm1> Form;
+    std::unique_ptr<TMainWindow> Form;
 
     // temperature false: channel 1 alone, so that fast mode converts every 11 ms.
     void Start(int meters, bool temperature = true) {
@@ -68,9 +68,9 @@ protected:
                 Meters.push_back(meter);
             }
         }
-        Form = std::make_unique<TForm1>(IniName, Bus);
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return Form->CapInterfaces.size() == std::size_t(meters); }, 5000));
+        Form = std::make_unique<TMainWindow>(IniName, Bus);
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return Form->Meters.size() == std::size_t(meters); }, 5000));
     }
     void RunFor(std::chrono::milliseconds time) { QTest::qWait(int(time.count())); }
 };
@@ -111,8 +111,8 @@ TEST_F(RunTest, FastModeLogsBlocksAndStopWritesWhatIsBuffered) {
     Form->NoiseCB->setCurrentIndex(1);
     Form->NoiseCBChange();
     std::uint64_t records = 0;
-    TCapInterface* meter = Form->CapInterfaces[0];
-    QObject::connect(meter, &TCapInterface::ErrorOccurred,
+    TMeter* meter = Form->Meters[0];
+    QObject::connect(meter, &TMeter::ErrorOccurred,
                      [](const QString& m) { ADD_FAILURE() << m.toStdString(); });
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Running);
@@ -174,10 +174,10 @@ TEST_F(RunTest, MeterPulledOutAndBackKeepsEveryColumnInPlace) {
         ASSERT_TRUE(Form->Running);
         RunFor(1200ms);
         Bus.Unplug(Meters[1]);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 2; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 2; }, 5000));
         RunFor(1200ms);
         Bus.Plug(Meters[1]);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 3; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 3; }, 5000));
         RunFor(1500ms);
         Form->StopBtnClick();
 
@@ -249,7 +249,7 @@ TEST_F(RunTest, NothingMeasuredBeforeAPullOutIsLost) {
         // The window is busy while the change is announced: M1's results pile up behind it.
         Bus.Unplug(Meters[1]);
         QThread::msleep(150);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 1; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 1; }, 5000));
         RunFor(300ms);
         const int read = Meters[0]->ResultsCompleted() - Meters[0]->LostResults();
         Form->StopBtnClick();
@@ -267,10 +267,10 @@ TEST_F(RunTest, NothingMeasuredBeforeAPullOutIsLost) {
 // it keep their columns.
 TEST_F(RunTest, ColumnsNameWhatTheImageMeasuresWhateverTheFlagsSay) {
     Start(2);
-    Form->CapInterfaces[0]->SetInternalTempEnabled(false);
-    TRegData second = Form->CapInterfaces[1]->RegData();
+    Form->Meters[0]->SetInternalTempEnabled(false);
+    TRegData second = Form->Meters[1]->RegData();
     second[8] = 0; // no VT conversion: channel 1 alone
-    Form->CapInterfaces[1]->SetRegData(second);
+    Form->Meters[1]->SetRegData(second);
     Form->IntervalSE->setValue(400);
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Running);
@@ -300,9 +300,9 @@ TEST_F(RunTest, FastModeHeaderNamesTheColumnsTheRowsHold) {
         QFile::remove(LogName);
         Start(meters); // channel 1 and the temperature
         if (meters >= 2) {
-            TRegData image = Form->CapInterfaces[1]->RegData();
+            TRegData image = Form->Meters[1]->RegData();
             image[8] = 0; // channel 1 alone
-            Form->CapInterfaces[1]->SetRegData(image);
+            Form->Meters[1]->SetRegData(image);
         }
         Form->FastModeCB->setChecked(true);
         Form->FastModeIntervalCB->setCurrentIndex(0);
@@ -338,10 +338,10 @@ TEST_F(RunTest, FastModeHeaderNamesTheColumnsTheRowsHold) {
 // which interval is long enough. A quantity the image does not measure never shows as a number.
 TEST_F(RunTest, TimerRowsHoldOnlyFreshValuesAndStartWarnsOfAShortInterval) {
     Start(2);
-    TRegData image = Form->CapInterfaces[1]->RegData();
+    TRegData image = Form->Meters[1]->RegData();
     image[8] = 0; // channel 1 alone: about 70 ms
-    Form->CapInterfaces[1]->SetRegData(image);
-    Form->CapInterfaces[1]->SetExternalResistorEnabled(true); // but not in the image
+    Form->Meters[1]->SetRegData(image);
+    Form->Meters[1]->SetExternalResistorEnabled(true); // but not in the image
     Form->IntervalSE->setValue(100);
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Running);
@@ -407,13 +407,13 @@ TEST_F(RunTest, ANewRunContinuesAfterTheLastRunsPoints) {
 TEST_F(RunTest, FastModeDrawsAMeterThatJoinedTheRun) {
     Start(2, /*temperature=*/false);
     Bus.Unplug(Meters[1]);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 1; }, 5000));
     Form->FastModeCB->setChecked(true);
     Form->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Running);
     Bus.Plug(Meters[1]);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 2; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 2; }, 5000));
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return Form->Charts->Series(1, EChartQuantity::Cap1)->dataCount() >= 5; }, 5000));
     Form->StopBtnClick();
@@ -497,7 +497,7 @@ TEST_F(RunTest, AutoOffsetIsTheRunningMeanOfTheFirstTenValues) {
     Form->AutoOffsetBtnClick();
     const auto receive = [&](double cap1) {
         const double values[] = {cap1, 21.0};
-        Form->CapInterfaceReceiveData(0, values, 11);
+        Form->MeterReceiveData(0, values, 11);
         return Form->ChannelBuffer.Values()[0].back();
     };
     EXPECT_EQ(receive(5.0), 0.0);
@@ -542,10 +542,10 @@ TEST_F(RunTest, ClosingTheWindowDuringARunAsksThenStopsItFirst) {
     EXPECT_TRUE(ok) << "the log ends with a complete block";
 }
 
-TEST(AllMesThreadTest, SerialAcquisitionSpacesTheTriggers) {
+TEST(TriggerThreadTest, SerialAcquisitionSpacesTheTriggers) {
     Threading().Serial = true;
     Threading().TriggerWait = 60;
-    TAllMesThread thread;
+    TTriggerThread thread;
     std::vector<std::shared_ptr<TManualResetEvent>> meters;
     for (int i = 0; i < 3; ++i)
         meters.push_back(std::make_shared<TManualResetEvent>());

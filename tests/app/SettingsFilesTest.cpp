@@ -1,10 +1,10 @@
-#include "CapInterface.h"
-#include "IniFile.h"
-#include "Main.h"
-#include "ScriptedPrompts.h"
-#include "TextFiles.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "app/MainWindow.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/IniFile.h"
+#include "model/Meter.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/TextFiles.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -26,7 +26,7 @@ protected:
     QString Saved = Dir.filePath(QStringLiteral("saved.bin"));
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
-    std::unique_ptr<TForm1> Form;
+    std::unique_ptr<TMainWindow> Form;
 
     void SetUp() override {
         // The program settings file knows M1 with channel 1 on.
@@ -37,10 +37,10 @@ protected:
         }
         for (const char* serial : {"M1", "M2"})
             Bus.Plug(std::make_shared<TVirtualMeter>(QLatin1String(serial)));
-        Form = std::make_unique<TForm1>(IniName, Bus);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 2; }, 5000));
+        Form = std::make_unique<TMainWindow>(IniName, Bus);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 2; }, 5000));
     }
-    TCapInterface& Meter(int i) { return *Form->CapInterfaces[std::size_t(i)]; }
+    TMeter& Meter(int i) { return *Form->Meters[std::size_t(i)]; }
 };
 
 TEST_F(SettingsFilesTest, SaveWritesItsKeysAndKeepsWhatItLeavesOut) {
@@ -101,15 +101,15 @@ TEST_F(SettingsFilesTest, LoadSetsProgramKeysAndConnectedMetersAndRebuildsTheCha
     EXPECT_EQ(Meter(0).SMode(), 1);
     EXPECT_EQ(Meter(0).ValueCount(), 1);
     // The charts follow: CAP1 of both meters and CAP2 and the temperature of M2.
-    EXPECT_EQ(Form->Chart1->graphCount(), 3);
-    EXPECT_EQ(Form->Chart2->graphCount(), 1);
+    EXPECT_EQ(Form->CapacitanceChart->graphCount(), 3);
+    EXPECT_EQ(Form->TemperatureChart->graphCount(), 1);
 
     // A device change rebuilds every meter from the program settings file.
     Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M3")));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 3; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 3; }, 5000));
     EXPECT_EQ(Meter(1).CAP2Mode(), 0);
     EXPECT_FALSE(Meter(1).InternalTempEnabled());
-    EXPECT_EQ(Form->Chart2->graphCount(), 0);
+    EXPECT_EQ(Form->TemperatureChart->graphCount(), 0);
 }
 
 TEST_F(SettingsFilesTest, LoadDoesNothingForAMissingFileAndIsRefusedDuringARun) {

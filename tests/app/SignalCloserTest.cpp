@@ -1,8 +1,8 @@
-#include "SignalCloser.h"
+#include "app/SignalCloser.h"
 
-#include "Main.h"
-#include "ScriptedPrompts.h"
-#include "VirtualHidBus.h"
+#include "app/MainWindow.h"
+#include "link/hid/VirtualHidBus.h"
+#include "tests/support/ScriptedPrompts.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -22,7 +22,7 @@ TEST(SignalCloserTest, TerminationSignalsStopTheRunAndCloseTheWindow) {
     QTemporaryDir dir;
     TVirtualHidBus bus;
     for (int signal : {SIGTERM, SIGINT}) {
-        TForm1 form(dir.filePath(QStringLiteral("Settings.ini")), bus);
+        TMainWindow form(dir.filePath(QStringLiteral("Settings.ini")), bus);
         TSignalCloser closer(&form, [&form] { form.CloseWithoutAsking(); });
         form.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));

@@ -1,4 +1,4 @@
-#include "TelnetAbuse.h"
+#include "tests/support/TelnetAbuse.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "IniFile.h"
-#include "Main.h"
-#include "ScriptedPrompts.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "app/MainWindow.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/IniFile.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/ScriptedPrompts.h"
 
 #include <QFile>
 #include <QLineEdit>
@@ -25,7 +25,7 @@ protected:
     QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
-    std::unique_ptr<TForm1> Form;
+    std::unique_ptr<TMainWindow> Form;
     QTcpSocket Client;
 
     // port: the settings file's [Telnet] Port, or none for the default port 23.
@@ -38,8 +38,8 @@ protected:
             ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("Reg7"), 0x80);
         }
         Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M1")));
-        Form = std::make_unique<TForm1>(IniName, Bus);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CapInterfaces.size() == 1; }, 5000));
+        Form = std::make_unique<TMainWindow>(IniName, Bus);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 1; }, 5000));
         Form->StartRemoteAccess();
     }
     // Connects and reads the greeting.

@@ -1,6 +1,6 @@
-#include "About.h"
+#include "dialogs/About.h"
 
-#include "BuildVersion.h"
+#include "generated/BuildVersion.h"
 
 #include <QDesktopServices>
 #include <QLabel>
@@ -64,11 +64,11 @@ TEST(AboutBox, LooksAsDesigned) {
     EXPECT_FALSE(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
                           Qt::WindowContextHelpButtonHint));
 
-    const auto* panel = box.findChild<QWidget*>(QStringLiteral("Panel1"));
+    const auto* panel = box.findChild<QWidget*>(QStringLiteral("Frame"));
     ASSERT_NE(panel, nullptr);
     EXPECT_EQ(panel->geometry(), QRect(0, 0, 509, 206));
 
-    const auto* image = box.findChild<QLabel*>(QStringLiteral("Image2"));
+    const auto* image = box.findChild<QLabel*>(QStringLiteral("BannerImage"));
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->geometry(), QRect(8, 8, 497, 73));
     EXPECT_EQ(image->pixmap().size(), QSize(487, 62));
@@ -79,8 +79,8 @@ TEST(AboutBox, LooksAsDesigned) {
         QString text;
     };
     const Expected labels[] = {
-        {"Label3", {9, 91}, "https://www.example.org/dielometer"},
-        {"Label4", {313, 91}, "mailto:support@example.org"},
+        {"WebLink", {9, 91}, "https://www.example.org/dielometer"},
+        {"MailLink", {313, 91}, "mailto:support@example.org"},
         {"ProductName", {8, 112}, "Dielo Meter 5.2"},
         {"BuildLabel", {8, 151}, "Build"},
         {"NoticeLabel", {8, 181}, "Measurement software for USB capacitance meters."},
@@ -98,8 +98,8 @@ TEST(AboutBox, LooksAsDesigned) {
         EXPECT_TRUE(panel->rect().adjusted(2, 2, -2, -2).contains(label->geometry()))
             << label->geometry().right() << "," << label->geometry().bottom();
     }
-    const auto* web = box.findChild<QLabel*>(QStringLiteral("Label3"));
-    const auto* mail = box.findChild<QLabel*>(QStringLiteral("Label4"));
+    const auto* web = box.findChild<QLabel*>(QStringLiteral("WebLink"));
+    const auto* mail = box.findChild<QLabel*>(QStringLiteral("MailLink"));
     EXPECT_EQ(web->x(), 9);
     EXPECT_LT(web->geometry().right(), mail->x());
 }
@@ -174,14 +174,14 @@ TEST_F(AboutBoxLinks, OpenTheirOwnAddressOnClickOrKey) {
         std::vector<std::string> opened;
     };
     const Case cases[] = {
-        {"left click web", "Label3", leftClick, {web}},
-        {"left click mail", "Label4", leftClick, {mail}},
-        {"return", "Label3", returnKey, {web}},
-        {"enter", "Label4", enter, {mail}},
-        {"space", "Label4", space, {mail}},
-        {"right click", "Label3", rightClick, {}},
-        {"released outside", "Label4", dragOff, {}},
-        {"other key", "Label3", letter, {}},
+        {"left click web", "WebLink", leftClick, {web}},
+        {"left click mail", "MailLink", leftClick, {mail}},
+        {"return", "WebLink", returnKey, {web}},
+        {"enter", "MailLink", enter, {mail}},
+        {"space", "MailLink", space, {mail}},
+        {"right click", "WebLink", rightClick, {}},
+        {"released outside", "MailLink", dragOff, {}},
+        {"other key", "WebLink", letter, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -198,7 +198,7 @@ TEST_F(AboutBoxLinks, OpenTheirOwnAddressOnClickOrKey) {
 }
 
 TEST_F(AboutBoxLinks, EscapeOnALinkStillClosesTheBox) {
-    QLabel* link = Link("Label3");
+    QLabel* link = Link("WebLink");
     ASSERT_NE(link, nullptr);
     link->setFocus();
     QTest::keyClick(link, Qt::Key_Escape);

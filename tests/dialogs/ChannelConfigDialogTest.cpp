@@ -1,13 +1,13 @@
-#include "ChannelConfigDialog.h"
+#include "dialogs/ChannelConfigDialog.h"
 
-#include "CapInterface.h"
-#include "HidDevice.h"
-#include "HidDeviceController.h"
-#include "RecordingBridge.h"
-#include "ScriptedPrompts.h"
-#include "VantelHIDInterface.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "link/HidBridge.h"
+#include "link/hid/HidDevice.h"
+#include "link/hid/HidDeviceController.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/Meter.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/RecordingBridge.h"
+#include "tests/support/ScriptedPrompts.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -50,17 +50,17 @@ TEST(CapacitanceText, ThreeDecimalsInTheLocaleWithTheUnit) {
 
 // A model on a bridge that records everything; the image needs a model with its worker.
 struct TModel {
-    TCapInterface Model;
+    TMeter Model;
     explicit TModel(const QString& serial = QStringLiteral("CH42")) {
-        Model.SetupInterface(std::make_unique<TRecordingBridge>(serial));
+        Model.SetUpBridge(std::make_unique<TRecordingBridge>(serial));
     }
 };
 
 class ChannelConfigFormTest : public testing::Test {
 protected:
     TModel M;
-    TCapInterface& Model = M.Model;
-    TChannelConfigForm Form;
+    TMeter& Model = M.Model;
+    TChannelConfigDialog Form;
     TScriptedPrompts Prompts;
 };
 
@@ -443,7 +443,7 @@ TEST_F(ChannelAdjustTest, TheDialogShowsHowTheAdjustmentEnded) {
 TEST_F(ChannelAdjustTest, EachMeterShowsOnlyItsOwnAdjustments) {
     TModel other(QStringLiteral("CH77"));
     TModel unnamed{QString()};
-    for (TCapInterface* model : {&Model, &other.Model, &unnamed.Model}) {
+    for (TMeter* model : {&Model, &other.Model, &unnamed.Model}) {
         model->SetCAP1Mode(1);
         model->SetCAP2Mode(1);
     }
@@ -521,8 +521,8 @@ protected:
     TVirtualHidBus Bus;
     std::shared_ptr<TVirtualMeter> Meter = std::make_shared<TVirtualMeter>(QStringLiteral("VM6"));
     std::unique_ptr<THidDeviceController> Controller;
-    std::unique_ptr<TCapInterface> Model;
-    TChannelConfigForm Form;
+    std::unique_ptr<TMeter> Model;
+    TChannelConfigDialog Form;
     TScriptedPrompts Prompts;
 
     void SetUp() override {
@@ -532,8 +532,8 @@ protected:
         QCoreApplication::processEvents();
         THidDevice* device = nullptr;
         ASSERT_TRUE(Controller->CheckOut(device));
-        Model = std::make_unique<TCapInterface>();
-        Model->SetupInterface(std::make_unique<THID_Interface>(device));
+        Model = std::make_unique<TMeter>();
+        Model->SetUpBridge(std::make_unique<THidBridge>(device));
         Model->SetCAP1Mode(1);
         Model->SetCAPDAC1Mode(1);
         Form.Load(Model.get());

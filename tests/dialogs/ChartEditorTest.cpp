@@ -1,6 +1,6 @@
-#include "ChartEditor.h"
+#include "dialogs/ChartEditor.h"
 
-#include "ScriptedPrompts.h"
+#include "tests/support/ScriptedPrompts.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

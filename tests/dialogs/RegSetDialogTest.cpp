@@ -1,8 +1,8 @@
-#include "RegSetDialog.h"
+#include "dialogs/RegSetDialog.h"
 
-#include "CapInterface.h"
-#include "MesThread.h"
-#include "RecordingBridge.h"
+#include "model/MeasurementWorker.h"
+#include "model/Meter.h"
+#include "tests/support/RecordingBridge.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -25,10 +25,10 @@ namespace {
 // A model wired to a recording bridge, its worker running.
 struct TModel {
     TRecordingBridge* Bridge;
-    TCapInterface Model;
+    TMeter Model;
     explicit TModel(const QString& serial = QStringLiteral("RS0001"))
         : Bridge(new TRecordingBridge(serial)) {
-        Model.SetupInterface(std::unique_ptr<TVantel_Interface>(Bridge));
+        Model.SetUpBridge(std::unique_ptr<TBridge>(Bridge));
         Bridge->ClearCalls();
     }
 };
@@ -66,7 +66,7 @@ TEST_P(RegSetUntouched, KeepsEveryFieldAndClearsTheRest) {
     TModel m;
     m.Model.SetRegData(Filled(c.Fill));
     m.Model.SetSMode(2);
-    TRegSetForm dialog;
+    TRegSetDialog dialog;
     dialog.Load(&m.Model);
     dialog.WriteBack(&m.Model);
     EXPECT_EQ(Hex(m.Model.RegData()), Hex(c.Expected));
@@ -91,12 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
                                               0x00, 0x00, 0x00, 0xE0, 0x28, 0xAA, 0xAA}}),
     [](const testing::TestParamInfo<TRoundTrip>& info) { return std::string(info.param.Name); });
 
-TEST(RegSetForm, ExternalResistorSetupShowsItsTimingAndLosesItsEnable) {
+TEST(RegSetDialog, ExternalResistorSetupShowsItsTimingAndLosesItsEnable) {
     TModel m;
     TRegData image{};
     image[20] = 0xF1;
     m.Model.SetRegData(image);
-    TRegSetForm dialog;
+    TRegSetDialog dialog;
     dialog.Load(&m.Model);
     EXPECT_EQ(dialog.CAP2F_CB->currentIndex(), 6);
     EXPECT_EQ(dialog.CAP2F_CB->currentText(), QStringLiteral("92.0"));
@@ -108,7 +108,7 @@ TEST(RegSetForm, ExternalResistorSetupShowsItsTimingAndLosesItsEnable) {
 // stand for would show.
 struct TControlCase {
     const char* Name;
-    std::function<void(TRegSetForm&)> Set;
+    std::function<void(TRegSetDialog&)> Set;
     int Byte;
     std::uint8_t Expected;
 };
@@ -119,7 +119,7 @@ TEST_P(RegSetControls, BuildTheirByte) {
     const TControlCase& c = GetParam();
     TModel m;
     m.Model.SetRegData(Filled(0xFF));
-    TRegSetForm dialog;
+    TRegSetDialog dialog;
     dialog.Load(&m.Model);
     c.Set(dialog);
     dialog.WriteBack(&m.Model);
@@ -130,21 +130,21 @@ INSTANTIATE_TEST_SUITE_P(
     Examples, RegSetControls,
     testing::Values(
         TControlCase{"DifferentialOnly",
-                     [](TRegSetForm& d) {
+                     [](TRegSetDialog& d) {
                          d.CAP1EN_CB->setChecked(false);
                          d.CAP1CHOP_CB->setChecked(false);
                          d.CAP1DIFF_CB->setCurrentIndex(1);
                      },
                      7, 0x20},
         TControlCase{"SecondChannelSingle",
-                     [](TRegSetForm& d) {
+                     [](TRegSetDialog& d) {
                          d.CAP2EN_CB->setChecked(true);
                          d.CAP2DIFF_CB->setCurrentIndex(0);
                          d.CAP2CHOP_CB->setChecked(false);
                      },
                      19, 0xC0},
         TControlCase{"ExcitationBothEnabled",
-                     [](TRegSetForm& d) {
+                     [](TRegSetDialog& d) {
                          d.CLKCTRL_CB->setChecked(false);
                          d.EXCON_CB->setChecked(false);
                          d.EXCA_CB->setCurrentIndex(d.EXCA_CB->findText(QStringLiteral("Enabled")));
@@ -154,20 +154,20 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      9, 0x2A},
         TControlCase{"Timings",
-                     [](TRegSetForm& d) {
+                     [](TRegSetDialog& d) {
                          d.VTF_CB->setCurrentIndex(d.VTF_CB->findText(QStringLiteral("62.1")));
                          d.CAP1F_CB->setCurrentIndex(d.CAP1F_CB->findText(QStringLiteral("62.0")));
                      },
                      10, 0xA0},
         TControlCase{"DacOffKeepsCode",
-                     [](TRegSetForm& d) {
+                     [](TRegSetDialog& d) {
                          d.DAC2BENB_CB->setChecked(false);
                          d.DAC2B_SE->setValue(5);
                      },
                      22, 0x05}),
     [](const testing::TestParamInfo<TControlCase>& info) { return std::string(info.param.Name); });
 
-TEST(RegSetForm, ValueCountFollowsTheThreeEnableBitsOnly) {
+TEST(RegSetDialog, ValueCountFollowsTheThreeEnableBitsOnly) {
     struct Case {
         bool Cap1, Vt, Cap2;
         int Expected;
@@ -182,7 +182,7 @@ TEST(RegSetForm, ValueCountFollowsTheThreeEnableBitsOnly) {
         m.Model.SetExternalResistorEnabled(true);
         m.Model.SetRegsFromConfig();
         ASSERT_EQ(m.Model.ValueCount(), 3);
-        TRegSetForm dialog;
+        TRegSetDialog dialog;
         dialog.Load(&m.Model);
         dialog.CAP1EN_CB->setChecked(c.Cap1);
         dialog.VTEN_CB->setChecked(c.Vt);
@@ -192,7 +192,7 @@ TEST(RegSetForm, ValueCountFollowsTheThreeEnableBitsOnly) {
     }
 }
 
-TEST(RegSetForm, AcquisitionModeReachesModelAndWorker) {
+TEST(RegSetDialog, AcquisitionModeReachesModelAndWorker) {
     struct Case {
         int Stored;
         int Chosen; // -1: left as loaded
@@ -203,7 +203,7 @@ TEST(RegSetForm, AcquisitionModeReachesModelAndWorker) {
                          Case{7, -1, 7}}) {
         TModel m;
         m.Model.SetSMode(c.Stored);
-        TRegSetForm dialog;
+        TRegSetDialog dialog;
         ASSERT_EQ(dialog.SModeCB->count(), 4);
         EXPECT_TRUE(dialog.SModeCB->itemText(3).isEmpty());
         dialog.Load(&m.Model);
@@ -211,11 +211,11 @@ TEST(RegSetForm, AcquisitionModeReachesModelAndWorker) {
             dialog.SModeCB->setCurrentIndex(c.Chosen);
         dialog.WriteBack(&m.Model);
         EXPECT_EQ(m.Model.SMode(), c.Expected) << c.Stored << " " << c.Chosen;
-        EXPECT_EQ(m.Model.MesThread()->SMode, c.Expected);
+        EXPECT_EQ(m.Model.MeasurementWorker()->SMode, c.Expected);
     }
 }
 
-TEST(RegSetForm, SecondMeterShowsNothingOfTheFirst) {
+TEST(RegSetDialog, SecondMeterShowsNothingOfTheFirst) {
     TModel first(QStringLiteral("FIRST1"));
     TModel second(QStringLiteral("SECOND2"));
     first.Model.SetRegData(Filled(0xFF));
@@ -226,7 +226,7 @@ TEST(RegSetForm, SecondMeterShowsNothingOfTheFirst) {
     second.Model.SetRegData(image);
     second.Model.SetSMode(0);
 
-    TRegSetForm dialog;
+    TRegSetDialog dialog;
     dialog.Load(&first.Model);
     dialog.WriteBack(&first.Model);
     const TRegData firstAfter = first.Model.RegData();
@@ -241,10 +241,10 @@ TEST(RegSetForm, SecondMeterShowsNothingOfTheFirst) {
     EXPECT_EQ(Hex(first.Model.RegData()), Hex(firstAfter)) << "the first meter is left alone";
 }
 
-TEST(RegSetForm, EditWritesBackWhenClosedByTheWindow) {
+TEST(RegSetDialog, EditWritesBackWhenClosedByTheWindow) {
     TModel m(QStringLiteral("EDIT9"));
     m.Model.SetRegData(Filled(0xFF));
-    TRegSetForm dialog;
+    TRegSetDialog dialog;
     QString caption;
     QTimer::singleShot(0, &dialog, [&] {
         caption = dialog.windowTitle();
@@ -263,8 +263,8 @@ TEST(RegSetForm, EditWritesBackWhenClosedByTheWindow) {
     EXPECT_TRUE(m.Bridge->Calls().isEmpty());
 }
 
-TEST(RegSetForm, LooksAsDesigned) {
-    TRegSetForm dialog;
+TEST(RegSetDialog, LooksAsDesigned) {
+    TRegSetDialog dialog;
     EXPECT_GE(dialog.width(), 605);
     EXPECT_GE(dialog.height(), 392);
     EXPECT_EQ(dialog.font().pointSize(), 8);

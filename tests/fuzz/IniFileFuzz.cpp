@@ -1,6 +1,6 @@
 // Any file content: reading never fails, and a key written reads back while every other line
 // stays as it was.
-#include "IniFile.h"
+#include "model/IniFile.h"
 
 #include <QFile>
 #include <QTemporaryDir>

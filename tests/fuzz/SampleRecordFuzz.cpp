@@ -1,6 +1,6 @@
 // Any record text with any settings: a record is decoded into exactly the expected number of
 // values, or refused with ESampleRecordError; nothing else happens.
-#include "SampleRecord.h"
+#include "model/SampleRecord.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Any bytes from a client, in any chunks: lines come out as ASCII without line ends and never
 // longer than the limit, a line without its end never holds more than the limit, and after a
 // line over the limit nothing more comes out; commands parse from any line.
-#include "TelnetProtocol.h"
+#include "remote/TelnetProtocol.h"
 
 #include <cstdint>
 #include <cstdlib>

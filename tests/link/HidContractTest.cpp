@@ -1,11 +1,11 @@
 // What the HID layer must do the same on both backends: the virtual bus, and the Linux backend
 // on /dev/hidrawN under umockdev. Every test runs on each.
-#include "ForeignHidDevice.h"
-#include "HidDevice.h"
-#include "HidDeviceController.h"
-#include "UmockdevHidFixture.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "link/hid/HidDevice.h"
+#include "link/hid/HidDeviceController.h"
+#include "link/hid/VirtualHidBus.h"
+#include "sim/ForeignHidDevice.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/UmockdevHidFixture.h"
 
 #include <QCoreApplication>
 #include <QTest>

@@ -1,7 +1,7 @@
-#include "EchoHidDevice.h"
-#include "HidDevice.h"
-#include "HidDeviceController.h"
-#include "VirtualHidBus.h"
+#include "link/hid/HidDevice.h"
+#include "link/hid/HidDeviceController.h"
+#include "link/hid/VirtualHidBus.h"
+#include "tests/support/EchoHidDevice.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,10 +1,10 @@
 // The Linux backend end to end: libudev, /dev/hidrawN and the udev monitor, against nodes that
 // umockdev emulates.
-#include "LinuxHidBackend.h"
+#include "link/hid/LinuxHidBackend.h"
 
-#include "EchoHidDevice.h"
-#include "ReportDescriptor.h"
-#include "UmockdevTest.h"
+#include "link/hid/ReportDescriptor.h"
+#include "tests/support/EchoHidDevice.h"
+#include "tests/support/UmockdevTest.h"
 
 #include <QSignalSpy>
 #include <QTest>

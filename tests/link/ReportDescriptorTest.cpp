@@ -1,4 +1,4 @@
-#include "ReportDescriptor.h"
+#include "link/hid/ReportDescriptor.h"
 
 #include <gtest/gtest.h>
 

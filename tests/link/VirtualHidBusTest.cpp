@@ -1,6 +1,6 @@
-#include "VirtualHidBus.h"
+#include "link/hid/VirtualHidBus.h"
 
-#include "EchoHidDevice.h"
+#include "tests/support/EchoHidDevice.h"
 
 #include <gtest/gtest.h>
 

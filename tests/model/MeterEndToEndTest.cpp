@@ -1,12 +1,12 @@
 // The model, its worker and the bridge against a virtual meter on the virtual bus: the values
 // the meter is set to come back exact, and the converter sees the traffic of each mode.
-#include "CapInterface.h"
-#include "HidDevice.h"
-#include "HidDeviceController.h"
-#include "MesThread.h"
-#include "VantelHIDInterface.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "link/HidBridge.h"
+#include "link/hid/HidDevice.h"
+#include "link/hid/HidDeviceController.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/MeasurementWorker.h"
+#include "model/Meter.h"
+#include "sim/VirtualMeter.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>
@@ -21,7 +21,7 @@ protected:
     TVirtualHidBus Bus;
     std::shared_ptr<TVirtualMeter> Meter = std::make_shared<TVirtualMeter>(QStringLiteral("E2E"));
     std::unique_ptr<THidDeviceController> Controller;
-    std::unique_ptr<TCapInterface> Model;
+    std::unique_ptr<TMeter> Model;
     std::vector<std::vector<double>> Results;
 
     void SetUp() override {
@@ -34,8 +34,8 @@ protected:
         QCoreApplication::processEvents();
         THidDevice* device = nullptr;
         ASSERT_TRUE(Controller->CheckOut(device));
-        Model = std::make_unique<TCapInterface>();
-        Model->SetupInterface(std::make_unique<THID_Interface>(device));
+        Model = std::make_unique<TMeter>();
+        Model->SetUpBridge(std::make_unique<THidBridge>(device));
         Model->SetOnReceiveData([this](int, std::span<const double> values, std::uint32_t) {
             Results.emplace_back(values.begin(), values.end());
         });
@@ -161,7 +161,7 @@ TEST_F(MeterEndToEndTest, PulledOutMeterIsReportedAndDestroyedCleanly) {
     Model->SetCAP1Mode(1);
     Model->SetRegsFromConfig();
     Model->StartMes();
-    QSignalSpy errors(Model.get(), &TCapInterface::ErrorOccurred);
+    QSignalSpy errors(Model.get(), &TMeter::ErrorOccurred);
     Bus.Unplug(Meter);
     Model->TriggerMeasurement();
     ASSERT_TRUE(QTest::qWaitFor([&] { return errors.count() == 1; }, 5000));

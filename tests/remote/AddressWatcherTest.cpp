@@ -1,4 +1,4 @@
-#include "AddressWatcher.h"
+#include "remote/AddressWatcher.h"
 
 #include <QFile>
 #include <QSignalSpy>

@@ -1,4 +1,4 @@
-#include "TelnetProtocol.h"
+#include "remote/TelnetProtocol.h"
 
 #include <gtest/gtest.h>
 

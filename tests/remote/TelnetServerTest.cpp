@@ -1,4 +1,4 @@
-#include "TelnetServer.h"
+#include "remote/TelnetServer.h"
 
 #include <QEventLoop>
 #include <QProcess>

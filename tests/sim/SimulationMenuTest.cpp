@@ -1,11 +1,11 @@
-#include "SimulationMenu.h"
+#include "sim/SimulationMenu.h"
 
-#include "CapInterface.h"
-#include "IniFile.h"
-#include "Main.h"
-#include "ScriptedPrompts.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "app/MainWindow.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/IniFile.h"
+#include "model/Meter.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/ScriptedPrompts.h"
 
 #include <QAction>
 #include <QFile>
@@ -28,20 +28,19 @@ protected:
     QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
-    TForm1 Form{IniName, Bus};
+    TMainWindow Form{IniName, Bus};
     TSimulationMenu Simulation{Bus, IniName};
 
     QStringList Lines() const {
         QStringList lines;
-        for (int i = 0; i < Form.Corvane2LB->count(); ++i)
-            lines << Form.Corvane2LB->item(i)->text();
+        for (int i = 0; i < Form.MeterList->count(); ++i)
+            lines << Form.MeterList->item(i)->text();
         return lines;
     }
     // Waits until discovery has run and the window lists these meters.
     bool Listed(const QStringList& serials) {
         return QTest::qWaitFor(
-            [&] { return Lines() == serials && int(Form.CapInterfaces.size()) == serials.size(); },
-            5000);
+            [&] { return Lines() == serials && int(Form.Meters.size()) == serials.size(); }, 5000);
     }
 };
 
@@ -64,7 +63,7 @@ TEST_F(SimulationMenuTest, APluggedInMeterStartsWithChannel1AndTheTemperature) {
     }
     // The window took the section at discovery, and the image written is the one the window
     // itself builds from that configuration.
-    for (TCapInterface* model : Form.CapInterfaces) {
+    for (TMeter* model : Form.Meters) {
         EXPECT_EQ(model->CAP1Mode(), 1);
         EXPECT_EQ(model->CAP2Mode(), 0);
         EXPECT_TRUE(model->InternalTempEnabled());
@@ -126,14 +125,14 @@ TEST_F(SimulationMenuTest, SetInputChangesWhatTheMeterMeasures) {
         {2, -1.5, -1.5},
         {1, 20.0, 4.096}, // beyond the converter's range: it reads its limit
     };
-    TCapInterface& model = *Form.CapInterfaces[1];
+    TMeter& model = *Form.Meters[1];
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.SetPf);
         Simulation.SetInput(1, c.Input, c.SetPf);
         EXPECT_NEAR(model.MeasureCAP(c.Input, 1, 0, 0, 0), c.MeasuredPf, 0.01);
     }
     // The other meter is unchanged.
-    EXPECT_NEAR(Form.CapInterfaces[0]->MeasureCAP(1, 1, 0, 0, 0), 1.25, 0.01);
+    EXPECT_NEAR(Form.Meters[0]->MeasureCAP(1, 1, 0, 0, 0), 1.25, 0.01);
     EXPECT_THROW(Simulation.SetInput(0, 3, 1.0), std::out_of_range);
 }
 

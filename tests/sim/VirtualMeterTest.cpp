@@ -1,6 +1,6 @@
-#include "VirtualMeter.h"
+#include "sim/VirtualMeter.h"
 
-#include "ReportDescriptor.h"
+#include "link/hid/ReportDescriptor.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "IniFile.h"
+#include "model/IniFile.h"
 
 #include <QString>
 

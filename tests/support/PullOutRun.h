@@ -1,12 +1,12 @@
 #pragma once
 
-#include "CapInterface.h"
-#include "IniFile.h"
-#include "Main.h"
-#include "MeterSettings.h"
-#include "TextFiles.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "app/MainWindow.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/IniFile.h"
+#include "model/Meter.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/MeterSettings.h"
+#include "tests/support/TextFiles.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -91,10 +91,10 @@ public:
     // Starts a run in timer or fast mode and pulls meter cycle % 3 out and back in, cycles
     // times, each time waiting until the window has seen it go and come back. Afterwards the
     // run has one worker per meter, and Stop leaves no error.
-    void Run(TForm1& form, bool fast, int cycles, const std::function<void(int meter)>& unplug,
+    void Run(TMainWindow& form, bool fast, int cycles, const std::function<void(int meter)>& unplug,
              const std::function<void(int meter)>& plug,
              const std::function<void()>& beforeStop = {}) {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 3; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form.Meters.size() == 3; }, 5000));
         form.IntervalSE->setValue(50);
         form.FastModeCB->setChecked(fast);
         form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
@@ -102,11 +102,11 @@ public:
         ASSERT_TRUE(form.Running);
         for (int cycle = 0; cycle < cycles; ++cycle) {
             unplug(cycle % MeterCount);
-            ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 2; }, 5000))
+            ASSERT_TRUE(QTest::qWaitFor([&] { return form.Meters.size() == 2; }, 5000))
                 << "cycle " << cycle;
             QTest::qWait(cycle % 4 * 10);
             plug(cycle % MeterCount);
-            ASSERT_TRUE(QTest::qWaitFor([&] { return form.CapInterfaces.size() == 3; }, 5000))
+            ASSERT_TRUE(QTest::qWaitFor([&] { return form.Meters.size() == 3; }, 5000))
                 << "cycle " << cycle;
             QTest::qWait(cycle % 5 * 10);
         }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CAPTypes.h"
+#include "link/Bridge.h"
 
 #include <QString>
 #include <QStringList>
@@ -12,7 +12,7 @@
 // A bridge that records every call, for tests of the model and its worker. Its converter is
 // never busy unless told, and answers each value read with the next entry of a script of
 // register images (or zeros).
-class TRecordingBridge final : public TVantel_Interface {
+class TRecordingBridge final : public TBridge {
 public:
     explicit TRecordingBridge(QString serial = QStringLiteral("TEST1"))
         : FSerial(std::move(serial)) {}
@@ -24,9 +24,10 @@ public:
     // Called before every operation with its name; may throw EHIDError to fail it.
     std::function<void(const QString&)> BeforeCall;
 
+    // A list of its own: a shared one would be grown by the worker while the test reads it.
     QStringList Calls() const {
         std::lock_guard lock(FLock);
-        return FCalls;
+        return QStringList(FCalls.cbegin(), FCalls.cend());
     }
     void ClearCalls() {
         std::lock_guard lock(FLock);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FileDialog.h"
-#include "UserPrompts.h"
+#include "app/FileDialog.h"
+#include "app/UserPrompts.h"
 
 #include <QColor>
 #include <QStringList>

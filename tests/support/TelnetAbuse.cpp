@@ -1,12 +1,12 @@
-#include "TelnetAbuse.h"
+#include "tests/support/TelnetAbuse.h"
 
-#include "IniFile.h"
-#include "Main.h"
-#include "MeterSettings.h"
-#include "ScriptedPrompts.h"
-#include "TelnetServer.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "app/MainWindow.h"
+#include "link/hid/VirtualHidBus.h"
+#include "model/IniFile.h"
+#include "remote/TelnetServer.h"
+#include "sim/VirtualMeter.h"
+#include "tests/support/MeterSettings.h"
+#include "tests/support/ScriptedPrompts.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -225,15 +225,15 @@ TTelnetAbuseRun::TTelnetAbuseRun(long sequences)
         meter->SetCapNoise(0.001); // rows differ, so that a lost or repeated one shows
         FBus->Plug(meter);
     }
-    FForm = std::make_unique<TForm1>(iniName, *FBus);
+    FForm = std::make_unique<TMainWindow>(iniName, *FBus);
 }
 
 TTelnetAbuseRun::~TTelnetAbuseRun() = default;
 
 TTelnetAbuseResult TTelnetAbuseRun::Run() {
     TTelnetAbuseResult result;
-    TForm1& form = *FForm;
-    if (!QTest::qWaitFor([&] { return form.CapInterfaces.size() == 2; }, 5000))
+    TMainWindow& form = *FForm;
+    if (!QTest::qWaitFor([&] { return form.Meters.size() == 2; }, 5000))
         return result;
     form.StartRemoteAccess();
     if (!form.TelnetServer)

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-class TForm1;
+class TMainWindow;
 class TVirtualHidBus;
 class TScriptedPrompts;
 
@@ -49,5 +49,5 @@ private:
     QTemporaryDir FDir;
     std::unique_ptr<TScriptedPrompts> FPrompts;
     std::unique_ptr<TVirtualHidBus> FBus;
-    std::unique_ptr<TForm1> FForm;
+    std::unique_ptr<TMainWindow> FForm;
 };

@@ -1,4 +1,4 @@
-#include "UmockdevHidFixture.h"
+#include "tests/support/UmockdevHidFixture.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "LinuxHidBackend.h"
-#include "VirtualHidBus.h"
+#include "link/hid/LinuxHidBackend.h"
+#include "link/hid/VirtualHidBus.h"
 
 #include <cstdint>
 #include <memory>

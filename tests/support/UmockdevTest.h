@@ -2,8 +2,8 @@
 
 // A test on emulated /dev/hidrawN nodes, with a Linux backend that sees them; skipped unless
 // the process runs under umockdev-wrapper.
-#include "LinuxHidBackend.h"
-#include "UmockdevHidFixture.h"
+#include "link/hid/LinuxHidBackend.h"
+#include "tests/support/UmockdevHidFixture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "MesThread.h"
+#include "model/MeasurementWorker.h"
 
-#include "CapInterface.h"
-#include "CrossThreadEvent.h"
-#include "ManualResetEvent.h"
-#include "SampleRecord.h"
-#include "ThreadingSettings.h"
+#include "link/CrossThreadEvent.h"
+#include "model/ManualResetEvent.h"
+#include "model/Meter.h"
+#include "model/SampleRecord.h"
+#include "model/ThreadingSettings.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -76,9 +76,9 @@ std::mutex& AcquisitionLock() {
     return lock;
 }
 
-TMesThread::TMesThread(TCapInterface* CAPInt, TManualResetEvent& event)
-    : FCAPInt(CAPInt)
-    , hMesEvent(event) {
+TMeasurementWorker::TMeasurementWorker(TMeter* meter, TManualResetEvent& event)
+    : FMeter(meter)
+    , TriggerEvent(event) {
     FThread.reset(QThread::create([this] {
         Execute();
         // Tells Terminate, in a way ThreadSanitizer sees, that the thread touches nothing more.
@@ -89,51 +89,51 @@ TMesThread::TMesThread(TCapInterface* CAPInt, TManualResetEvent& event)
     FThread->start(QThread::TimeCriticalPriority);
 }
 
-TMesThread::~TMesThread() {
+TMeasurementWorker::~TMeasurementWorker() {
     Terminate();
 }
 
-void TMesThread::Terminate() {
+void TMeasurementWorker::Terminate() {
     if (!FThread)
         return;
     FTerminated = true;
-    hMesEvent.Set();
+    TriggerEvent.Set();
     FThread->wait();
     std::lock_guard done(FExitLock);
     FThread.reset();
 }
 
-TRegData TMesThread::RegData() const {
+TRegData TMeasurementWorker::RegData() const {
     std::lock_guard lock(FImageLock);
     return FRegData;
 }
 
-void TMesThread::SetRegData(const TRegData& regData) {
+void TMeasurementWorker::SetRegData(const TRegData& regData) {
     std::lock_guard lock(FImageLock);
     FRegData = regData;
 }
 
 // ---------------------------------------------------------------------------------------------
 
-void TMesThread::StartContinuousRun() {
+void TMeasurementWorker::StartContinuousRun() {
     FContinuousRunAsked = true;
-    hMesEvent.Set();
+    TriggerEvent.Set();
 }
 
-void TMesThread::Execute() {
+void TMeasurementWorker::Execute() {
     for (;;) {
         // An acquisition that ends after Terminate may reset the event: the flag still counts.
         // A continuous run asked for while a triggered acquisition ran starts without waiting:
         // that acquisition's record took the trigger that asked for it.
         if (!(ContinuousMode && FContinuousRunAsked))
-            hMesEvent.WaitOr(FTerminated);
+            TriggerEvent.WaitOr(FTerminated);
         if (Terminated())
             return;
-        TVantel_Interface* bridge = FCAPInt->VantelInterface();
+        TBridge* bridge = FMeter->Bridge();
         const std::uint32_t run = RunNumber;
         try {
             // One acquisition at a time on this meter, the window's single measurement included.
-            std::lock_guard bridgeLock(FCAPInt->BridgeLock());
+            std::lock_guard bridgeLock(FMeter->BridgeLock());
             bridge->LED_on();
             if (ContinuousMode)
                 AcquireContinuous(*bridge, run);
@@ -145,14 +145,14 @@ void TMesThread::Execute() {
         } catch (const std::exception& error) {
             // Reported, and the worker waits for the next trigger instead of retrying at once.
             // Reset before posting: a trigger that answers the report must not be lost.
-            hMesEvent.Reset();
+            TriggerEvent.Reset();
             bridge->LED_off();
             PostError(error.what());
         }
     }
 }
 
-void TMesThread::WaitWhileBusy(TVantel_Interface& bridge) {
+void TMeasurementWorker::WaitWhileBusy(TBridge& bridge) {
     const auto limit = Clock::now() + BusyPollLimit;
     while (bridge.ReadStatus() & BusyBit) {
         if (Terminated())
@@ -162,7 +162,7 @@ void TMesThread::WaitWhileBusy(TVantel_Interface& bridge) {
     }
 }
 
-bool TMesThread::Convert(TVantel_Interface& bridge, TRegData& w, int sMode, bool direct) {
+bool TMeasurementWorker::Convert(TBridge& bridge, TRegData& w, int sMode, bool direct) {
     if (direct)
         sMode = 0;
     switch (sMode) {
@@ -197,7 +197,7 @@ bool TMesThread::Convert(TVantel_Interface& bridge, TRegData& w, int sMode, bool
     return false;
 }
 
-void TMesThread::AcquireTriggered(TVantel_Interface& bridge, std::uint32_t run) {
+void TMeasurementWorker::AcquireTriggered(TBridge& bridge, std::uint32_t run) {
     const std::uint32_t start = TickCount();
     std::string record = "00";
     const int repeats = Repeats;
@@ -232,7 +232,7 @@ void TMesThread::AcquireTriggered(TVantel_Interface& bridge, std::uint32_t run) 
     PostSampleRecord(std::move(record), TickCount() - start, run);
 }
 
-void TMesThread::AcquireContinuous(TVantel_Interface& bridge, std::uint32_t run) {
+void TMeasurementWorker::AcquireContinuous(TBridge& bridge, std::uint32_t run) {
     FContinuousRunAsked = false;
     FInContinuousRun = true;
     struct TRunEnds {
@@ -261,14 +261,15 @@ void TMesThread::AcquireContinuous(TVantel_Interface& bridge, std::uint32_t run)
     bridge.WriteRegs(10, 1, RegData());
 }
 
-void TMesThread::PostSampleRecord(std::string record, std::uint32_t ticks, std::uint32_t run) {
+void TMeasurementWorker::PostSampleRecord(std::string record, std::uint32_t ticks,
+                                          std::uint32_t run) {
     AppendTicks(record, ticks);
     // Reset before posting: a trigger given once the record is out must start the next
     // acquisition, never fall into the gap between the post and the reset.
-    hMesEvent.Reset();
-    PostCrossThreadEvent(FCAPInt, new TSampleEvent(std::move(record), run));
+    TriggerEvent.Reset();
+    PostCrossThreadEvent(FMeter, new TSampleEvent(std::move(record), run));
 }
 
-void TMesThread::PostError(const std::string& message) {
-    PostCrossThreadEvent(FCAPInt, new TWorkerErrorEvent(QString::fromStdString(message)));
+void TMeasurementWorker::PostError(const std::string& message) {
+    PostCrossThreadEvent(FMeter, new TWorkerErrorEvent(QString::fromStdString(message)));
 }

@@ -1,9 +1,9 @@
-#include "CapInterface.h"
+#include "model/Meter.h"
 
-#include "IniFile.h"
-#include "MesThread.h"
-#include "RecordingBridge.h"
-#include "SampleRecord.h"
+#include "model/IniFile.h"
+#include "model/MeasurementWorker.h"
+#include "model/SampleRecord.h"
+#include "tests/support/RecordingBridge.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -19,8 +19,8 @@ namespace {
 // A model wired to a recording bridge, its worker running.
 struct TModel {
     TRecordingBridge* Bridge = new TRecordingBridge;
-    TCapInterface Model;
-    TModel() { Model.SetupInterface(std::unique_ptr<TVantel_Interface>(Bridge)); }
+    TMeter Model;
+    TModel() { Model.SetUpBridge(std::unique_ptr<TBridge>(Bridge)); }
 };
 
 struct TConfig {
@@ -42,7 +42,7 @@ class SetRegsFromConfigTest : public testing::TestWithParam<TImageCase> {};
 TEST_P(SetRegsFromConfigTest, BuildsTheImage) {
     const TImageCase& c = GetParam();
     TModel m;
-    TCapInterface& model = m.Model;
+    TMeter& model = m.Model;
     model.SetRegData(TRegData{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}); // replaced whole
     model.SetCAP1Mode(c.Config.Cap1);
     model.SetCAPDAC1Mode(c.Config.Dac1);
@@ -98,9 +98,9 @@ INSTANTIATE_TEST_SUITE_P(
                                1}),
     [](const auto& info) { return std::string(info.param.Name); });
 
-TEST(CapInterfaceTest, ContinuousModeSetsConversionTimeAndMode) {
+TEST(MeterTest, ContinuousModeSetsConversionTimeAndMode) {
     TModel m;
-    TCapInterface& model = m.Model;
+    TMeter& model = m.Model;
     model.SetRegsFromConfig(); // byte 9 0x28, byte 10 0xA0
     TRegData clockHalved = model.RegData();
     clockHalved[9] |= 0x80;
@@ -110,18 +110,18 @@ TEST(CapInterfaceTest, ContinuousModeSetsConversionTimeAndMode) {
     model.SetContinuousMode(true);
     EXPECT_EQ(model.RegData()[10], 0x99);
     EXPECT_EQ(model.RegData()[9], 0x28);
-    EXPECT_TRUE(model.MesThread()->ContinuousMode);
+    EXPECT_TRUE(model.MeasurementWorker()->ContinuousMode);
     model.SetContinuousModeInterval(7);
     EXPECT_EQ(model.RegData()[10], 0xB9);
     const TRegData before = model.RegData();
     model.SetContinuousMode(false);
     EXPECT_EQ(model.RegData(), before) << "switching off leaves the image";
-    EXPECT_FALSE(model.MesThread()->ContinuousMode);
+    EXPECT_FALSE(model.MeasurementWorker()->ContinuousMode);
 }
 
-TEST(CapInterfaceTest, PropertiesStoreAsDescribed) {
+TEST(MeterTest, PropertiesStoreAsDescribed) {
     TModel m;
-    TCapInterface& model = m.Model;
+    TMeter& model = m.Model;
     EXPECT_EQ(model.ReferenceResistor(), 50000);
     EXPECT_EQ(model.SMode(), 1);
     for (int bad : {0, -5}) {
@@ -133,10 +133,10 @@ TEST(CapInterfaceTest, PropertiesStoreAsDescribed) {
     } repeats[] = {{0, 1}, {1, 3}, {2, 5}, {7, 1}, {-1, 1}};
     for (const auto& r : repeats) {
         model.SetNoiseReduction(r.Choice);
-        EXPECT_EQ(model.MesThread()->Repeats, r.Repeats) << r.Choice;
+        EXPECT_EQ(model.MeasurementWorker()->Repeats, r.Repeats) << r.Choice;
     }
     model.SetSMode(2);
-    EXPECT_EQ(model.MesThread()->SMode, 2);
+    EXPECT_EQ(model.MeasurementWorker()->SMode, 2);
 
     model.SetValueCount(2);
     model.SetValues(0, 1.5);
@@ -153,9 +153,9 @@ TEST(CapInterfaceTest, PropertiesStoreAsDescribed) {
     EXPECT_EQ(m.Bridge->Calls().first(), QStringLiteral("Init"));
 }
 
-TEST(CapInterfaceTest, RecordsAreDecodedOnTheWindowThreadAndRaised) {
+TEST(MeterTest, RecordsAreDecodedOnTheWindowThreadAndRaised) {
     TModel m;
-    TCapInterface& model = m.Model;
+    TMeter& model = m.Model;
     model.SetChannel(3);
     model.SetCAP1Mode(1);
     model.SetInternalTempEnabled(true);
@@ -180,12 +180,12 @@ TEST(CapInterfaceTest, RecordsAreDecodedOnTheWindowThreadAndRaised) {
 // Fast mode's records hold one conversion whatever the noise reduction; a record acquired
 // before the noise reduction changed holds the repeats of its time. Each is decoded by what it
 // holds, instead of failing as too short or reading its elapsed time from the data.
-TEST(CapInterfaceTest, RecordsAreDecodedWithTheRepeatsTheyCarry) {
+TEST(MeterTest, RecordsAreDecodedWithTheRepeatsTheyCarry) {
     TModel m;
-    TCapInterface& model = m.Model;
+    TMeter& model = m.Model;
     model.SetCAP1Mode(1);
     model.SetRegsFromConfig();
-    QSignalSpy errors(&model, &TCapInterface::ErrorOccurred);
+    QSignalSpy errors(&model, &TMeter::ErrorOccurred);
     std::vector<std::pair<double, std::uint32_t>> received;
     model.SetOnReceiveData([&](int, std::span<const double> values, std::uint32_t ticks) {
         received.emplace_back(values[0], ticks);
@@ -203,13 +203,13 @@ TEST(CapInterfaceTest, RecordsAreDecodedWithTheRepeatsTheyCarry) {
     EXPECT_EQ(received, (std::vector<std::pair<double, std::uint32_t>>{{0.5, 0x41}, {0.5, 0x42}}));
 }
 
-TEST(CapInterfaceTest, MalformedRecordsAreReportedOncePerRun) {
+TEST(MeterTest, MalformedRecordsAreReportedOncePerRun) {
     TModel m;
-    TCapInterface& model = m.Model;
+    TMeter& model = m.Model;
     model.SetCAP1Mode(1);
     model.SetRegsFromConfig();
     model.SetValues(0, 7.0);
-    QSignalSpy errors(&model, &TCapInterface::ErrorOccurred);
+    QSignalSpy errors(&model, &TMeter::ErrorOccurred);
     int calls = 0;
     model.SetOnReceiveData([&](int, std::span<const double>, std::uint32_t) { ++calls; });
     for (int i = 0; i < 3; ++i)
@@ -240,7 +240,7 @@ protected:
 };
 
 TEST_F(MeterSectionTest, WrittenAndReadBackRestoresEverySettingAndByteExactly) {
-    TCapInterface& model = M.Model;
+    TMeter& model = M.Model;
     const int values[] = {2, 1, 17, 3, 1, 0, 127, 128, 3, -3, 2, 47000};
     model.SetCAP1Mode(values[0]);
     model.SetCAPDAC1Mode(values[1]);
@@ -266,7 +266,7 @@ TEST_F(MeterSectionTest, WrittenAndReadBackRestoresEverySettingAndByteExactly) {
     }
 
     TModel other;
-    TCapInterface& loaded = other.Model;
+    TMeter& loaded = other.Model;
     loaded.LoadFromIni(TIniFile(FileName));
     EXPECT_EQ(loaded.CAP1Mode(), values[0]);
     EXPECT_EQ(loaded.CAPDAC1Mode(), values[1]);
@@ -300,7 +300,7 @@ TEST_F(MeterSectionTest, WrittenAndReadBackRestoresEverySettingAndByteExactly) {
 }
 
 TEST_F(MeterSectionTest, ValuesAreTakenAsTheyStandOrFallBack) {
-    TCapInterface& model = M.Model;
+    TMeter& model = M.Model;
     model.SetCAP1Mode(1);
     model.SetCAPDAC1A(9);
     model.SetInternalTempEnabled(true);
@@ -324,7 +324,7 @@ TEST_F(MeterSectionTest, ValuesAreTakenAsTheyStandOrFallBack) {
 }
 
 TEST_F(MeterSectionTest, MissingSectionKeepsSettingsButResetsSModeAndCountsValues) {
-    TCapInterface& model = M.Model;
+    TMeter& model = M.Model;
     model.SetCAP1Mode(1);
     model.SetExternalResistorEnabled(true);
     model.SetSMode(0);

@@ -1,8 +1,8 @@
-#include "MesThread.h"
+#include "model/MeasurementWorker.h"
 
-#include "CapInterface.h"
-#include "RecordingBridge.h"
-#include "ThreadingSettings.h"
+#include "model/Meter.h"
+#include "model/ThreadingSettings.h"
+#include "tests/support/RecordingBridge.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -17,16 +17,16 @@ namespace {
 using namespace std::chrono_literals;
 
 // A model on a recording bridge that collects the records its worker posts.
-class MesThreadTest : public testing::Test {
+class MeasurementWorkerTest : public testing::Test {
 protected:
     TRecordingBridge* Bridge = new TRecordingBridge;
-    TCapInterface Model;
+    TMeter Model;
     std::vector<std::vector<double>> Results;
     std::vector<std::uint32_t> Ticks;
 
     void SetUp() override {
         Threading().ThreadSafetyLevel = 2;
-        Model.SetupInterface(std::unique_ptr<TVantel_Interface>(Bridge));
+        Model.SetUpBridge(std::unique_ptr<TBridge>(Bridge));
         Model.SetOnReceiveData([this](int, std::span<const double> values, std::uint32_t ticks) {
             Results.emplace_back(values.begin(), values.end());
             Ticks.push_back(ticks);
@@ -50,7 +50,7 @@ protected:
     }
 };
 
-TEST_F(MesThreadTest, ChannelOneAloneIsSentDirectlyWhateverTheMode) {
+TEST_F(MeasurementWorkerTest, ChannelOneAloneIsSentDirectlyWhateverTheMode) {
     Configure(1, 0);
     Model.SetSMode(1);
     Bridge->BusyPolls = 2;
@@ -67,7 +67,7 @@ struct TModeCase {
     QStringList PerChannel; // the writes and reads of one conversion
 };
 
-class SModeTest : public MesThreadTest, public testing::WithParamInterface<TModeCase> {};
+class SModeTest : public MeasurementWorkerTest, public testing::WithParamInterface<TModeCase> {};
 
 TEST_P(SModeTest, BothChannelsAreSentByTheMode) {
     Configure(1, 1);
@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                                "ReadStatus", "ReadValues"}},
                     TModeCase{9, {"ReadStatus", "ReadValues"}}));
 
-TEST_F(MesThreadTest, RecordCarriesEveryRepeatAndTheFilteredResult) {
+TEST_F(MeasurementWorkerTest, RecordCarriesEveryRepeatAndTheFilteredResult) {
     // Channel 2 only, "2 of 3": three conversions of the second input.
     Configure(0, 1, 1);
     for (std::uint32_t code : {0x8FA000u, 0x900000u, 0x400000u}) {
@@ -118,7 +118,7 @@ TEST_F(MesThreadTest, RecordCarriesEveryRepeatAndTheFilteredResult) {
     EXPECT_EQ(Bridge->Calls().count(QStringLiteral("ReadValues")), 3);
 }
 
-TEST_F(MesThreadTest, TriggerDuringAnAcquisitionIsAbsorbed) {
+TEST_F(MeasurementWorkerTest, TriggerDuringAnAcquisitionIsAbsorbed) {
     Configure(1, 0);
     std::atomic<int> conversions{0};
     // While the first conversion runs, the trigger comes again.
@@ -137,7 +137,7 @@ TEST_F(MesThreadTest, TriggerDuringAnAcquisitionIsAbsorbed) {
     EXPECT_EQ(Results.size(), 2u);
 }
 
-TEST_F(MesThreadTest, ContinuousRunPostsFirstConversionOnlyAndStopsWithRegister10) {
+TEST_F(MeasurementWorkerTest, ContinuousRunPostsFirstConversionOnlyAndStopsWithRegister10) {
     Configure(1, 1);
     Model.SetContinuousModeInterval(0);
     Model.SetContinuousMode(true);
@@ -158,9 +158,9 @@ TEST_F(MesThreadTest, ContinuousRunPostsFirstConversionOnlyAndStopsWithRegister1
         EXPECT_EQ(values.at(1), -4.096);
 }
 
-TEST_F(MesThreadTest, DeviceErrorIsReportedAndTheWorkerWaitsForTheNextTrigger) {
+TEST_F(MeasurementWorkerTest, DeviceErrorIsReportedAndTheWorkerWaitsForTheNextTrigger) {
     Configure(1, 0);
-    QSignalSpy errors(&Model, &TCapInterface::ErrorOccurred);
+    QSignalSpy errors(&Model, &TMeter::ErrorOccurred);
     std::atomic<bool> failing{true};
     Bridge->BeforeCall = [&](const QString& call) {
         if (failing && call == QLatin1String("ReadValues"))
@@ -177,16 +177,16 @@ TEST_F(MesThreadTest, DeviceErrorIsReportedAndTheWorkerWaitsForTheNextTrigger) {
     ASSERT_TRUE(WaitForRecords(1));
 }
 
-TEST_F(MesThreadTest, StuckBusyBitEndsInAnErrorAfterTheBound) {
+TEST_F(MeasurementWorkerTest, StuckBusyBitEndsInAnErrorAfterTheBound) {
     Configure(1, 0);
-    QSignalSpy errors(&Model, &TCapInterface::ErrorOccurred);
+    QSignalSpy errors(&Model, &TMeter::ErrorOccurred);
     Bridge->BusyPolls = 1 << 30;
     Model.TriggerMeasurement();
     ASSERT_TRUE(QTest::qWaitFor([&] { return errors.count() == 1; }, 6000));
     EXPECT_EQ(errors.at(0).at(0).toString(), QStringLiteral("Conversion did not complete"));
 }
 
-TEST_F(MesThreadTest, AcquisitionLockIsTakenOnlyAtLevel3) {
+TEST_F(MeasurementWorkerTest, AcquisitionLockIsTakenOnlyAtLevel3) {
     Configure(1, 0);
     for (int level : {2, 3}) {
         Threading().ThreadSafetyLevel = level;
@@ -204,7 +204,7 @@ TEST_F(MesThreadTest, AcquisitionLockIsTakenOnlyAtLevel3) {
 // A Stop and a Start within one conversion: the value being read when the run stopped was
 // measured for the old run and is dropped, and the new run measures on. Triggered and
 // continuous acquisition alike.
-TEST_F(MesThreadTest, AResultMeasuredBeforeAStopCountsInNoLaterRun) {
+TEST_F(MeasurementWorkerTest, AResultMeasuredBeforeAStopCountsInNoLaterRun) {
     for (const bool continuous : {false, true}) {
         SCOPED_TRACE(continuous ? "continuous" : "triggered");
         Results.clear();
@@ -243,16 +243,17 @@ TEST_F(MesThreadTest, AResultMeasuredBeforeAStopCountsInNoLaterRun) {
             EXPECT_NE(values.at(0), 0.5);
         Model.StopMes();
         Model.SetContinuousMode(false);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !Model.MesThread()->InContinuousRun(); }, 5000));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return !Model.MeasurementWorker()->InContinuousRun(); }, 5000));
         Bridge->BeforeCall = nullptr;
     }
 }
 
-TEST_F(MesThreadTest, DestroyingTheModelEndsItsWorkerMidRun) {
+TEST_F(MeasurementWorkerTest, DestroyingTheModelEndsItsWorkerMidRun) {
     auto bridge = new TRecordingBridge;
     bridge->BusyPolls = 1 << 30;
-    auto model = std::make_unique<TCapInterface>();
-    model->SetupInterface(std::unique_ptr<TVantel_Interface>(bridge));
+    auto model = std::make_unique<TMeter>();
+    model->SetUpBridge(std::unique_ptr<TBridge>(bridge));
     model->SetCAP1Mode(1);
     model->SetRegsFromConfig();
     model->TriggerMeasurement();
@@ -270,7 +271,8 @@ struct TMeasureCase {
     std::uint8_t Byte7, Byte9;
 };
 
-class MeasureCapTest : public MesThreadTest, public testing::WithParamInterface<TMeasureCase> {};
+class MeasureCapTest : public MeasurementWorkerTest,
+                       public testing::WithParamInterface<TMeasureCase> {};
 
 TEST_P(MeasureCapTest, SendsItsOwnImageAndReturnsTheCapacitance) {
     const TMeasureCase& c = GetParam();
@@ -300,7 +302,7 @@ INSTANTIATE_TEST_SUITE_P(Images, MeasureCapTest,
                                          TMeasureCase{"Channel2", 2, 1, 0, 0, 1, 0xC0, 0x29}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-TEST_F(MesThreadTest, MeasureCapWithModeZeroSendsNothing) {
+TEST_F(MeasurementWorkerTest, MeasureCapWithModeZeroSendsNothing) {
     Bridge->ClearCalls();
     EXPECT_EQ(Model.MeasureCAP(1, 0, 5, 5, 0), -10.0);
     EXPECT_TRUE(Bridge->Calls().isEmpty());

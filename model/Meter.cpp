@@ -1,10 +1,10 @@
-#include "CapInterface.h"
+#include "model/Meter.h"
 
-#include "CrossThreadEvent.h"
-#include "IniFile.h"
-#include "MesThread.h"
-#include "SampleRecord.h"
-#include "ThreadingSettings.h"
+#include "link/CrossThreadEvent.h"
+#include "model/IniFile.h"
+#include "model/MeasurementWorker.h"
+#include "model/SampleRecord.h"
+#include "model/ThreadingSettings.h"
 
 #include <QCoreApplication>
 
@@ -72,45 +72,45 @@ QEvent::Type TWorkerErrorEvent::EventType() {
     return QEvent::Type(type);
 }
 
-TCapInterface::TCapInterface(QObject* AOwner)
+TMeter::TMeter(QObject* AOwner)
     : QObject(AOwner) {}
 
-TCapInterface::~TCapInterface() {
+TMeter::~TMeter() {
     // The worker uses the bridge and posts to this object: it ends first.
-    FMesThread.reset();
-    FVantelInterface.reset();
+    FWorker.reset();
+    FBridge.reset();
 }
 
-void TCapInterface::SetVantelInterface(std::unique_ptr<TVantel_Interface> value) {
-    FVantelInterface = std::move(value);
+void TMeter::SetBridge(std::unique_ptr<TBridge> value) {
+    FBridge = std::move(value);
 }
 
-void TCapInterface::SetupInterface(std::unique_ptr<TVantel_Interface> NewInterface) {
-    FVantelInterface = std::move(NewInterface);
-    FVantelInterface->SetSerNum(FVantelInterface->SerNum());
-    FVantelInterface->Init();
-    FMesThread = std::make_unique<TMesThread>(this, *hMesEvent);
+void TMeter::SetUpBridge(std::unique_ptr<TBridge> NewInterface) {
+    FBridge = std::move(NewInterface);
+    FBridge->SetSerNum(FBridge->SerNum());
+    FBridge->Init();
+    FWorker = std::make_unique<TMeasurementWorker>(this, *TriggerEvent);
 }
 
-QString TCapInterface::SerNum() const {
-    return FVantelInterface ? FVantelInterface->SerNum() : QString();
+QString TMeter::SerNum() const {
+    return FBridge ? FBridge->SerNum() : QString();
 }
 
-TMesThread& TCapInterface::Worker() const {
-    if (!FMesThread)
+TMeasurementWorker& TMeter::Worker() const {
+    if (!FWorker)
         throw std::logic_error("meter model used before its interface was set up");
-    return *FMesThread;
+    return *FWorker;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Settings forwarded to the worker
 
-void TCapInterface::SetSMode(int value) {
+void TMeter::SetSMode(int value) {
     FSMode = value;
     Worker().SMode = value;
 }
 
-void TCapInterface::SetContinuousMode(bool value) {
+void TMeter::SetContinuousMode(bool value) {
     Worker().ContinuousMode = value;
     if (!value)
         Worker().CancelContinuousRun();
@@ -120,13 +120,13 @@ void TCapInterface::SetContinuousMode(bool value) {
             [this](TRegData& image) { ApplyContinuousMode(image, FContinuousModeInterval); });
 }
 
-void TCapInterface::SetContinuousModeInterval(int value) {
+void TMeter::SetContinuousModeInterval(int value) {
     FContinuousModeInterval = value;
     if (FContinuousMode)
         Worker().ChangeRegData([value](TRegData& image) { ApplyContinuousMode(image, value); });
 }
 
-void TCapInterface::SetNoiseReduction(int value) {
+void TMeter::SetNoiseReduction(int value) {
     FNoiseReduction = value;
     Worker().Repeats = value == 1 ? 3 : value == 2 ? 5 : 1;
 }
@@ -134,17 +134,17 @@ void TCapInterface::SetNoiseReduction(int value) {
 // ---------------------------------------------------------------------------------------------
 // Image and values
 
-TRegData TCapInterface::RegData() const {
+TRegData TMeter::RegData() const {
     return Worker().RegData();
 }
 
-void TCapInterface::SetRegData(const TRegData& value) {
+void TMeter::SetRegData(const TRegData& value) {
     Worker().SetRegData(value);
     // As many values as the image measures, so that decoding and the log's columns agree.
     SetValueCount(MeasuredQuantities(value).Count());
 }
 
-void TCapInterface::SetRegsFromConfig() {
+void TMeter::SetRegsFromConfig() {
     TRegData image{};
     ChannelToImage(image, FCAP1Mode, FCAPDAC1Mode, FCAPDAC1A, FCAPDAC1B, 7, 11, 12, EnableExcA);
     ChannelToImage(image, FCAP2Mode, FCAPDAC2Mode, FCAPDAC2A, FCAPDAC2B, 19, 21, 22, EnableExcB);
@@ -164,15 +164,15 @@ void TCapInterface::SetRegsFromConfig() {
     SetRegData(image);
 }
 
-void TCapInterface::SetValueCount(int value) {
+void TMeter::SetValueCount(int value) {
     FValues.resize(std::size_t(std::max(value, 0)));
 }
 
-double TCapInterface::Values(int Index) const {
+double TMeter::Values(int Index) const {
     return Index >= 0 && Index < ValueCount() ? FValues[std::size_t(Index)] : -1.0;
 }
 
-void TCapInterface::SetValues(int Index, double Value) {
+void TMeter::SetValues(int Index, double Value) {
     if (Index >= 0 && Index < ValueCount())
         FValues[std::size_t(Index)] = Value;
 }
@@ -186,26 +186,26 @@ namespace {
 // settings follow Mode and DAC settings, then the targets and the reference resistor.
 struct TIntSetting {
     const char* Key;
-    int (TCapInterface::*Get)() const;
-    void (TCapInterface::*Set)(int);
+    int (TMeter::*Get)() const;
+    void (TMeter::*Set)(int);
 };
 
 const TIntSetting ChannelSettings[] = {
-    {"CAP1Mode", &TCapInterface::CAP1Mode, &TCapInterface::SetCAP1Mode},
-    {"CAPDAC1Mode", &TCapInterface::CAPDAC1Mode, &TCapInterface::SetCAPDAC1Mode},
-    {"CAPDAC1A", &TCapInterface::CAPDAC1A, &TCapInterface::SetCAPDAC1A},
-    {"CAPDAC1B", &TCapInterface::CAPDAC1B, &TCapInterface::SetCAPDAC1B},
-    {"CAP2Mode", &TCapInterface::CAP2Mode, &TCapInterface::SetCAP2Mode},
-    {"CAPDAC2Mode", &TCapInterface::CAPDAC2Mode, &TCapInterface::SetCAPDAC2Mode},
-    {"CAPDAC2A", &TCapInterface::CAPDAC2A, &TCapInterface::SetCAPDAC2A},
-    {"CAPDAC2B", &TCapInterface::CAPDAC2B, &TCapInterface::SetCAPDAC2B},
-    {"ExcitationVoltage", &TCapInterface::ExcitationVoltage, &TCapInterface::SetExcitationVoltage},
+    {"CAP1Mode", &TMeter::CAP1Mode, &TMeter::SetCAP1Mode},
+    {"CAPDAC1Mode", &TMeter::CAPDAC1Mode, &TMeter::SetCAPDAC1Mode},
+    {"CAPDAC1A", &TMeter::CAPDAC1A, &TMeter::SetCAPDAC1A},
+    {"CAPDAC1B", &TMeter::CAPDAC1B, &TMeter::SetCAPDAC1B},
+    {"CAP2Mode", &TMeter::CAP2Mode, &TMeter::SetCAP2Mode},
+    {"CAPDAC2Mode", &TMeter::CAPDAC2Mode, &TMeter::SetCAPDAC2Mode},
+    {"CAPDAC2A", &TMeter::CAPDAC2A, &TMeter::SetCAPDAC2A},
+    {"CAPDAC2B", &TMeter::CAPDAC2B, &TMeter::SetCAPDAC2B},
+    {"ExcitationVoltage", &TMeter::ExcitationVoltage, &TMeter::SetExcitationVoltage},
 };
 
 const TIntSetting TargetSettings[] = {
-    {"CAP1Target", &TCapInterface::CAP1Target, &TCapInterface::SetCAP1Target},
-    {"CAP2Target", &TCapInterface::CAP2Target, &TCapInterface::SetCAP2Target},
-    {"ReferenceResistor", &TCapInterface::ReferenceResistor, &TCapInterface::SetReferenceResistor},
+    {"CAP1Target", &TMeter::CAP1Target, &TMeter::SetCAP1Target},
+    {"CAP2Target", &TMeter::CAP2Target, &TMeter::SetCAP2Target},
+    {"ReferenceResistor", &TMeter::ReferenceResistor, &TMeter::SetReferenceResistor},
 };
 
 QString RegKey(int n) {
@@ -214,7 +214,7 @@ QString RegKey(int n) {
 
 } // namespace
 
-void TCapInterface::LoadFromIni(const TIniFile& Ini) {
+void TMeter::LoadFromIni(const TIniFile& Ini) {
     const QString section = SerNum();
     const auto read = [&](const TIntSetting& s) {
         const QString key = QLatin1String(s.Key);
@@ -238,7 +238,7 @@ void TCapInterface::LoadFromIni(const TIniFile& Ini) {
     SetSMode(Ini.ReadInteger(section, QStringLiteral("SMode"), 1));
 }
 
-void TCapInterface::SaveToIni(TIniFile& Ini) const {
+void TMeter::SaveToIni(TIniFile& Ini) const {
     const QString section = SerNum();
     Ini.WriteInteger(section, QStringLiteral("SMode"), FSMode);
     for (const TIntSetting& s : ChannelSettings)
@@ -255,12 +255,12 @@ void TCapInterface::SaveToIni(TIniFile& Ini) const {
 // ---------------------------------------------------------------------------------------------
 // Measurement
 
-void TCapInterface::TriggerMeasurement() {
-    if (FMesThread)
-        hMesEvent->Set();
+void TMeter::TriggerMeasurement() {
+    if (FWorker)
+        TriggerEvent->Set();
 }
 
-void TCapInterface::StartMes() {
+void TMeter::StartMes() {
     FMalformedReported = false; // a malformed record is reported once per run
     ++Worker().RunNumber;       // before the mode: a continuous run still going sees it and ends
     if (FContinuousMode) {
@@ -272,7 +272,7 @@ void TCapInterface::StartMes() {
     }
 }
 
-void TCapInterface::StopMes() {
+void TMeter::StopMes() {
     ++Worker().RunNumber;
     if (FContinuousMode) {
         Worker().ContinuousMode = false;
@@ -280,15 +280,15 @@ void TCapInterface::StopMes() {
     }
 }
 
-void TCapInterface::EndWorker() {
-    if (FMesThread)
-        FMesThread->Terminate();
+void TMeter::EndWorker() {
+    if (FWorker)
+        FWorker->Terminate();
     QCoreApplication::sendPostedEvents(this, TSampleEvent::EventType());
 }
 
-double TCapInterface::MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CAPDACA,
-                                 std::uint8_t CAPDACB, int ExcVolt) {
-    if (Mode == 0 || !FVantelInterface)
+double TMeter::MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CAPDACA,
+                          std::uint8_t CAPDACB, int ExcVolt) {
+    if (Mode == 0 || !FBridge)
         return -10.0;
     TRegData m{};
     m[7] |= 0x80;
@@ -308,13 +308,13 @@ double TCapInterface::MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CA
     m[9] = std::uint8_t((m[9] & ~0xC0) | std::uint8_t(ExcVolt));
     m[10] = 0xA2; // VT 62.1 ms, capacitive 62.0 ms, single conversion
 
-    TVantel_Interface& bridge = *FVantelInterface;
+    TBridge& bridge = *FBridge;
     // Kept apart from the worker's acquisitions on this meter, and from every meter's value
     // reads at level 3. A triggered acquisition ends by itself, so it is waited for; a
     // continuous one holds the meter until Stop, which needs the very thread that waits here.
     std::unique_lock meterLock(FBridgeLock, std::defer_lock);
     for (; !meterLock.try_lock(); std::this_thread::sleep_for(BridgeWaitSlice))
-        if (FMesThread && FMesThread->InContinuousRun())
+        if (FWorker && FWorker->InContinuousRun())
             throw EMeterBusy(
                 QStringLiteral("Meter %1 is measuring continuously: stop the measurement before "
                                "measuring on it here.")
@@ -341,19 +341,19 @@ double TCapInterface::MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CA
 // ---------------------------------------------------------------------------------------------
 // Decoding
 
-double TCapInterface::CalcVT(std::int32_t Value) const {
+double TMeter::CalcVT(std::int32_t Value) const {
     return ::CalcVT(Value, RegData()[8]);
 }
 
-double TCapInterface::CalcInternalTemperature(std::int32_t Value) const {
+double TMeter::CalcInternalTemperature(std::int32_t Value) const {
     return ::CalcInternalTemperature(Value);
 }
 
-double TCapInterface::CalcExternalResistor(std::int32_t Value) const {
-    return ::CalcExternalResistor(Value, FReferenceResitence);
+double TMeter::CalcExternalResistor(std::int32_t Value) const {
+    return ::CalcExternalResistor(Value, FReferenceResistance);
 }
 
-void TCapInterface::DecodeSampleRecord(std::string_view record) {
+void TMeter::DecodeSampleRecord(std::string_view record) {
     const TRegData image = RegData();
     TDecodeSettings settings;
     settings.ValueCount = ValueCount();
@@ -366,7 +366,7 @@ void TCapInterface::DecodeSampleRecord(std::string_view record) {
     settings.Cap2Enabled = measured.Cap2;
     settings.InternalTempEnabled = measured.Temperature;
     settings.ExternalResistorEnabled = measured.Resistance;
-    settings.ReferenceResistor = FReferenceResitence;
+    settings.ReferenceResistor = FReferenceResistance;
     TDecodedRecord decoded;
     try {
         decoded = ::DecodeSampleRecord(record, settings);
@@ -383,11 +383,11 @@ void TCapInterface::DecodeSampleRecord(std::string_view record) {
         FOnReceiveData(FChannel, decoded.Scratch, decoded.Ticks);
 }
 
-bool TCapInterface::event(QEvent* event) {
+bool TMeter::event(QEvent* event) {
     TakeCrossThreadEvent(event);
     if (event->type() == TSampleEvent::EventType()) {
         const auto& sample = *static_cast<TSampleEvent*>(event);
-        if (FMesThread && sample.Run != FMesThread->RunNumber)
+        if (FWorker && sample.Run != FWorker->RunNumber)
             return true; // measured before the last start or stop: of no run now going
         try {
             DecodeSampleRecord(sample.Record);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CAPTypes.h"
+#include "link/Bridge.h"
 
 #include <atomic>
 #include <chrono>
@@ -10,7 +10,7 @@
 #include <string>
 
 class QThread;
-class TCapInterface;
+class TMeter;
 class TManualResetEvent;
 
 // One lock for the value reads of all meters, taken only while ThreadSafetyLevel is 3.
@@ -30,13 +30,13 @@ std::chrono::milliseconds TriggeredAcquisitionTime(const TRegData& image, int re
 // The window's thread writes the register image (whole, under the image lock) and the
 // atomics; the worker reads them. A device error is posted to the model as an error notice and
 // the worker waits for the next trigger. The destructor ends the thread and waits for it.
-class TMesThread {
+class TMeasurementWorker {
 public:
-    TMesThread(TCapInterface* CAPInt, TManualResetEvent& hMesEvent);
-    ~TMesThread();
+    TMeasurementWorker(TMeter* meter, TManualResetEvent& TriggerEvent);
+    ~TMeasurementWorker();
 
-    TMesThread(const TMesThread&) = delete;
-    TMesThread& operator=(const TMesThread&) = delete;
+    TMeasurementWorker(const TMeasurementWorker&) = delete;
+    TMeasurementWorker& operator=(const TMeasurementWorker&) = delete;
 
     // The live register image, copied whole.
     TRegData RegData() const;
@@ -72,18 +72,18 @@ public:
 
 private:
     void Execute();
-    void AcquireTriggered(TVantel_Interface& bridge, std::uint32_t run);
-    void AcquireContinuous(TVantel_Interface& bridge, std::uint32_t run);
+    void AcquireTriggered(TBridge& bridge, std::uint32_t run);
+    void AcquireContinuous(TBridge& bridge, std::uint32_t run);
     // One conversion: send the setup by mode, wait until it is done, read the values into w.
     // False when no value read succeeded (the acquisition then ends without a record).
-    bool Convert(TVantel_Interface& bridge, TRegData& w, int sMode, bool direct);
-    void WaitWhileBusy(TVantel_Interface& bridge);
+    bool Convert(TBridge& bridge, TRegData& w, int sMode, bool direct);
+    void WaitWhileBusy(TBridge& bridge);
     void PostSampleRecord(std::string record, std::uint32_t ticks, std::uint32_t run);
     void PostError(const std::string& message);
     bool Terminated() const { return FTerminated; }
 
-    TCapInterface* const FCAPInt;
-    TManualResetEvent& hMesEvent;
+    TMeter* const FMeter;
+    TManualResetEvent& TriggerEvent;
     mutable std::mutex FImageLock;
     TRegData FRegData{};
     std::atomic<bool> FTerminated{false};

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "ChartSet.h"
-#include "FastModeBuffers.h"
-#include "FileDialog.h"
-#include "LogFile.h"
-#include "ProgramSettings.h"
-#include "TelnetServer.h"
+#include "app/ChartSet.h"
+#include "app/FastModeBuffers.h"
+#include "app/FileDialog.h"
+#include "app/LogFile.h"
+#include "app/ProgramSettings.h"
+#include "remote/TelnetServer.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>
@@ -35,11 +35,11 @@ class QTabWidget;
 class QWidget;
 class TAboutBox;
 class TAddressWatcher;
-class TAllMesThread;
-class TChannelConfigForm;
+class TTriggerThread;
+class TChannelConfigDialog;
 class TChartEditor;
-class TRegSetForm;
-class TCapInterface;
+class TRegSetDialog;
+class TMeter;
 class THidBackend;
 class THidDevice;
 class THidDeviceController;
@@ -47,14 +47,14 @@ class TIniFile;
 
 // The main window: the settings panel, the meter list, the four charts, the menus, the timers
 // of a run and the program settings. Its handlers hand the work to plain classes.
-class TForm1 : public QMainWindow, private TProgramKeyTarget, private TTelnetHost {
+class TMainWindow : public QMainWindow, private TProgramKeyTarget, private TTelnetHost {
     Q_OBJECT
 public:
     // progIniFilename: the program settings file, read here and written when the window goes.
     // backend: where the meters are found (the platform's HID devices or a virtual bus); it
     // must outlive the window.
-    TForm1(const QString& progIniFilename, THidBackend& backend, QWidget* parent = nullptr);
-    ~TForm1() override;
+    TMainWindow(const QString& progIniFilename, THidBackend& backend, QWidget* parent = nullptr);
+    ~TMainWindow() override;
 
     // --- the window's state ---
     QString ProgDir;
@@ -69,14 +69,14 @@ public:
     QStringList TelnetMessages;
     QString TelnetClientIP;
     // The connected meters; index = line of the meter list = the model's Channel.
-    std::vector<TCapInterface*> CapInterfaces;
-    std::unique_ptr<TAllMesThread> AllMesThread;
+    std::vector<TMeter*> Meters;
+    std::unique_ptr<TTriggerThread> TriggerThread;
     // Fast mode: each meter's CAP1 values and elapsed times since the last tick.
     TFastModeBuffers ChannelBuffer;
 
     // --- settings panel, tab "General" ---
-    QTabWidget* PageControl1 = nullptr;
-    QWidget* TabSheet1 = nullptr;
+    QTabWidget* SettingsTabs = nullptr;
+    QWidget* GeneralTab = nullptr;
     QPushButton* StartBtn = nullptr;
     QPushButton* StopBtn = nullptr;
     QPushButton* ClearBtn = nullptr;
@@ -88,10 +88,10 @@ public:
     QSpinBox* MaxPointSE = nullptr;
     QComboBox* NoiseCB = nullptr;
     QLineEdit* FilenameEd = nullptr;
-    QListWidget* Corvane2LB = nullptr;
+    QListWidget* MeterList = nullptr;
 
     // --- tab "Interface", whose tab is never shown ---
-    QWidget* TabSheet5 = nullptr;
+    QWidget* InterfaceTab = nullptr;
     QComboBox* IntModeCB = nullptr;
     QSpinBox* BaudRateSE = nullptr;
     QSpinBox* LatencySE = nullptr;
@@ -101,28 +101,28 @@ public:
     QSpinBox* TriggerWaitSE = nullptr;
 
     // --- chart area and lower panel ---
-    QWidget* Panel1 = nullptr;
-    QSplitter* Splitter3 = nullptr;
-    TChart* Chart4 = nullptr;
-    TChart* Chart1 = nullptr;
-    QSplitter* Splitter1 = nullptr;
-    QWidget* Panel2 = nullptr;
-    QSplitter* Splitter2 = nullptr;
-    TChart* Chart2 = nullptr;
-    TChart* Chart3 = nullptr;
+    QWidget* UpperPanel = nullptr;
+    QSplitter* UpperSplitter = nullptr;
+    TChart* TimingChart = nullptr;
+    TChart* CapacitanceChart = nullptr;
+    QSplitter* ChartSplitter = nullptr;
+    QWidget* LowerPanel = nullptr;
+    QSplitter* LowerSplitter = nullptr;
+    TChart* TemperatureChart = nullptr;
+    TChart* ResistanceChart = nullptr;
     // Which series of the four charts belongs to which meter.
     std::unique_ptr<TChartSet> Charts;
 
     // --- main menu ---
-    QAction* Logfile1 = nullptr;
-    QAction* Exit1 = nullptr;
-    QAction* Start1 = nullptr;
-    QAction* Stop1 = nullptr;
-    QAction* Clear1 = nullptr;
-    QAction* ShowSettings1 = nullptr;
-    QAction* SaveSettings = nullptr;
-    QAction* LoadSettings = nullptr;
-    QAction* About1 = nullptr;
+    QAction* SetLogFileAction = nullptr;
+    QAction* ExitAction = nullptr;
+    QAction* StartAction = nullptr;
+    QAction* StopAction = nullptr;
+    QAction* ClearAction = nullptr;
+    QAction* ShowSettingsAction = nullptr;
+    QAction* SaveSettingsAction = nullptr;
+    QAction* LoadSettingsAction = nullptr;
+    QAction* AboutAction = nullptr;
 
     // --- file dialogs and timers ---
     TFileDialog LogFileDialog{TFileDialog::EKind::Save, QStringLiteral("Set Logfile"),
@@ -131,17 +131,17 @@ public:
                                    QStringLiteral("Settings (*.bin)|*.bin"), QStringLiteral("bin")};
     TFileDialog OpenSettingsDialog{TFileDialog::EKind::Open, QStringLiteral("Open Settings"),
                                    QStringLiteral("Settings (*.bin)|*.bin"), QStringLiteral("bin")};
-    QTimer Timer1;
-    QTimer Timer2;
+    QTimer TickTimer;
+    QTimer TestTimer;
 
     TAboutBox* AboutBox = nullptr;
     // Remote access: the command server (none until StartRemoteAccess) and the address
     // watcher that shows the server's address in the caption.
     TTelnetServer* TelnetServer = nullptr;
     TAddressWatcher* AddressWatch = nullptr;
-    TChartEditor* ChartEditor1 = nullptr;
-    TRegSetForm* RegSetForm = nullptr;
-    TChannelConfigForm* ChannelConfigForm = nullptr;
+    TChartEditor* ChartEditorDialog = nullptr;
+    TRegSetDialog* RegSetDialog = nullptr;
+    TChannelConfigDialog* ChannelConfigDialog = nullptr;
     THidDeviceController* HidCtl = nullptr;
 
     // --- handlers ---
@@ -150,8 +150,8 @@ public:
     void ClearBtnClick();
     void TestBtnClick();
     void AutoOffsetBtnClick();
-    void Timer1Timer();
-    void Timer2Timer();
+    void TickTimerTimeout();
+    void TestTimerTimeout();
     void IntervalSEChange();
     void FastModeCBClick();
     void NoiseCBChange();
@@ -159,22 +159,22 @@ public:
     void TriggerWaitSEChange();
     void ShowTicksCBClick();
     void FilenameEdClick();
-    void Logfile1Click();
-    void Exit1Click();
-    void ShowSettings1Click();
+    void SetLogFileClick();
+    void ExitClick();
+    void ShowSettingsClick();
     void SaveSettingsClick();
     void LoadSettingsClick();
-    void About1Click();
-    void Corvane2LBClick();
-    void Corvane2LBDblClick();
-    void Chart1DblClick();
-    void Chart2DblClick();
-    void Chart3DblClick();
-    void Chart4DblClick();
+    void AboutClick();
+    void MeterListClick();
+    void MeterListDblClick();
+    void CapacitanceChartDblClick();
+    void TemperatureChartDblClick();
+    void ResistanceChartDblClick();
+    void TimingChartDblClick();
     // Meter discovery: every meter is thrown away and built anew from the devices present.
     void HidDeviceChange();
     // A result of meter Channel, on the window's thread.
-    void CapInterfaceReceiveData(int Channel, std::span<const double> Values, std::uint32_t Ticks);
+    void MeterReceiveData(int Channel, std::span<const double> Values, std::uint32_t Ticks);
 
     // Closes the window without asking, also during a run, which it stops: for signals.
     void CloseWithoutAsking();
@@ -223,7 +223,7 @@ private:
     // True when fileName does not exist or the user agrees to replace it.
     bool MayReplace(const QString& fileName);
     // The meter of the list's selected line, or none.
-    TCapInterface* SelectedMeter() const;
+    TMeter* SelectedMeter() const;
     // When the list's selected line is a meter without access, shows how to fix that.
     bool ExplainLockedMeter();
     void LockRunControls(bool running);
@@ -237,7 +237,7 @@ private:
     int RunColumn(std::size_t meter) const;
     int MeterOfRunColumn(std::size_t column) const;
     // The meter's newest values when it measures the quantities of the run's column; else none.
-    std::vector<double> ValuesForRunColumn(const TCapInterface& meter, std::size_t column) const;
+    std::vector<double> ValuesForRunColumn(const TMeter& meter, std::size_t column) const;
     // Counts each meter's values per second since the last count.
     void MeasureMeterRates();
     // In a timer-mode run, says in the status bar and the interval's tooltip when the interval
@@ -253,7 +253,7 @@ private:
     // in the status bar.
     void WriteLog(const std::function<void()>& write);
     // A meter's worker or decoding met an error: its list line and the status bar show it.
-    void MeterError(TCapInterface* meter, const QString& message);
+    void MeterError(TMeter* meter, const QString& message);
 
     // The command server's calls, all on the window's thread.
     void TelnetServerConnect(const QString& clientAddress) override;

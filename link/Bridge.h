@@ -18,9 +18,9 @@ public:
 
 // The bridge to one meter's converter: status and value reads, register writes, the LED.
 // Operations raise EHIDError when a transfer fails.
-class TVantel_Interface {
+class TBridge {
 public:
-    virtual ~TVantel_Interface() = default;
+    virtual ~TBridge() = default;
 
     virtual void SetIntName(const QString& value) = 0;
     virtual void SetSerNum(const QString& value) = 0;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CAPTypes.h"
-#include "ManualResetEvent.h"
+#include "link/Bridge.h"
+#include "model/ManualResetEvent.h"
 
 #include <QEvent>
 #include <QObject>
@@ -17,7 +17,7 @@
 #include <vector>
 
 class TIniFile;
-class TMesThread;
+class TMeasurementWorker;
 
 // The meter is taken by a continuous acquisition and cannot measure on request meanwhile.
 class EMeterBusy : public std::runtime_error {
@@ -51,7 +51,7 @@ public:
 // The converter model of one meter: its channel configuration and register image, its
 // measurement worker, and the decoding of the worker's sample records into pF, °C and Ohm.
 // Lives on the window's thread; the worker posts to it.
-class TCapInterface : public QObject {
+class TMeter : public QObject {
     Q_OBJECT
 public:
     // The meter's number, its results (the first ValueCount entries are the acquisition's;
@@ -59,16 +59,16 @@ public:
     using TReceiveDataEvent =
         std::function<void(int Channel, std::span<const double> Values, std::uint32_t Ticks)>;
 
-    explicit TCapInterface(QObject* AOwner = nullptr);
+    explicit TMeter(QObject* AOwner = nullptr);
     // Ends the worker and waits for it, then frees the bridge (LED dark, device released).
-    ~TCapInterface() override;
+    ~TMeter() override;
 
     // --- wiring ---
-    TVantel_Interface* VantelInterface() const { return FVantelInterface.get(); }
-    void SetVantelInterface(std::unique_ptr<TVantel_Interface> value);
+    TBridge* Bridge() const { return FBridge.get(); }
+    void SetBridge(std::unique_ptr<TBridge> value);
     // Takes the bridge, sends its Init and starts the worker. Once per model.
-    void SetupInterface(std::unique_ptr<TVantel_Interface> NewInterface);
-    TMesThread* MesThread() const { return FMesThread.get(); }
+    void SetUpBridge(std::unique_ptr<TBridge> NewInterface);
+    TMeasurementWorker* MeasurementWorker() const { return FWorker.get(); }
     const TReceiveDataEvent& OnReceiveData() const { return FOnReceiveData; }
     void SetOnReceiveData(TReceiveDataEvent handler) { FOnReceiveData = std::move(handler); }
     int Channel() const { return FChannel; }
@@ -113,9 +113,9 @@ public:
     void SetCAP1Target(int value) { FCAP1Target = value; }
     int CAP2Target() const { return FCAP2Target; }
     void SetCAP2Target(int value) { FCAP2Target = value; }
-    int ReferenceResistor() const { return FReferenceResitence; }
+    int ReferenceResistor() const { return FReferenceResistance; }
     // At least 1 Ohm.
-    void SetReferenceResistor(int value) { FReferenceResitence = value < 1 ? 1 : value; }
+    void SetReferenceResistor(int value) { FReferenceResistance = value < 1 ? 1 : value; }
 
     // --- settings files: the meter's own section, named after its serial number ---
     // Reads the section with the current values as defaults (SMode defaults to 1) and sets the
@@ -168,7 +168,7 @@ public:
 
     // The trigger of the worker. Shared, so that a trigger thread holding it never touches a
     // freed model: setting the event of a model that is gone does nothing.
-    const std::shared_ptr<TManualResetEvent> hMesEvent = std::make_shared<TManualResetEvent>();
+    const std::shared_ptr<TManualResetEvent> TriggerEvent = std::make_shared<TManualResetEvent>();
 
     // Serialises the bridge traffic of the worker and MeasureCAP on this meter.
     std::mutex& BridgeLock() { return FBridgeLock; }
@@ -181,11 +181,11 @@ protected:
     bool event(QEvent* event) override;
 
 private:
-    TMesThread& Worker() const;
+    TMeasurementWorker& Worker() const;
 
-    std::unique_ptr<TMesThread> FMesThread;
+    std::unique_ptr<TMeasurementWorker> FWorker;
     TReceiveDataEvent FOnReceiveData;
-    std::unique_ptr<TVantel_Interface> FVantelInterface;
+    std::unique_ptr<TBridge> FBridge;
     int FChannel = 0;
     std::vector<double> FValues;
     int FSMode = 1;
@@ -202,7 +202,7 @@ private:
     int FCAPDAC2A = 0;
     int FCAP2Target = 0;
     int FCAP1Target = 0;
-    int FReferenceResitence = 50000;
+    int FReferenceResistance = 50000;
     int FNoiseReduction = 0;
     bool FContinuousMode = false;
     int FContinuousModeInterval = 0;

@@ -1,6 +1,6 @@
-#include "VantelHIDInterface.h"
+#include "link/HidBridge.h"
 
-#include "HidDevice.h"
+#include "link/hid/HidDevice.h"
 
 #include <algorithm>
 #include <vector>
@@ -87,59 +87,59 @@ bool TOwedAnswers::PayOff(std::uint8_t count) {
     return true;
 }
 
-THID_Interface::THID_Interface(THidDevice* NewHIDDevice)
+THidBridge::THidBridge(THidDevice* NewHIDDevice)
     : FHIDDevice(NewHIDDevice) {
-    FHIDDevice->SetOnData(&THID_Interface::IgnoreHIDData);
+    FHIDDevice->SetOnData(&THidBridge::IgnoreHIDData);
 }
 
-THID_Interface::~THID_Interface() {
+THidBridge::~THidBridge() {
     // A meter that is gone cannot be darkened; the device is released all the same when
     // FHIDDevice goes.
     LED_off();
 }
 
-void THID_Interface::IgnoreHIDData(THidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) {}
+void THidBridge::IgnoreHIDData(THidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) {}
 
-void THID_Interface::SetIntName(const QString& value) {
+void THidBridge::SetIntName(const QString& value) {
     FIntName = value;
 }
 
-void THID_Interface::SetSerNum(const QString&) {}
+void THidBridge::SetSerNum(const QString&) {}
 
-QString THID_Interface::IntName() {
+QString THidBridge::IntName() {
     return FIntName;
 }
 
-QString THID_Interface::SerNum() {
+QString THidBridge::SerNum() {
     return FHIDDevice->SerialNumber();
 }
 
-bool THID_Interface::Init() {
+bool THidBridge::Init() {
     // Lines 0 and 1 as push-pull outputs, no alternate pin functions, clock divider 0.
     const std::uint8_t config[FeatureLength] = {PortConfigId, LedLines, LedLines, 0x00, 0x00};
     FHIDDevice->SetFeature(config, sizeof config);
     return SendPortLatch(LedLines);
 }
 
-bool THID_Interface::IsOpen() {
+bool THidBridge::IsOpen() {
     return true;
 }
 
-bool THID_Interface::LED_on() {
+bool THidBridge::LED_on() {
     return SendPortLatch(LinesLow);
 }
 
-bool THID_Interface::LED_off() {
+bool THidBridge::LED_off() {
     return SendPortLatch(LedLines);
 }
 
-bool THID_Interface::SendPortLatch(std::uint8_t lines) {
+bool THidBridge::SendPortLatch(std::uint8_t lines) {
     // Byte 2 is the mask: only lines 0 and 1 are set.
     const std::uint8_t latch[FeatureLength] = {PortLatchId, lines, LedLines, 0x00, 0x00};
     return FHIDDevice->SetFeature(latch, sizeof latch);
 }
 
-void THID_Interface::ReadTransaction(std::uint8_t count, std::uint8_t* data) {
+void THidBridge::ReadTransaction(std::uint8_t count, std::uint8_t* data) {
     const THidCaps caps = FHIDDevice->Caps();
     const std::size_t outLength = CapsLength(caps.OutputReportByteLength);
     const std::size_t inLength = CapsLength(caps.InputReportByteLength);
@@ -215,18 +215,18 @@ void THID_Interface::ReadTransaction(std::uint8_t count, std::uint8_t* data) {
     std::copy_n(input.begin() + ResponseDataOffset, count, data);
 }
 
-std::uint8_t THID_Interface::ReadStatus() {
+std::uint8_t THidBridge::ReadStatus() {
     std::uint8_t status = 0;
     ReadTransaction(ReadStatusLength, &status);
     return status;
 }
 
-bool THID_Interface::ReadValues(TRegData& RegData) {
+bool THidBridge::ReadValues(TRegData& RegData) {
     ReadTransaction(ReadValuesLength, RegData.data());
     return true;
 }
 
-bool THID_Interface::ReadCAPValues(TRegData& RegData) {
+bool THidBridge::ReadCAPValues(TRegData& RegData) {
     // A converter that never finishes (no conversion started, or a fault) must not keep the
     // caller polling for ever.
     const auto deadline = TClock::now() + ConversionTimeout;
@@ -237,7 +237,7 @@ bool THID_Interface::ReadCAPValues(TRegData& RegData) {
     return ReadValues(RegData);
 }
 
-bool THID_Interface::WriteRegs(std::uint8_t StartReg, std::uint8_t RegCount, TRegData RegData) {
+bool THidBridge::WriteRegs(std::uint8_t StartReg, std::uint8_t RegCount, TRegData RegData) {
     const std::size_t length = CapsLength(FHIDDevice->Caps().OutputReportByteLength);
     // Never send bytes from beyond the image, nor more than one report holds.
     if (std::size_t{StartReg} + RegCount > RegData.size() || WriteHeaderLength + RegCount > length)

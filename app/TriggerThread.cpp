@@ -1,31 +1,31 @@
-#include "AllMesThread.h"
+#include "app/TriggerThread.h"
 
-#include "ThreadingSettings.h"
+#include "model/ThreadingSettings.h"
 
 #include <chrono>
 
-TAllMesThread::TAllMesThread()
+TTriggerThread::TTriggerThread()
     : FThread([this] { Execute(); }) {}
 
-TAllMesThread::~TAllMesThread() {
+TTriggerThread::~TTriggerThread() {
     FTerminated = true;
     FTerminateEvent.Set();
     hGlobalMesEvent.Set();
     FThread.join();
 }
 
-void TAllMesThread::SetMeters(std::vector<std::shared_ptr<TManualResetEvent>> meters) {
+void TTriggerThread::SetMeters(std::vector<std::shared_ptr<TManualResetEvent>> meters) {
     std::lock_guard lock(FMetersLock);
     FMeters = std::move(meters);
 }
 
-void TAllMesThread::Pause(int milliseconds) {
+void TTriggerThread::Pause(int milliseconds) {
     // A negative delay from the settings file means no pause.
     if (milliseconds > 0)
         FTerminateEvent.WaitFor(std::chrono::milliseconds(milliseconds));
 }
 
-void TAllMesThread::Execute() {
+void TTriggerThread::Execute() {
     for (;;) {
         hGlobalMesEvent.WaitOr(FTerminated);
         if (FTerminated)

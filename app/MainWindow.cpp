@@ -1,22 +1,22 @@
-#include "Main.h"
+#include "app/MainWindow.h"
 
-#include "About.h"
-#include "AddressWatcher.h"
-#include "AllMesThread.h"
-#include "CapInterface.h"
-#include "ChannelConfigDialog.h"
-#include "ChartEditor.h"
-#include "ErrorReport.h"
-#include "HidDevice.h"
-#include "HidDeviceController.h"
-#include "IniFile.h"
-#include "MesThread.h"
-#include "RegSetDialog.h"
-#include "SampleRecord.h"
-#include "TelnetServer.h"
-#include "ThreadingSettings.h"
-#include "UserPrompts.h"
-#include "VantelHIDInterface.h"
+#include "app/ErrorReport.h"
+#include "app/TriggerThread.h"
+#include "app/UserPrompts.h"
+#include "dialogs/About.h"
+#include "dialogs/ChannelConfigDialog.h"
+#include "dialogs/ChartEditor.h"
+#include "dialogs/RegSetDialog.h"
+#include "link/HidBridge.h"
+#include "link/hid/HidDevice.h"
+#include "link/hid/HidDeviceController.h"
+#include "model/IniFile.h"
+#include "model/MeasurementWorker.h"
+#include "model/Meter.h"
+#include "model/SampleRecord.h"
+#include "model/ThreadingSettings.h"
+#include "remote/AddressWatcher.h"
+#include "remote/TelnetServer.h"
 
 #include <QAction>
 #include <QApplication>
@@ -88,7 +88,7 @@ QComboBox* MakeDropDown(QWidget* parent, const char* name, const QStringList& it
 }
 
 // What a meter draws: the quantities its image measures.
-TMeterSeries DrawnSeries(const TCapInterface& meter) {
+TMeterSeries DrawnSeries(const TMeter& meter) {
     const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData());
     return {meter.SerNum(), measured.Cap1, measured.Cap2, measured.Temperature,
             measured.Resistance};
@@ -129,10 +129,10 @@ QAction* MakeMenuItem(QMenu* menu, const char* name, const QString& caption) {
 
 } // namespace
 
-TForm1::TForm1(const QString& progIniFilename, THidBackend& backend, QWidget* parent)
+TMainWindow::TMainWindow(const QString& progIniFilename, THidBackend& backend, QWidget* parent)
     : QMainWindow(parent)
     , ProgIniFilename(progIniFilename) {
-    setObjectName(QStringLiteral("Form1"));
+    setObjectName(QStringLiteral("MainWindow"));
     BuildWindow();
     // Its first change notification comes from the event loop, after the window exists.
     HidCtl = new THidDeviceController(backend, this);
@@ -140,19 +140,19 @@ TForm1::TForm1(const QString& progIniFilename, THidBackend& backend, QWidget* pa
     HidCtl->OnError = [this](const QString& message) { ReportError(this, message); };
     FormCreate();
     AboutBox = new TAboutBox(this);
-    ChartEditor1 = new TChartEditor(this);
-    RegSetForm = new TRegSetForm(this);
-    ChannelConfigForm = new TChannelConfigForm(this);
+    ChartEditorDialog = new TChartEditor(this);
+    RegSetDialog = new TRegSetDialog(this);
+    ChannelConfigDialog = new TChannelConfigDialog(this);
 }
 
-TForm1::~TForm1() {
+TMainWindow::~TMainWindow() {
     // No client reaches the window while it goes.
     delete TelnetServer;
     TelnetServer = nullptr;
     FormDestroy();
     // In this order: the meters' workers end before the trigger thread and the HID layer go.
     FreeMeters();
-    AllMesThread.reset();
+    TriggerThread.reset();
     FForeignDevices.clear();
     FLockedMeters.clear();
     delete HidCtl;
@@ -162,7 +162,7 @@ TForm1::~TForm1() {
 // ---------------------------------------------------------------------------------------------
 // Building the window
 
-void TForm1::BuildWindow() {
+void TMainWindow::BuildWindow() {
     setWindowTitle(QStringLiteral("Dielo Meter 5.2"));
     QFont font;
     font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans")});
@@ -177,8 +177,8 @@ void TForm1::BuildWindow() {
 
     BuildSettingsPanel();
     BuildChartArea();
-    layout->addWidget(PageControl1);
-    layout->addWidget(Splitter1, 1);
+    layout->addWidget(SettingsTabs);
+    layout->addWidget(ChartSplitter, 1);
     BuildMenu();
     statusBar()->setObjectName(QStringLiteral("StatusBar"));
     FRunState = new QLabel(QStringLiteral("Idle"), this);
@@ -194,12 +194,12 @@ void TForm1::BuildWindow() {
         ShowRunState();
     });
 
-    Timer1.setObjectName(QStringLiteral("Timer1"));
-    Timer2.setObjectName(QStringLiteral("Timer2"));
-    Timer1.setInterval(IntervalSE->value()); // in step with the interval until Start sets it
-    Timer2.setInterval(10000);
-    connect(&Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
-    connect(&Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
+    TickTimer.setObjectName(QStringLiteral("TickTimer"));
+    TestTimer.setObjectName(QStringLiteral("TestTimer"));
+    TickTimer.setInterval(IntervalSE->value()); // in step with the interval until Start sets it
+    TestTimer.setInterval(10000);
+    connect(&TickTimer, &QTimer::timeout, this, &TMainWindow::TickTimerTimeout);
+    connect(&TestTimer, &QTimer::timeout, this, &TMainWindow::TestTimerTimeout);
 
     // A client area of 664 x 707 below the menu; the minimum is the outer 680 x 420 less
     // the window frame.
@@ -218,7 +218,7 @@ void TForm1::BuildWindow() {
     move(place);
 }
 
-void TForm1::RestorePlacement(const TIniFile& ini) {
+void TMainWindow::RestorePlacement(const TIniFile& ini) {
     // Qt's own records of the window's frame and of each splitter, as base64 text.
     const auto stored = [&](const char* key) {
         return QByteArray::fromBase64(
@@ -231,7 +231,7 @@ void TForm1::RestorePlacement(const TIniFile& ini) {
     FSavedSplitters = {stored("ChartSplitter"), stored("UpperSplitter"), stored("LowerSplitter")};
 }
 
-void TForm1::SavePlacement(TIniFile& ini) const {
+void TMainWindow::SavePlacement(TIniFile& ini) const {
     // A window never shown has no placement of its own to keep.
     if (!FSplittersPlaced)
         return;
@@ -239,20 +239,20 @@ void TForm1::SavePlacement(TIniFile& ini) const {
         ini.WriteString(WindowSection, QLatin1String(key), QString::fromLatin1(state.toBase64()));
     };
     store("Geometry", saveGeometry());
-    store("ChartSplitter", Splitter1->saveState());
-    store("UpperSplitter", Splitter3->saveState());
-    store("LowerSplitter", Splitter2->saveState());
+    store("ChartSplitter", ChartSplitter->saveState());
+    store("UpperSplitter", UpperSplitter->saveState());
+    store("LowerSplitter", LowerSplitter->saveState());
 }
 
-void TForm1::BuildSettingsPanel() {
-    PageControl1 = new QTabWidget(this);
-    PageControl1->setObjectName(QStringLiteral("PageControl1"));
-    PageControl1->setFixedHeight(SettingsPanelHeight);
+void TMainWindow::BuildSettingsPanel() {
+    SettingsTabs = new QTabWidget(this);
+    SettingsTabs->setObjectName(QStringLiteral("SettingsTabs"));
+    SettingsTabs->setFixedHeight(SettingsPanelHeight);
 
     // Tab "General"
-    TabSheet1 = new QWidget(PageControl1);
-    TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
-    auto* general = new QHBoxLayout(TabSheet1);
+    GeneralTab = new QWidget(SettingsTabs);
+    GeneralTab->setObjectName(QStringLiteral("GeneralTab"));
+    auto* general = new QHBoxLayout(GeneralTab);
     general->setContentsMargins(4, 3, 4, 3);
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(6);
@@ -260,7 +260,7 @@ void TForm1::BuildSettingsPanel() {
     general->addLayout(grid, 1);
 
     auto addButton = [&](const char* name, const QString& caption) {
-        auto* button = new QPushButton(caption, TabSheet1);
+        auto* button = new QPushButton(caption, GeneralTab);
         button->setObjectName(QLatin1String(name));
         return button;
     };
@@ -286,18 +286,18 @@ void TForm1::BuildSettingsPanel() {
     buttons->addStretch(1);
     grid->addLayout(buttons, 0, 0, 1, 5);
 
-    IntervalSE = MakeSpinEdit(TabSheet1, "IntervalSE", 10, 30000, 250, 1000);
+    IntervalSE = MakeSpinEdit(GeneralTab, "IntervalSE", 10, 30000, 250, 1000);
     FastModeIntervalCB =
-        MakeDropDown(TabSheet1, "FastModeIntervalCB",
+        MakeDropDown(GeneralTab, "FastModeIntervalCB",
                      {QStringLiteral("11.0"), QStringLiteral("11.9"), QStringLiteral("20.0"),
                       QStringLiteral("38.0"), QStringLiteral("62.0"), QStringLiteral("77.0"),
                       QStringLiteral("92.0"), QStringLiteral("109.6")});
     FastModeIntervalCB->hide();
-    FastModeCB = new QCheckBox(QStringLiteral("Fast Mode"), TabSheet1);
+    FastModeCB = new QCheckBox(QStringLiteral("Fast Mode"), GeneralTab);
     FastModeCB->setObjectName(QStringLiteral("FastModeCB"));
-    MaxPointSE = MakeSpinEdit(TabSheet1, "MaxPointSE", 0, 1000000, 100, 0);
+    MaxPointSE = MakeSpinEdit(GeneralTab, "MaxPointSE", 0, 1000000, 100, 0);
     NoiseCB =
-        MakeDropDown(TabSheet1, "NoiseCB",
+        MakeDropDown(GeneralTab, "NoiseCB",
                      {QStringLiteral("None"), QStringLiteral("2 of 3"), QStringLiteral("3 of 5")});
     IntervalSE->setToolTip(IntervalToolTip);
     // A value below the least is refused with a word in the status bar, not silently.
@@ -326,7 +326,7 @@ void TForm1::BuildSettingsPanel() {
                        "mean"));
 
     auto addLabel = [&](const QString& caption, QWidget* buddy, int column) {
-        auto* label = new QLabel(caption, TabSheet1);
+        auto* label = new QLabel(caption, GeneralTab);
         label->setBuddy(buddy);
         grid->addWidget(label, 1, column);
     };
@@ -344,51 +344,51 @@ void TForm1::BuildSettingsPanel() {
     grid->addWidget(NoiseCB, 2, 3);
     grid->setColumnStretch(4, 1);
 
-    FilenameEd = new QLineEdit(TabSheet1);
+    FilenameEd = new QLineEdit(GeneralTab);
     FilenameEd->setObjectName(QStringLiteral("FilenameEd"));
     FilenameEd->setReadOnly(true);
     FilenameEd->setToolTip(QStringLiteral("The log file; click to choose it (Ctrl+Shift+S)"));
     FilenameEd->installEventFilter(this);
     auto* fileRow = new QHBoxLayout;
-    auto* fileLabel = new QLabel(QStringLiteral("Filename"), TabSheet1);
+    auto* fileLabel = new QLabel(QStringLiteral("Filename"), GeneralTab);
     fileLabel->setBuddy(FilenameEd);
     fileRow->addWidget(fileLabel);
     fileRow->addWidget(FilenameEd, 1);
     grid->addLayout(fileRow, 3, 0, 1, 5);
 
-    Corvane2LB = new QListWidget(TabSheet1);
-    Corvane2LB->setObjectName(QStringLiteral("Corvane2LB"));
-    Corvane2LB->setFixedWidth(150);
-    Corvane2LB->setToolTip(QStringLiteral("The connected meters. Click: channel configuration; "
-                                          "double click: register settings (not during a run)"));
+    MeterList = new QListWidget(GeneralTab);
+    MeterList->setObjectName(QStringLiteral("MeterList"));
+    MeterList->setFixedWidth(150);
+    MeterList->setToolTip(QStringLiteral("The connected meters. Click: channel configuration; "
+                                         "double click: register settings (not during a run)"));
     auto* listColumn = new QVBoxLayout;
     listColumn->setSpacing(1);
-    auto* listLabel = new QLabel(QStringLiteral("Dielometer Serialnumbers"), TabSheet1);
-    listLabel->setBuddy(Corvane2LB);
+    auto* listLabel = new QLabel(QStringLiteral("Dielometer Serialnumbers"), GeneralTab);
+    listLabel->setBuddy(MeterList);
     listColumn->addWidget(listLabel);
-    listColumn->addWidget(Corvane2LB, 1);
+    listColumn->addWidget(MeterList, 1);
     general->addLayout(listColumn);
-    PageControl1->addTab(TabSheet1, QStringLiteral("General"));
+    SettingsTabs->addTab(GeneralTab, QStringLiteral("General"));
 
     // Tab "Interface": kept for the settings files; its tab is never shown.
-    TabSheet5 = new QWidget(PageControl1);
-    TabSheet5->setObjectName(QStringLiteral("TabSheet5"));
-    auto* iface = new QHBoxLayout(TabSheet5);
+    InterfaceTab = new QWidget(SettingsTabs);
+    InterfaceTab->setObjectName(QStringLiteral("InterfaceTab"));
+    auto* iface = new QHBoxLayout(InterfaceTab);
     auto* port = new QGridLayout;
-    IntModeCB = MakeDropDown(TabSheet5, "IntModeCB",
+    IntModeCB = MakeDropDown(InterfaceTab, "IntModeCB",
                              {QStringLiteral("Standard"), QStringLiteral("Open Collector"),
                               QStringLiteral("High Speed")});
-    BaudRateSE = MakeSpinEdit(TabSheet5, "BaudRateSE", 1000, 400000, 1000, 10000);
-    LatencySE = MakeSpinEdit(TabSheet5, "LatencySE", 1, 16, 1, 16);
-    port->addWidget(new QLabel(QStringLiteral("Mode"), TabSheet5), 0, 0);
+    BaudRateSE = MakeSpinEdit(InterfaceTab, "BaudRateSE", 1000, 400000, 1000, 10000);
+    LatencySE = MakeSpinEdit(InterfaceTab, "LatencySE", 1, 16, 1, 16);
+    port->addWidget(new QLabel(QStringLiteral("Mode"), InterfaceTab), 0, 0);
     port->addWidget(IntModeCB, 0, 1);
-    port->addWidget(new QLabel(QStringLiteral("Baudrate"), TabSheet5), 1, 0);
+    port->addWidget(new QLabel(QStringLiteral("Baudrate"), InterfaceTab), 1, 0);
     port->addWidget(BaudRateSE, 1, 1);
-    port->addWidget(new QLabel(QStringLiteral("Latency [ms]"), TabSheet5), 2, 0);
+    port->addWidget(new QLabel(QStringLiteral("Latency [ms]"), InterfaceTab), 2, 0);
     port->addWidget(LatencySE, 2, 1);
     iface->addLayout(port);
 
-    auto* testing = new QGroupBox(QStringLiteral("Testing"), TabSheet5);
+    auto* testing = new QGroupBox(QStringLiteral("Testing"), InterfaceTab);
     auto* testingLayout = new QGridLayout(testing);
     TicksLabel = new QLabel(QStringLiteral("0"), testing);
     TicksLabel->setObjectName(QStringLiteral("TicksLabel"));
@@ -399,7 +399,7 @@ void TForm1::BuildSettingsPanel() {
     testingLayout->addWidget(ShowTicksCB, 1, 0, 1, 2);
     iface->addWidget(testing);
 
-    auto* serial = new QGroupBox(QStringLiteral("Serial Acquisition"), TabSheet5);
+    auto* serial = new QGroupBox(QStringLiteral("Serial Acquisition"), InterfaceTab);
     auto* serialLayout = new QGridLayout(serial);
     ThreadSerialModeCB = new QCheckBox(QStringLiteral("Enabled"), serial);
     ThreadSerialModeCB->setObjectName(QStringLiteral("ThreadSerialModeCB"));
@@ -409,150 +409,155 @@ void TForm1::BuildSettingsPanel() {
     serialLayout->addWidget(TriggerWaitSE, 1, 1);
     iface->addWidget(serial);
     iface->addStretch(1);
-    PageControl1->addTab(TabSheet5, QStringLiteral("Interface"));
-    PageControl1->setTabVisible(PageControl1->indexOf(TabSheet5), false);
+    SettingsTabs->addTab(InterfaceTab, QStringLiteral("Interface"));
+    SettingsTabs->setTabVisible(SettingsTabs->indexOf(InterfaceTab), false);
 
-    connect(StartBtn, &QPushButton::clicked, this, &TForm1::StartBtnClick);
-    connect(StopBtn, &QPushButton::clicked, this, &TForm1::StopBtnClick);
-    connect(ClearBtn, &QPushButton::clicked, this, &TForm1::ClearBtnClick);
-    connect(AutoOffsetBtn, &QPushButton::clicked, this, &TForm1::AutoOffsetBtnClick);
-    connect(TestBtn, &QPushButton::clicked, this, &TForm1::TestBtnClick);
+    connect(StartBtn, &QPushButton::clicked, this, &TMainWindow::StartBtnClick);
+    connect(StopBtn, &QPushButton::clicked, this, &TMainWindow::StopBtnClick);
+    connect(ClearBtn, &QPushButton::clicked, this, &TMainWindow::ClearBtnClick);
+    connect(AutoOffsetBtn, &QPushButton::clicked, this, &TMainWindow::AutoOffsetBtnClick);
+    connect(TestBtn, &QPushButton::clicked, this, &TMainWindow::TestBtnClick);
     // Spin edits and check boxes run their handlers also when set from the settings file;
     // drop-down lists only when the user picks an item.
-    connect(IntervalSE, &QSpinBox::valueChanged, this, &TForm1::IntervalSEChange);
-    connect(FastModeCB, &QCheckBox::toggled, this, &TForm1::FastModeCBClick);
-    connect(NoiseCB, &QComboBox::activated, this, &TForm1::NoiseCBChange);
-    connect(ThreadSerialModeCB, &QCheckBox::toggled, this, &TForm1::ThreadSerialModeCBClick);
-    connect(TriggerWaitSE, &QSpinBox::valueChanged, this, &TForm1::TriggerWaitSEChange);
-    connect(ShowTicksCB, &QCheckBox::toggled, this, &TForm1::ShowTicksCBClick);
+    connect(IntervalSE, &QSpinBox::valueChanged, this, &TMainWindow::IntervalSEChange);
+    connect(FastModeCB, &QCheckBox::toggled, this, &TMainWindow::FastModeCBClick);
+    connect(NoiseCB, &QComboBox::activated, this, &TMainWindow::NoiseCBChange);
+    connect(ThreadSerialModeCB, &QCheckBox::toggled, this, &TMainWindow::ThreadSerialModeCBClick);
+    connect(TriggerWaitSE, &QSpinBox::valueChanged, this, &TMainWindow::TriggerWaitSEChange);
+    connect(ShowTicksCB, &QCheckBox::toggled, this, &TMainWindow::ShowTicksCBClick);
     // A click opens its dialog only once it is sure to be no double click, so that the
     // double click's dialog can be reached at all.
     FListClickTimer.setSingleShot(true);
     FListClickTimer.setInterval(QApplication::doubleClickInterval());
-    connect(&FListClickTimer, &QTimer::timeout, this, &TForm1::Corvane2LBClick);
-    connect(Corvane2LB, &QListWidget::itemClicked, this, [this] { FListClickTimer.start(); });
-    connect(Corvane2LB, &QListWidget::itemDoubleClicked, this, [this] {
+    connect(&FListClickTimer, &QTimer::timeout, this, &TMainWindow::MeterListClick);
+    connect(MeterList, &QListWidget::itemClicked, this, [this] { FListClickTimer.start(); });
+    connect(MeterList, &QListWidget::itemDoubleClicked, this, [this] {
         FListClickTimer.stop();
-        Corvane2LBDblClick();
+        MeterListDblClick();
     });
 }
 
-void TForm1::BuildChartArea() {
-    Splitter1 = new QSplitter(Qt::Vertical, this);
-    Splitter1->setObjectName(QStringLiteral("Splitter1"));
-    Splitter1->setHandleWidth(3);
-    Splitter1->setChildrenCollapsible(false);
+void TMainWindow::BuildChartArea() {
+    ChartSplitter = new QSplitter(Qt::Vertical, this);
+    ChartSplitter->setObjectName(QStringLiteral("ChartSplitter"));
+    ChartSplitter->setHandleWidth(3);
+    ChartSplitter->setChildrenCollapsible(false);
 
-    Panel1 = new QWidget(Splitter1);
-    Panel1->setObjectName(QStringLiteral("Panel1"));
-    auto* upper = new QVBoxLayout(Panel1);
+    UpperPanel = new QWidget(ChartSplitter);
+    UpperPanel->setObjectName(QStringLiteral("UpperPanel"));
+    auto* upper = new QVBoxLayout(UpperPanel);
     upper->setContentsMargins(0, 0, 0, 0);
-    Splitter3 = new QSplitter(Qt::Vertical, Panel1);
-    Splitter3->setObjectName(QStringLiteral("Splitter3"));
-    Chart4 = MakeChart(Splitter3, "Chart4", QStringLiteral("Time [ms]"));
-    Chart1 = MakeChart(Splitter3, "Chart1", QStringLiteral("Capacitance [pF]"));
-    Chart4->hide();
-    Splitter3->setStretchFactor(0, 0);
-    Splitter3->setStretchFactor(1, 1);
+    UpperSplitter = new QSplitter(Qt::Vertical, UpperPanel);
+    UpperSplitter->setObjectName(QStringLiteral("UpperSplitter"));
+    TimingChart = MakeChart(UpperSplitter, "TimingChart", QStringLiteral("Time [ms]"));
+    CapacitanceChart =
+        MakeChart(UpperSplitter, "CapacitanceChart", QStringLiteral("Capacitance [pF]"));
+    TimingChart->hide();
+    UpperSplitter->setStretchFactor(0, 0);
+    UpperSplitter->setStretchFactor(1, 1);
     // Where no chart shows, the area says what to do instead of staying grey.
-    FChartHint = new QLabel(Panel1);
+    FChartHint = new QLabel(UpperPanel);
     FChartHint->setObjectName(QStringLiteral("ChartHint"));
     FChartHint->setAlignment(Qt::AlignCenter);
     FChartHint->setWordWrap(true);
     FChartHint->hide();
     upper->addWidget(FChartHint, 1);
-    upper->addWidget(Splitter3);
+    upper->addWidget(UpperSplitter);
 
-    Panel2 = new QWidget(Splitter1);
-    Panel2->setObjectName(QStringLiteral("Panel2"));
-    auto* lower = new QVBoxLayout(Panel2);
+    LowerPanel = new QWidget(ChartSplitter);
+    LowerPanel->setObjectName(QStringLiteral("LowerPanel"));
+    auto* lower = new QVBoxLayout(LowerPanel);
     lower->setContentsMargins(0, 0, 0, 0);
-    Splitter2 = new QSplitter(Qt::Vertical, Panel2);
-    Splitter2->setObjectName(QStringLiteral("Splitter2"));
-    Chart2 = MakeChart(Splitter2, "Chart2", QStringLiteral("Temperature [°C]"));
-    Chart3 = MakeChart(Splitter2, "Chart3", QStringLiteral("Resistence [Ohm]"));
-    Splitter2->setStretchFactor(0, 1);
-    Splitter2->setStretchFactor(1, 0);
-    lower->addWidget(Splitter2);
+    LowerSplitter = new QSplitter(Qt::Vertical, LowerPanel);
+    LowerSplitter->setObjectName(QStringLiteral("LowerSplitter"));
+    TemperatureChart =
+        MakeChart(LowerSplitter, "TemperatureChart", QStringLiteral("Temperature [°C]"));
+    ResistanceChart =
+        MakeChart(LowerSplitter, "ResistanceChart", QStringLiteral("Resistence [Ohm]"));
+    LowerSplitter->setStretchFactor(0, 1);
+    LowerSplitter->setStretchFactor(1, 0);
+    lower->addWidget(LowerSplitter);
 
     // The chart area takes what the window gains; the lower panel keeps its height.
-    Splitter1->setStretchFactor(0, 1);
-    Splitter1->setStretchFactor(1, 0);
+    ChartSplitter->setStretchFactor(0, 1);
+    ChartSplitter->setStretchFactor(1, 0);
 
-    Charts = std::make_unique<TChartSet>(Chart1, Chart2, Chart3, Chart4);
-    connect(Chart1, &TChart::EditRequested, this, &TForm1::Chart1DblClick);
-    connect(Chart2, &TChart::EditRequested, this, &TForm1::Chart2DblClick);
-    connect(Chart3, &TChart::EditRequested, this, &TForm1::Chart3DblClick);
-    connect(Chart4, &TChart::EditRequested, this, &TForm1::Chart4DblClick);
-    for (TChart* chart : {Chart1, Chart2, Chart3, Chart4})
+    Charts = std::make_unique<TChartSet>(CapacitanceChart, TemperatureChart, ResistanceChart,
+                                         TimingChart);
+    connect(CapacitanceChart, &TChart::EditRequested, this, &TMainWindow::CapacitanceChartDblClick);
+    connect(TemperatureChart, &TChart::EditRequested, this, &TMainWindow::TemperatureChartDblClick);
+    connect(ResistanceChart, &TChart::EditRequested, this, &TMainWindow::ResistanceChartDblClick);
+    connect(TimingChart, &TChart::EditRequested, this, &TMainWindow::TimingChartDblClick);
+    for (TChart* chart : {CapacitanceChart, TemperatureChart, ResistanceChart, TimingChart})
         connect(chart, &TChart::ImageSaved, this, [this](const QString& fileName) {
             ShowStatus(QStringLiteral("Chart saved as %1").arg(QDir::toNativeSeparators(fileName)));
         });
 }
 
-void TForm1::BuildMenu() {
+void TMainWindow::BuildMenu() {
     // Every menu and item has its Alt+letter; the actions of a run have function keys.
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    Logfile1 = MakeMenuItem(file, "Logfile1", QStringLiteral("&Logfile..."));
-    Logfile1->setShortcut(QKeySequence::SaveAs);
+    SetLogFileAction = MakeMenuItem(file, "SetLogFileAction", QStringLiteral("&Logfile..."));
+    SetLogFileAction->setShortcut(QKeySequence::SaveAs);
     file->addSeparator();
-    Exit1 = MakeMenuItem(file, "Exit1", QStringLiteral("E&xit"));
-    Exit1->setShortcut(QKeySequence::Quit);
+    ExitAction = MakeMenuItem(file, "ExitAction", QStringLiteral("E&xit"));
+    ExitAction->setShortcut(QKeySequence::Quit);
 
     QMenu* measurement = menuBar()->addMenu(QStringLiteral("&Measurement"));
-    Start1 = MakeMenuItem(measurement, "Start1", QStringLiteral("&Start"));
-    Start1->setShortcut(Qt::Key_F5);
-    Stop1 = MakeMenuItem(measurement, "Stop1", QStringLiteral("S&top"));
+    StartAction = MakeMenuItem(measurement, "StartAction", QStringLiteral("&Start"));
+    StartAction->setShortcut(Qt::Key_F5);
+    StopAction = MakeMenuItem(measurement, "StopAction", QStringLiteral("S&top"));
     // Esc stops too, but only while a run goes on: the action is disabled otherwise.
-    Stop1->setShortcuts({QKeySequence(Qt::Key_F6), QKeySequence(Qt::Key_Escape)});
-    Stop1->setEnabled(false);
-    Clear1 = MakeMenuItem(measurement, "Clear1", QStringLiteral("&Clear"));
-    Clear1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    StopAction->setShortcuts({QKeySequence(Qt::Key_F6), QKeySequence(Qt::Key_Escape)});
+    StopAction->setEnabled(false);
+    ClearAction = MakeMenuItem(measurement, "ClearAction", QStringLiteral("&Clear"));
+    ClearAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
 
     QMenu* settings = menuBar()->addMenu(QStringLiteral("&Settings"));
-    ShowSettings1 = MakeMenuItem(settings, "ShowSettings1", QStringLiteral("Show Se&ttings"));
-    ShowSettings1->setCheckable(true);
-    ShowSettings1->setChecked(true);
+    ShowSettingsAction =
+        MakeMenuItem(settings, "ShowSettingsAction", QStringLiteral("Show Se&ttings"));
+    ShowSettingsAction->setCheckable(true);
+    ShowSettingsAction->setChecked(true);
     settings->addSeparator();
-    SaveSettings = MakeMenuItem(settings, "SaveSettings", QStringLiteral("&Save..."));
-    LoadSettings = MakeMenuItem(settings, "LoadSettings", QStringLiteral("&Load..."));
-    LoadSettings->setToolTip(QStringLiteral("Not during a measurement"));
+    SaveSettingsAction = MakeMenuItem(settings, "SaveSettingsAction", QStringLiteral("&Save..."));
+    LoadSettingsAction = MakeMenuItem(settings, "LoadSettingsAction", QStringLiteral("&Load..."));
+    LoadSettingsAction->setToolTip(QStringLiteral("Not during a measurement"));
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
-    About1 = MakeMenuItem(help, "About1", QStringLiteral("&About"));
+    AboutAction = MakeMenuItem(help, "AboutAction", QStringLiteral("&About"));
 
-    connect(Logfile1, &QAction::triggered, this, &TForm1::Logfile1Click);
-    connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
-    connect(Start1, &QAction::triggered, this, &TForm1::StartBtnClick);
-    connect(Stop1, &QAction::triggered, this, &TForm1::StopBtnClick);
-    connect(Clear1, &QAction::triggered, this, &TForm1::ClearBtnClick);
-    connect(ShowSettings1, &QAction::triggered, this, &TForm1::ShowSettings1Click);
-    connect(SaveSettings, &QAction::triggered, this, &TForm1::SaveSettingsClick);
-    connect(LoadSettings, &QAction::triggered, this, &TForm1::LoadSettingsClick);
-    connect(About1, &QAction::triggered, this, &TForm1::About1Click);
+    connect(SetLogFileAction, &QAction::triggered, this, &TMainWindow::SetLogFileClick);
+    connect(ExitAction, &QAction::triggered, this, &TMainWindow::ExitClick);
+    connect(StartAction, &QAction::triggered, this, &TMainWindow::StartBtnClick);
+    connect(StopAction, &QAction::triggered, this, &TMainWindow::StopBtnClick);
+    connect(ClearAction, &QAction::triggered, this, &TMainWindow::ClearBtnClick);
+    connect(ShowSettingsAction, &QAction::triggered, this, &TMainWindow::ShowSettingsClick);
+    connect(SaveSettingsAction, &QAction::triggered, this, &TMainWindow::SaveSettingsClick);
+    connect(LoadSettingsAction, &QAction::triggered, this, &TMainWindow::LoadSettingsClick);
+    connect(AboutAction, &QAction::triggered, this, &TMainWindow::AboutClick);
 }
 
-void TForm1::showEvent(QShowEvent* event) {
+void TMainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (FSplittersPlaced)
         return;
     // Splitters take pixel sizes only once they have their own; place them on the first show.
     FSplittersPlaced = true;
     centralWidget()->layout()->activate();
-    const int total = Splitter1->height() - Splitter1->handleWidth();
-    Splitter1->setSizes({total - LowerPanelHeight, LowerPanelHeight});
-    const int lower = LowerPanelHeight - Splitter2->handleWidth();
-    Splitter2->setSizes({lower - ResistanceChartHeight, ResistanceChartHeight});
-    const int upper = total - LowerPanelHeight - Splitter3->handleWidth();
-    Splitter3->setSizes({TimingChartHeight, upper - TimingChartHeight});
+    const int total = ChartSplitter->height() - ChartSplitter->handleWidth();
+    ChartSplitter->setSizes({total - LowerPanelHeight, LowerPanelHeight});
+    const int lower = LowerPanelHeight - LowerSplitter->handleWidth();
+    LowerSplitter->setSizes({lower - ResistanceChartHeight, ResistanceChartHeight});
+    const int upper = total - LowerPanelHeight - UpperSplitter->handleWidth();
+    UpperSplitter->setSizes({TimingChartHeight, upper - TimingChartHeight});
     // Where the user left them last time.
-    const std::array<QSplitter*, 3> splitters = {Splitter1, Splitter3, Splitter2};
+    const std::array<QSplitter*, 3> splitters = {ChartSplitter, UpperSplitter, LowerSplitter};
     for (std::size_t i = 0; i < splitters.size(); ++i)
         if (!FSavedSplitters[i].isEmpty())
             splitters[i]->restoreState(FSavedSplitters[i]);
 }
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == FilenameEd) {
         const bool clicked =
             event->type() == QEvent::MouseButtonRelease &&
@@ -573,7 +578,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 // ---------------------------------------------------------------------------------------------
 // Start-up and shutdown
 
-void TForm1::FormCreate() {
+void TMainWindow::FormCreate() {
     Guarded(this, [&] {
         ShowTicks = true;
         TelnetClientIP.clear();
@@ -589,18 +594,18 @@ void TForm1::FormCreate() {
         }
         ActPoint = 0;
         ActTickPoint = 0;
-        AllMesThread = std::make_unique<TAllMesThread>();
+        TriggerThread = std::make_unique<TTriggerThread>();
     });
 }
 
-void TForm1::FormDestroy() {
+void TMainWindow::FormDestroy() {
     Guarded(this, [&] {
         // Continuous runs end at their next result.
-        for (TCapInterface* meter : CapInterfaces)
+        for (TMeter* meter : Meters)
             meter->SetContinuousMode(false);
         TIniFile ini(ProgIniFilename);
         WriteProgramKeys(ini, *this, EKeyScope::ProgramFile);
-        for (TCapInterface* meter : CapInterfaces)
+        for (TMeter* meter : Meters)
             meter->SaveToIni(ini);
         SavePlacement(ini);
     });
@@ -608,7 +613,7 @@ void TForm1::FormDestroy() {
         Guarded(this, [&] { AddressWatch->WriteHistory(QStringLiteral("iphist.dat")); });
 }
 
-QVariant TForm1::ProgramKeyValue(EProgramKey key) const {
+QVariant TMainWindow::ProgramKeyValue(EProgramKey key) const {
     switch (key) {
     case EProgramKey::ThreadSafetyLevel:
         return Threading().ThreadSafetyLevel.load();
@@ -638,7 +643,7 @@ QVariant TForm1::ProgramKeyValue(EProgramKey key) const {
     return {};
 }
 
-void TForm1::SetProgramKeyValue(EProgramKey key, const QVariant& value) {
+void TMainWindow::SetProgramKeyValue(EProgramKey key, const QVariant& value) {
     // Spin edits clamp to their range; a list index outside the items leaves no selection.
     switch (key) {
     case EProgramKey::ThreadSafetyLevel:
@@ -685,18 +690,18 @@ void TForm1::SetProgramKeyValue(EProgramKey key, const QVariant& value) {
 // ---------------------------------------------------------------------------------------------
 // Handlers
 
-void TForm1::StartBtnClick() {
+void TMainWindow::StartBtnClick() {
     Guarded(this, [&] { StartRun(); });
 }
 
-void TForm1::StartRun() {
+void TMainWindow::StartRun() {
     {
         // A second Start during a run would empty the log it is writing.
         if (Running)
             return;
         const bool fast = FastModeCB->isChecked();
         const auto prepareMeters = [&] {
-            for (TCapInterface* meter : CapInterfaces) {
+            for (TMeter* meter : Meters) {
                 meter->SetContinuousMode(fast);
                 meter->SetContinuousModeInterval(FastModeIntervalCB->currentIndex());
             }
@@ -720,7 +725,7 @@ void TForm1::StartRun() {
         ++ActTickPoint;
         LockRunControls(true);
         FRunMeters.clear();
-        for (const TCapInterface* meter : CapInterfaces)
+        for (const TMeter* meter : Meters)
             FRunMeters.push_back({meter->SerNum(), meter->ValueCount(), {}});
         ChannelBuffer.Resize(FRunMeters.size());
         ChannelBuffer.ClearValues();
@@ -731,10 +736,10 @@ void TForm1::StartRun() {
         FUnwrittenRows.clear();
         FLogFailing = false;
         prepareMeters();
-        for (TCapInterface* meter : CapInterfaces)
+        for (TMeter* meter : Meters)
             meter->StartMes();
-        Timer1.setInterval(fast ? 250 : IntervalSE->value());
-        Timer1.start();
+        TickTimer.setInterval(fast ? 250 : IntervalSE->value());
+        TickTimer.start();
         FRunClock.start();
         for (TMeterState& state : FMeterStates)
             state.ResultsSinceRates = 0;
@@ -743,19 +748,19 @@ void TForm1::StartRun() {
         FStatusTimer.start();
         ShowRunState();
         WarnOfShortInterval();
-        AllMesThread->Do_Measurement();
+        TriggerThread->Do_Measurement();
     }
 }
 
-void TForm1::WarnOfShortInterval() {
+void TMainWindow::WarnOfShortInterval() {
     IntervalSE->setToolTip(IntervalToolTip);
     if (!Running || FFastModeRun)
         return;
     std::chrono::milliseconds slowest{0};
     QString slowMeter;
-    for (const TCapInterface* meter : CapInterfaces) {
-        const auto time =
-            TriggeredAcquisitionTime(meter->RegData(), meter->MesThread()->Repeats, meter->SMode());
+    for (const TMeter* meter : Meters) {
+        const auto time = TriggeredAcquisitionTime(
+            meter->RegData(), meter->MeasurementWorker()->Repeats, meter->SMode());
         if (time > slowest) {
             slowest = time;
             slowMeter = meter->SerNum();
@@ -777,18 +782,18 @@ void TForm1::WarnOfShortInterval() {
     IntervalSE->setToolTip(IntervalToolTip + QStringLiteral("\n\n") + warning);
 }
 
-void TForm1::StopBtnClick() {
+void TMainWindow::StopBtnClick() {
     Guarded(this, [&] { StopRun(); });
 }
 
-void TForm1::StopRun() {
+void TMainWindow::StopRun() {
     {
-        Timer1.stop();
-        Timer2.stop();
+        TickTimer.stop();
+        TestTimer.stop();
         StartBtn->setEnabled(true);
-        Start1->setEnabled(true);
+        StartAction->setEnabled(true);
         StopBtn->setEnabled(false);
-        Stop1->setEnabled(false);
+        StopAction->setEnabled(false);
         NoiseCB->setEnabled(true);
         const bool wasRunning = Running;
         Running = false;
@@ -823,7 +828,7 @@ void TForm1::StopRun() {
         FLogFailing = false;
         LogFile.Close();
         LockRunControls(false);
-        for (TCapInterface* meter : CapInterfaces)
+        for (TMeter* meter : Meters)
             meter->StopMes();
         ShowRunState();
         WarnOfShortInterval();
@@ -832,7 +837,7 @@ void TForm1::StopRun() {
     }
 }
 
-void TForm1::ClearBtnClick() {
+void TMainWindow::ClearBtnClick() {
     ActPoint = 0;
     ActTickPoint = 0;
     Charts->Clear();
@@ -840,25 +845,25 @@ void TForm1::ClearBtnClick() {
     RebuildCharts();
 }
 
-void TForm1::TestBtnClick() {
+void TMainWindow::TestBtnClick() {
     ClearBtnClick();
     StartBtnClick();
-    Timer2.start();
+    TestTimer.start();
     ShowRunState();
 }
 
-void TForm1::AutoOffsetBtnClick() {
+void TMainWindow::AutoOffsetBtnClick() {
     AutoOffset = true;
     // The charts show corrected values from now on, and say so.
-    Chart1->SetValueAxisTitle(QStringLiteral("Capacitance − offset [pF]"));
-    for (TCapInterface* meter : CapInterfaces) {
+    CapacitanceChart->SetValueAxisTitle(QStringLiteral("Capacitance − offset [pF]"));
+    for (TMeter* meter : Meters) {
         meter->Offset_Count = 0;
         meter->Cal1Offset = 0.0;
         meter->Cal2Offset = 0.0;
     }
 }
 
-void TForm1::Timer1Timer() {
+void TMainWindow::TickTimerTimeout() {
     Guarded(this, [&] {
         if (!Running)
             return;
@@ -869,7 +874,7 @@ void TForm1::Timer1Timer() {
     });
 }
 
-void TForm1::TimerModeTick() {
+void TMainWindow::TimerModeTick() {
     const auto values = NewestValues();
     std::vector<int> columns;
     for (TRunMeter& meter : FRunMeters) {
@@ -882,20 +887,20 @@ void TForm1::TimerModeTick() {
     QueueTelnetLine(row);
     ++ActPoint;
     ++ActTickPoint;
-    AllMesThread->Do_Measurement();
+    TriggerThread->Do_Measurement();
     // Rows that the disk refused wait for the next tick and go ahead of its row.
     FUnwrittenRows << row;
     WriteUnwrittenRows();
 }
 
-void TForm1::WriteUnwrittenRows() {
+void TMainWindow::WriteUnwrittenRows() {
     WriteLog([&] {
         LogFile.WriteRowsText(FUnwrittenRows);
         FUnwrittenRows.clear();
     });
 }
 
-void TForm1::WriteLog(const std::function<void()>& write) {
+void TMainWindow::WriteLog(const std::function<void()>& write) {
     try {
         write();
         if (std::exchange(FLogFailing, false))
@@ -908,10 +913,10 @@ void TForm1::WriteLog(const std::function<void()>& write) {
     }
 }
 
-void TForm1::FastModeTick() {
-    for (std::size_t meter = 0; meter < CapInterfaces.size(); ++meter)
+void TMainWindow::FastModeTick() {
+    for (std::size_t meter = 0; meter < Meters.size(); ++meter)
         if (std::exchange(StateOf(meter).RestartDue, false))
-            CapInterfaces[meter]->TriggerMeasurement();
+            Meters[meter]->TriggerMeasurement();
     // Clients get each value once: values that the log could not take yet are kept for it
     // alone. They are the ones not yet drawn.
     std::vector<std::vector<double>> fresh;
@@ -930,7 +935,7 @@ void TForm1::FastModeTick() {
     });
 }
 
-void TForm1::DrawBufferedPoints() {
+void TMainWindow::DrawBufferedPoints() {
     // Values that a failed write left for the next tick are drawn only once.
     for (std::size_t column = 0; column < ChannelBuffer.Meters(); ++column) {
         // A meter that is out keeps its buffered values for the log; they are not drawn.
@@ -947,43 +952,43 @@ void TForm1::DrawBufferedPoints() {
     ChannelBuffer.ClearTicks();
 }
 
-void TForm1::Timer2Timer() {
-    Timer2.stop();
+void TMainWindow::TestTimerTimeout() {
+    TestTimer.stop();
     StopBtnClick();
 }
 
-void TForm1::IntervalSEChange() {
-    Timer1.setInterval(IntervalSE->value());
+void TMainWindow::IntervalSEChange() {
+    TickTimer.setInterval(IntervalSE->value());
     WarnOfShortInterval();
 }
 
-void TForm1::FastModeCBClick() {
+void TMainWindow::FastModeCBClick() {
     const bool fast = FastModeCB->isChecked();
     FastModeIntervalCB->setVisible(fast);
     IntervalSE->setVisible(!fast);
     // Fast mode logs in blocks every 250 ms; the timer-mode interval is set again at Start.
     if (fast)
-        Timer1.setInterval(250);
+        TickTimer.setInterval(250);
 }
 
-void TForm1::NoiseCBChange() {
-    for (TCapInterface* meter : CapInterfaces)
+void TMainWindow::NoiseCBChange() {
+    for (TMeter* meter : Meters)
         meter->SetNoiseReduction(NoiseCB->currentIndex());
 }
 
-void TForm1::ThreadSerialModeCBClick() {
+void TMainWindow::ThreadSerialModeCBClick() {
     Threading().Serial = ThreadSerialModeCB->isChecked();
 }
 
-void TForm1::TriggerWaitSEChange() {
+void TMainWindow::TriggerWaitSEChange() {
     Threading().TriggerWait = TriggerWaitSE->value();
 }
 
-void TForm1::ShowTicksCBClick() {
-    Chart4->setVisible(ShowTicksCB->isChecked());
+void TMainWindow::ShowTicksCBClick() {
+    TimingChart->setVisible(ShowTicksCB->isChecked());
 }
 
-void TForm1::FilenameEdClick() {
+void TMainWindow::FilenameEdClick() {
     Guarded(this, [&] {
         // Only the name changes here; the file is created at Start.
         if (LogFileDialog.Execute(this))
@@ -991,19 +996,19 @@ void TForm1::FilenameEdClick() {
     });
 }
 
-void TForm1::Logfile1Click() {
+void TMainWindow::SetLogFileClick() {
     FilenameEdClick();
 }
 
-void TForm1::Exit1Click() {
+void TMainWindow::ExitClick() {
     close();
 }
 
-void TForm1::ShowSettings1Click() {
-    PageControl1->setVisible(ShowSettings1->isChecked());
+void TMainWindow::ShowSettingsClick() {
+    SettingsTabs->setVisible(ShowSettingsAction->isChecked());
 }
 
-bool TForm1::MayReplace(const QString& fileName) {
+bool TMainWindow::MayReplace(const QString& fileName) {
     return !QFileInfo::exists(fileName) ||
            TUserPrompts::Current().Confirm(
                this, QStringLiteral("Confirm"),
@@ -1011,19 +1016,19 @@ bool TForm1::MayReplace(const QString& fileName) {
                    .arg(QDir::toNativeSeparators(fileName)));
 }
 
-void TForm1::SaveSettingsClick() {
+void TMainWindow::SaveSettingsClick() {
     Guarded(this, [&] {
         if (!SaveSettingsDialog.Execute(this) || !MayReplace(SaveSettingsDialog.FileName()))
             return;
         // Written key by key into the file as it is: what this path leaves out stays there.
         TIniFile ini(SaveSettingsDialog.FileName());
         WriteProgramKeys(ini, *this, EKeyScope::SettingsFile);
-        for (const TCapInterface* meter : CapInterfaces)
+        for (const TMeter* meter : Meters)
             meter->SaveToIni(ini);
     });
 }
 
-void TForm1::LoadSettingsClick() {
+void TMainWindow::LoadSettingsClick() {
     Guarded(this, [&] {
         // The workers read the image that loading replaces and use the bridges it initialises.
         if (Running)
@@ -1037,9 +1042,9 @@ void TForm1::LoadSettingsClick() {
         // A meter that fails keeps the others from being skipped; the failures are told at the
         // end.
         QStringList failures;
-        for (TCapInterface* meter : CapInterfaces) {
+        for (TMeter* meter : Meters) {
             try {
-                meter->VantelInterface()->Init();
+                meter->Bridge()->Init();
                 meter->LoadFromIni(ini);
             } catch (const std::exception& error) {
                 failures << MeterFailure(meter->SerNum(), error);
@@ -1052,143 +1057,143 @@ void TForm1::LoadSettingsClick() {
     });
 }
 
-void TForm1::About1Click() {
+void TMainWindow::AboutClick() {
     AboutBox->exec();
 }
 
-TCapInterface* TForm1::SelectedMeter() const {
-    const int row = Corvane2LB->currentRow();
-    return row >= 0 && std::size_t(row) < CapInterfaces.size() ? CapInterfaces[std::size_t(row)]
-                                                               : nullptr;
+TMeter* TMainWindow::SelectedMeter() const {
+    const int row = MeterList->currentRow();
+    return row >= 0 && std::size_t(row) < Meters.size() ? Meters[std::size_t(row)] : nullptr;
 }
 
-bool TForm1::ExplainLockedMeter() {
-    const int row = Corvane2LB->currentRow() - int(CapInterfaces.size());
+bool TMainWindow::ExplainLockedMeter() {
+    const int row = MeterList->currentRow() - int(Meters.size());
     if (row < 0 || std::size_t(row) >= FLockedMeters.size())
         return false;
     ReportError(this, NoAccessText(*FLockedMeters[std::size_t(row)]));
     return true;
 }
 
-void TForm1::Corvane2LBClick() {
+void TMainWindow::MeterListClick() {
     Guarded(this, [&] {
         if (ExplainLockedMeter())
             return;
-        TCapInterface* meter = Running ? nullptr : SelectedMeter();
+        TMeter* meter = Running ? nullptr : SelectedMeter();
         if (!meter)
             return;
         const auto shown = [meter] { return DrawnSeries(*meter); };
         const auto before = shown();
-        ChannelConfigForm->Edit(meter);
+        ChannelConfigDialog->Edit(meter);
         if (shown() != before)
             RebuildCharts();
     });
 }
 
-void TForm1::Corvane2LBDblClick() {
+void TMainWindow::MeterListDblClick() {
     Guarded(this, [&] {
         if (ExplainLockedMeter())
             return;
-        TCapInterface* meter = Running ? nullptr : SelectedMeter();
+        TMeter* meter = Running ? nullptr : SelectedMeter();
         if (!meter)
             return;
         const auto before = DrawnSeries(*meter);
-        RegSetForm->Edit(meter);
+        RegSetDialog->Edit(meter);
         if (DrawnSeries(*meter) != before)
             RebuildCharts();
     });
 }
 
-void TForm1::Chart1DblClick() {
-    ChartEditor1->Edit(Chart1);
+void TMainWindow::CapacitanceChartDblClick() {
+    ChartEditorDialog->Edit(CapacitanceChart);
 }
 
-void TForm1::Chart2DblClick() {
-    ChartEditor1->Edit(Chart2);
+void TMainWindow::TemperatureChartDblClick() {
+    ChartEditorDialog->Edit(TemperatureChart);
 }
 
-void TForm1::Chart3DblClick() {
-    ChartEditor1->Edit(Chart3);
+void TMainWindow::ResistanceChartDblClick() {
+    ChartEditorDialog->Edit(ResistanceChart);
 }
 
-void TForm1::Chart4DblClick() {
-    ChartEditor1->Edit(Chart4);
+void TMainWindow::TimingChartDblClick() {
+    ChartEditorDialog->Edit(TimingChart);
 }
 
-void TForm1::RebuildCharts() {
+void TMainWindow::RebuildCharts() {
     // During a run the buffers follow the run's log columns, which a device change keeps.
     if (!Running)
-        ChannelBuffer.Resize(CapInterfaces.size());
+        ChannelBuffer.Resize(Meters.size());
     std::vector<TMeterSeries> meters;
-    for (const TCapInterface* meter : CapInterfaces)
+    for (const TMeter* meter : Meters)
         meters.push_back(DrawnSeries(*meter));
     Charts->Rebuild(meters);
 
     // The lower panel holds the temperature and resistance charts that have series.
-    const bool temperature = !Chart2->isHidden();
-    const bool resistance = !Chart3->isHidden();
+    const bool temperature = !TemperatureChart->isHidden();
+    const bool resistance = !ResistanceChart->isHidden();
     if (temperature && resistance) {
-        const int panel =
-            Panel2->isHidden() || Panel2->height() == 0 ? LowerPanelHeight : Panel2->height();
-        const int room = panel - Splitter2->handleWidth();
-        const int height = Splitter2->sizes().value(1);
+        const int panel = LowerPanel->isHidden() || LowerPanel->height() == 0
+                              ? LowerPanelHeight
+                              : LowerPanel->height();
+        const int room = panel - LowerSplitter->handleWidth();
+        const int height = LowerSplitter->sizes().value(1);
         // A resistance chart that was hidden comes back at its first height; one that fills
         // the panel gets half of it.
         if (height == 0)
-            Splitter2->setSizes({room - ResistanceChartHeight, ResistanceChartHeight});
+            LowerSplitter->setSizes({room - ResistanceChartHeight, ResistanceChartHeight});
         else if (height > panel - 10)
-            Splitter2->setSizes({room - (panel / 2 - 2), panel / 2 - 2});
+            LowerSplitter->setSizes({room - (panel / 2 - 2), panel / 2 - 2});
     }
     // The splitter between the charts and the lower panel goes with the panel.
-    Panel2->setVisible(temperature || resistance);
-    Splitter1->handle(1)->setVisible(temperature || resistance);
+    LowerPanel->setVisible(temperature || resistance);
+    ChartSplitter->handle(1)->setVisible(temperature || resistance);
     ShowChartHint();
     update();
 }
 
-void TForm1::ShowChartHint() {
+void TMainWindow::ShowChartHint() {
     QString hint;
-    if (CapInterfaces.empty() && FLockedMeters.empty())
+    if (Meters.empty() && FLockedMeters.empty())
         hint = QStringLiteral("No meter connected.\nPlug in a meter: it appears in the list at "
                               "the right within a second.");
-    else if (CapInterfaces.empty())
+    else if (Meters.empty())
         hint = QStringLiteral("No meter can be used yet: a meter is listed as \"(no access)\".\n"
                               "Click its line in the list for how to give access.");
-    else if (Chart1->isHidden() && Chart2->isHidden() && Chart3->isHidden())
+    else if (CapacitanceChart->isHidden() && TemperatureChart->isHidden() &&
+             ResistanceChart->isHidden())
         hint = QStringLiteral("The connected meters measure nothing.\nClick a meter in the list "
                               "to switch on its channels.");
     FChartHint->setText(hint);
     FChartHint->setVisible(!hint.isEmpty());
 }
 
-void TForm1::FreeMeters() {
+void TMainWindow::FreeMeters() {
     // No trigger reaches a meter while the set changes.
-    if (AllMesThread)
-        AllMesThread->SetMeters({});
+    if (TriggerThread)
+        TriggerThread->SetMeters({});
     // What the workers measured and posted is taken before the meters go, and in timer mode
     // a result that no tick has logged yet is kept for the next row.
-    for (TCapInterface* meter : CapInterfaces)
+    for (TMeter* meter : Meters)
         meter->EndWorker();
     if (Running && !FFastModeRun)
-        for (std::size_t meter = 0; meter < CapInterfaces.size(); ++meter) {
+        for (std::size_t meter = 0; meter < Meters.size(); ++meter) {
             const int column = RunColumn(meter);
             if (column < 0 || !StateOf(meter).Unlogged)
                 continue;
-            std::vector<double> values =
-                ValuesForRunColumn(*CapInterfaces[meter], std::size_t(column));
+            std::vector<double> values = ValuesForRunColumn(*Meters[meter], std::size_t(column));
             if (!values.empty())
                 FRunMeters[std::size_t(column)].Unlogged = std::move(values);
         }
-    while (!CapInterfaces.empty()) {
-        delete CapInterfaces.back(); // ends its worker, darkens the LED, releases the device
-        CapInterfaces.pop_back();
+    while (!Meters.empty()) {
+        delete Meters.back(); // ends its worker, darkens the LED, releases the device
+        Meters.pop_back();
     }
 }
 
-void TForm1::HidDeviceChange() {
+void TMainWindow::HidDeviceChange() {
     Guarded(this, [&] {
         FreeMeters();
-        Corvane2LB->clear();
+        MeterList->clear();
         const auto gone = [](const auto& d) { return !d->IsPluggedIn(); };
         std::erase_if(FForeignDevices, gone);
         std::erase_if(FLockedMeters, gone);
@@ -1220,21 +1225,21 @@ void TForm1::HidDeviceChange() {
             try {
                 owned->SetNumInputBuffers(128);
                 owned->SetNumOverlappedBuffers(128);
-                auto meter = std::make_unique<TCapInterface>(this);
-                meter->SetChannel(int(CapInterfaces.size()));
+                auto meter = std::make_unique<TMeter>(this);
+                meter->SetChannel(int(Meters.size()));
                 meter->SetOnReceiveData(
                     [this](int channel, std::span<const double> values, std::uint32_t ticks) {
-                        CapInterfaceReceiveData(channel, values, ticks);
+                        MeterReceiveData(channel, values, ticks);
                     });
-                meter->SetupInterface(std::make_unique<THID_Interface>(owned.release()));
+                meter->SetUpBridge(std::make_unique<THidBridge>(owned.release()));
                 meter->LoadFromIni(ini);
-                meter->VantelInterface()->Init();
+                meter->Bridge()->Init();
                 meter->SetNoiseReduction(NoiseCB->currentIndex());
-                TCapInterface* added = meter.release();
-                connect(added, &TCapInterface::ErrorOccurred, this,
+                TMeter* added = meter.release();
+                connect(added, &TMeter::ErrorOccurred, this,
                         [this, added](const QString& message) { MeterError(added, message); });
-                CapInterfaces.push_back(added);
-                Corvane2LB->addItem(serial);
+                Meters.push_back(added);
+                MeterList->addItem(serial);
             } catch (const std::exception& error) {
                 failures << MeterFailure(serial, error);
                 failed.insert(instance);
@@ -1242,28 +1247,28 @@ void TForm1::HidDeviceChange() {
         }
         failedDevices.clear();
         std::vector<std::shared_ptr<TManualResetEvent>> triggers;
-        for (TCapInterface* meter : CapInterfaces)
-            triggers.push_back(meter->hMesEvent);
+        for (TMeter* meter : Meters)
+            triggers.push_back(meter->TriggerEvent);
         // Meters plugged in during a run join it at once, in fast mode with their continuous
         // conversion.
         if (Running) {
-            for (TCapInterface* meter : CapInterfaces) {
+            for (TMeter* meter : Meters) {
                 meter->SetContinuousMode(FFastModeRun);
                 meter->SetContinuousModeInterval(FastModeIntervalCB->currentIndex());
                 meter->StartMes();
             }
         }
-        FMeterStates.assign(CapInterfaces.size(), {});
+        FMeterStates.assign(Meters.size(), {});
         MapRunColumns();
-        AllMesThread->SetMeters(std::move(triggers));
+        TriggerThread->SetMeters(std::move(triggers));
         RebuildCharts();
         // Meters the user may not open are listed after the others, with the fix.
         for (const auto& locked : FLockedMeters) {
-            auto* line = new QListWidgetItem(NoAccessLine(*locked), Corvane2LB);
+            auto* line = new QListWidgetItem(NoAccessLine(*locked), MeterList);
             line->setToolTip(NoAccessText(*locked));
             line->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
         }
-        QString state = QStringLiteral("%1 meter(s) connected").arg(CapInterfaces.size());
+        QString state = QStringLiteral("%1 meter(s) connected").arg(Meters.size());
         if (!FLockedMeters.empty())
             state += QStringLiteral("; %1 meter(s) without access: click the meter's line for "
                                     "how to fix it")
@@ -1275,32 +1280,32 @@ void TForm1::HidDeviceChange() {
     });
 }
 
-void TForm1::MeterError(TCapInterface* meter, const QString& message) {
-    const auto it = std::find(CapInterfaces.begin(), CapInterfaces.end(), meter);
-    if (it == CapInterfaces.end())
+void TMainWindow::MeterError(TMeter* meter, const QString& message) {
+    const auto it = std::find(Meters.begin(), Meters.end(), meter);
+    if (it == Meters.end())
         return;
-    const int index = int(it - CapInterfaces.begin());
+    const int index = int(it - Meters.begin());
     // Its last values are no measurement of now: its fields stay empty until it measures again,
     // and in fast mode the next tick starts its conversions again.
     TMeterState& state = StateOf(std::size_t(index));
     state.HasResult = false;
     state.RestartDue = true;
-    if (QListWidgetItem* line = Corvane2LB->item(index)) {
+    if (QListWidgetItem* line = MeterList->item(index)) {
         line->setText(QStringLiteral("%1 (error)").arg(meter->SerNum()));
         line->setToolTip(message);
     }
     ShowStatus(QStringLiteral("Meter %1: %2").arg(meter->SerNum(), message));
 }
 
-void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values,
-                                     std::uint32_t Ticks) {
-    if (!Running || Channel < 0 || std::size_t(Channel) >= CapInterfaces.size())
+void TMainWindow::MeterReceiveData(int Channel, std::span<const double> Values,
+                                   std::uint32_t Ticks) {
+    if (!Running || Channel < 0 || std::size_t(Channel) >= Meters.size())
         return;
-    TCapInterface& meter = *CapInterfaces[std::size_t(Channel)];
+    TMeter& meter = *Meters[std::size_t(Channel)];
     TMeterState& state = StateOf(std::size_t(Channel));
     if (!state.HasResult) {
         // Measuring again after an error: the line loses its mark.
-        QListWidgetItem* line = Corvane2LB->item(Channel);
+        QListWidgetItem* line = MeterList->item(Channel);
         if (line && line->text() != meter.SerNum()) {
             line->setText(meter.SerNum());
             line->setToolTip(QString());
@@ -1371,7 +1376,7 @@ void TForm1::CapInterfaceReceiveData(int Channel, std::span<const double> Values
     TicksLabel->setText(QString::number(Ticks));
 }
 
-void TForm1::QueueTelnetLine(const QString& line) {
+void TMainWindow::QueueTelnetLine(const QString& line) {
     {
         std::lock_guard lock(CS_Messages);
         TelnetMessages.append(line);
@@ -1386,7 +1391,7 @@ void TForm1::QueueTelnetLine(const QString& line) {
 // ---------------------------------------------------------------------------------------------
 // Remote access
 
-void TForm1::StartRemoteAccess() {
+void TMainWindow::StartRemoteAccess() {
     const TIniFile ini(ProgIniFilename);
     const bool portChosen = ini.KeyExists(QStringLiteral("Telnet"), QStringLiteral("Port"));
     const int port = ini.ReadInteger(QStringLiteral("Telnet"), QStringLiteral("Port"), 23);
@@ -1394,7 +1399,7 @@ void TForm1::StartRemoteAccess() {
     TelnetServer = new TTelnetServer(*this, this);
     AddressWatch = new TAddressWatcher({}, this);
     connect(AddressWatch, &TAddressWatcher::StatusChanged, this,
-            &TForm1::AddressWatchStatusChanged);
+            &TMainWindow::AddressWatchStatusChanged);
     AddressWatch->Start();
     const QString settingsFile = QDir::toNativeSeparators(ProgIniFilename);
     try {
@@ -1417,7 +1422,7 @@ void TForm1::StartRemoteAccess() {
     }
 }
 
-QString TForm1::TelnetCaption() const {
+QString TMainWindow::TelnetCaption() const {
     if (!TelnetServer || !TelnetServer->IsListening())
         return QStringLiteral("Dielo Meter 5.2 - no telnet server (port %1 could not be opened)")
             .arg(FTelnetPort);
@@ -1426,42 +1431,42 @@ QString TForm1::TelnetCaption() const {
         .arg(TelnetServer->Port());
 }
 
-void TForm1::AddressWatchStatusChanged() {
+void TMainWindow::AddressWatchStatusChanged() {
     setWindowTitle(TelnetCaption());
 }
 
-void TForm1::TelnetServerConnect(const QString& clientAddress) {
+void TMainWindow::TelnetServerConnect(const QString& clientAddress) {
     TelnetClientIP = clientAddress;
     setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: ") + TelnetClientIP);
 }
 
-void TForm1::TelnetServerDisconnect() {
+void TMainWindow::TelnetServerDisconnect() {
     TelnetClientIP.clear();
     setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: "));
 }
 
-void TForm1::TelnetStart() {
+void TMainWindow::TelnetStart() {
     StartRun();
 }
 
-void TForm1::TelnetStop() {
+void TMainWindow::TelnetStop() {
     StopRun();
 }
 
-QStringList TForm1::TelnetStatus() {
+QStringList TMainWindow::TelnetStatus() {
     return StatusReportLines(LogSettings(), QLocale());
 }
 
-bool TForm1::ShowsModalDialog() {
+bool TMainWindow::ShowsModalDialog() {
     return QApplication::activeModalWidget() != nullptr || TUserPrompts::IsShowing();
 }
 
-QStringList TForm1::TakeTelnetMessages() {
+QStringList TMainWindow::TakeTelnetMessages() {
     std::lock_guard lock(CS_Messages);
     return std::exchange(TelnetMessages, {});
 }
 
-std::vector<std::vector<double>> TForm1::NewestValues() const {
+std::vector<std::vector<double>> TMainWindow::NewestValues() const {
     // In the run's columns: a meter that is out, or came back measuring other quantities,
     // leaves its fields empty rather than shifting the others'.
     std::vector<std::vector<double>> values;
@@ -1471,9 +1476,8 @@ std::vector<std::vector<double>> TForm1::NewestValues() const {
         // has not finished a measurement since the last tick repeats nothing.
         const bool measured = found >= 0 && std::size_t(found) < FMeterStates.size() &&
                               FMeterStates[std::size_t(found)].Unlogged;
-        std::vector<double> row =
-            measured ? ValuesForRunColumn(*CapInterfaces[std::size_t(found)], column)
-                     : std::vector<double>();
+        std::vector<double> row = measured ? ValuesForRunColumn(*Meters[std::size_t(found)], column)
+                                           : std::vector<double>();
         if (row.empty())
             row = FRunMeters[column].Unlogged; // measured before its meter was pulled out
         values.push_back(std::move(row));
@@ -1481,8 +1485,7 @@ std::vector<std::vector<double>> TForm1::NewestValues() const {
     return values;
 }
 
-std::vector<double> TForm1::ValuesForRunColumn(const TCapInterface& meter,
-                                               std::size_t column) const {
+std::vector<double> TMainWindow::ValuesForRunColumn(const TMeter& meter, std::size_t column) const {
     std::vector<double> values;
     if (meter.ValueCount() == FRunMeters[column].Columns)
         for (int q = 0; q < meter.ValueCount(); ++q)
@@ -1490,18 +1493,18 @@ std::vector<double> TForm1::ValuesForRunColumn(const TCapInterface& meter,
     return values;
 }
 
-TForm1::TMeterState& TForm1::StateOf(std::size_t meter) {
+TMainWindow::TMeterState& TMainWindow::StateOf(std::size_t meter) {
     // Meters are set up one by one before the states are reset, and may report meanwhile.
     if (meter >= FMeterStates.size())
-        FMeterStates.resize(std::max(meter + 1, CapInterfaces.size()));
+        FMeterStates.resize(std::max(meter + 1, Meters.size()));
     return FMeterStates[meter];
 }
 
-void TForm1::MapRunColumns() {
-    FRunColumnOfMeter.assign(CapInterfaces.size(), -1);
+void TMainWindow::MapRunColumns() {
+    FRunColumnOfMeter.assign(Meters.size(), -1);
     FMeterOfRunColumn.assign(FRunMeters.size(), -1);
-    for (std::size_t meter = 0; meter < CapInterfaces.size(); ++meter) {
-        const QString serial = CapInterfaces[meter]->SerNum();
+    for (std::size_t meter = 0; meter < Meters.size(); ++meter) {
+        const QString serial = Meters[meter]->SerNum();
         for (std::size_t column = 0; column < FRunMeters.size(); ++column) {
             if (FRunMeters[column].Serial == serial && FMeterOfRunColumn[column] < 0) {
                 FRunColumnOfMeter[meter] = int(column);
@@ -1512,21 +1515,21 @@ void TForm1::MapRunColumns() {
     }
 }
 
-int TForm1::RunColumn(std::size_t meter) const {
+int TMainWindow::RunColumn(std::size_t meter) const {
     return meter < FRunColumnOfMeter.size() ? FRunColumnOfMeter[meter] : -1;
 }
 
-int TForm1::MeterOfRunColumn(std::size_t column) const {
+int TMainWindow::MeterOfRunColumn(std::size_t column) const {
     return column < FMeterOfRunColumn.size() ? FMeterOfRunColumn[column] : -1;
 }
 
-TLogSettings TForm1::LogSettings() const {
+TLogSettings TMainWindow::LogSettings() const {
     TLogSettings settings;
     settings.FastMode = FastModeCB->isChecked();
     settings.Interval = settings.FastMode ? FastModeIntervalCB->currentText()
                                           : QString::number(IntervalSE->value());
     settings.Created = QDateTime::currentDateTime();
-    for (const TCapInterface* meter : CapInterfaces) {
+    for (const TMeter* meter : Meters) {
         TLogMeter m;
         m.Serial = meter->SerNum();
         m.CAP1Mode = meter->CAP1Mode();
@@ -1547,19 +1550,19 @@ TLogSettings TForm1::LogSettings() const {
     return settings;
 }
 
-void TForm1::LockRunControls(bool running) {
+void TMainWindow::LockRunControls(bool running) {
     StartBtn->setEnabled(!running);
-    Start1->setEnabled(!running);
+    StartAction->setEnabled(!running);
     StopBtn->setEnabled(running);
-    Stop1->setEnabled(running);
+    StopAction->setEnabled(running);
     // The workers read the image that loading replaces.
-    LoadSettings->setEnabled(!running);
+    LoadSettingsAction->setEnabled(!running);
     for (QWidget* control : std::initializer_list<QWidget*>{NoiseCB, FastModeIntervalCB, FastModeCB,
                                                             IntModeCB, BaudRateSE, LatencySE})
         control->setEnabled(!running);
 }
 
-void TForm1::ShowRunState() {
+void TMainWindow::ShowRunState() {
     if (!Running) {
         FRunState->setText(QStringLiteral("Idle"));
         return;
@@ -1573,39 +1576,39 @@ void TForm1::ShowRunState() {
                 .arg(seconds / 3600)
                 .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
                 .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    if (Timer2.isActive())
-        text += QStringLiteral(", test ends in %1 s").arg((Timer2.remainingTime() + 999) / 1000);
+    if (TestTimer.isActive())
+        text += QStringLiteral(", test ends in %1 s").arg((TestTimer.remainingTime() + 999) / 1000);
     if (!FMeterRates.isEmpty())
         text += QStringLiteral("; ") + FMeterRates;
     FRunState->setText(text);
 }
 
-void TForm1::MeasureMeterRates() {
+void TMainWindow::MeasureMeterRates() {
     // What each meter really delivers, whatever its settings promise.
     const double seconds = double(FStateClock.restart()) / 1000.0;
     QStringList rates;
-    for (std::size_t i = 0; i < CapInterfaces.size(); ++i) {
+    for (std::size_t i = 0; i < Meters.size(); ++i) {
         TMeterState& state = StateOf(i);
         rates << QStringLiteral("%1 %2/s")
-                     .arg(CapInterfaces[i]->SerNum())
+                     .arg(Meters[i]->SerNum())
                      .arg(seconds > 0 ? state.ResultsSinceRates / seconds : 0.0, 0, 'f', 1);
         state.ResultsSinceRates = 0;
     }
     FMeterRates = rates.join(QStringLiteral(", "));
 }
 
-void TForm1::ShowStatus(const QString& text) {
+void TMainWindow::ShowStatus(const QString& text) {
     statusBar()->showMessage(text);
     // A long message is cut off at the window's edge: the tooltip holds it whole.
     statusBar()->setToolTip(text);
 }
 
-void TForm1::CloseWithoutAsking() {
+void TMainWindow::CloseWithoutAsking() {
     FCloseWithoutAsking = true;
     close();
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void TMainWindow::closeEvent(QCloseEvent* event) {
     if (Running && !std::exchange(FCloseWithoutAsking, false) &&
         !TUserPrompts::Current().Confirm(
             this, QStringLiteral("Confirm"),

@@ -1,9 +1,9 @@
-#include "VantelHIDInterface.h"
+#include "link/HidBridge.h"
 
-#include "HidDevice.h"
-#include "HidDeviceController.h"
-#include "VirtualHidBus.h"
-#include "VirtualMeter.h"
+#include "link/hid/HidDevice.h"
+#include "link/hid/HidDeviceController.h"
+#include "link/hid/VirtualHidBus.h"
+#include "sim/VirtualMeter.h"
 
 #include <QCoreApplication>
 #include <QTest>
@@ -57,7 +57,7 @@ TClock::duration ExpectHidError(Op&& op, const char* message) {
 }
 
 // One meter on a virtual bus, its device checked out and wrapped in the interface.
-class VantelHIDInterfaceTest : public testing::Test {
+class HidBridgeTest : public testing::Test {
 protected:
     void SetUp() override {
         Bus.Plug(Meter);
@@ -65,7 +65,7 @@ protected:
         Settle();
         THidDevice* device = nullptr;
         ASSERT_TRUE(Controller->CheckOut(device));
-        Bridge = std::make_unique<THID_Interface>(device);
+        Bridge = std::make_unique<THidBridge>(device);
     }
 
     static void Settle() {
@@ -100,7 +100,7 @@ protected:
     std::shared_ptr<TVirtualMeter> Meter =
         std::make_shared<TVirtualMeter>(QStringLiteral("SN0042"));
     std::unique_ptr<THidDeviceController> Controller;
-    std::unique_ptr<THID_Interface> Bridge; // goes before the controller
+    std::unique_ptr<THidBridge> Bridge; // goes before the controller
 };
 
 // --------------------------------------------------------------------------------------------
@@ -115,7 +115,7 @@ struct TExpectedReport {
 
 struct TReportCase {
     const char* Name;
-    std::function<bool(THID_Interface&)> Run;
+    std::function<bool(THidBridge&)> Run;
     std::vector<TExpectedReport> Reports;
 };
 
@@ -125,40 +125,40 @@ const TExpectedReport DarkLatch{EKind::Feature, EPipe::Control, 5, {0x04, 0x03, 
 
 const TReportCase ReportCases[] = {
     {"Init",
-     [](THID_Interface& b) { return b.Init(); },
+     [](THidBridge& b) { return b.Init(); },
      {{EKind::Feature, EPipe::Control, 5, {0x02, 0x03, 0x03, 0x00, 0x00}}, DarkLatch}},
     {"LedOn",
-     [](THID_Interface& b) { return b.LED_on(); },
+     [](THidBridge& b) { return b.LED_on(); },
      {{EKind::Feature, EPipe::Control, 5, {0x04, 0x00, 0x03, 0x00, 0x00}}}},
-    {"LedOff", [](THID_Interface& b) { return b.LED_off(); }, {DarkLatch}},
+    {"LedOff", [](THidBridge& b) { return b.LED_off(); }, {DarkLatch}},
     {"WriteSetupRegisters",
-     [](THID_Interface& b) { return b.WriteRegs(7, 6, Image); },
+     [](THidBridge& b) { return b.WriteRegs(7, 6, Image); },
      {{EKind::Output,
        EPipe::Control,
        64,
        {0x14, 0x90, 0x07, 0x07, Image[7], Image[8], Image[9], Image[10], Image[11], Image[12]}}}},
     {"WriteOneRegister",
-     [](THID_Interface& b) { return b.WriteRegs(10, 1, Image); },
+     [](THidBridge& b) { return b.WriteRegs(10, 1, Image); },
      {{EKind::Output, EPipe::Control, 64, {0x14, 0x90, 0x02, 0x0A, Image[10]}}}},
     {"WriteAddressOnly",
-     [](THID_Interface& b) { return b.WriteRegs(5, 0, Image); },
+     [](THidBridge& b) { return b.WriteRegs(5, 0, Image); },
      {{EKind::Output, EPipe::Control, 64, {0x14, 0x90, 0x01, 0x05}}}},
     {"WriteToTheImageEnd",
-     [](THID_Interface& b) { return b.WriteRegs(16, 7, Image); },
+     [](THidBridge& b) { return b.WriteRegs(16, 7, Image); },
      {{EKind::Output,
        EPipe::Control,
        64,
        {0x14, 0x90, 0x08, 0x10, Image[16], Image[17], Image[18], Image[19], Image[20], Image[21],
         Image[22]}}}},
     {"ReadStatus",
-     [](THID_Interface& b) {
+     [](THidBridge& b) {
          b.ReadStatus();
          return true;
      },
      {{EKind::Output, EPipe::Interrupt, 64, {0x10, 0x90, 0x00, 0x01}},
       {EKind::Output, EPipe::Interrupt, 64, {0x12, 0x00, 0x01}}}},
     {"ReadValues",
-     [](THID_Interface& b) {
+     [](THidBridge& b) {
          TRegData image{};
          return b.ReadValues(image);
      },
@@ -166,10 +166,10 @@ const TReportCase ReportCases[] = {
       {EKind::Output, EPipe::Interrupt, 64, {0x12, 0x00, 0x07}}}},
 };
 
-class VantelHIDInterfaceReportTest : public VantelHIDInterfaceTest,
-                                     public testing::WithParamInterface<TReportCase> {};
+class HidBridgeReportTest : public HidBridgeTest,
+                            public testing::WithParamInterface<TReportCase> {};
 
-TEST_P(VantelHIDInterfaceReportTest, SendsTheseReports) {
+TEST_P(HidBridgeReportTest, SendsTheseReports) {
     const TReportCase& c = GetParam();
     EXPECT_TRUE(c.Run(*Bridge));
     const std::vector<TTransfer> sent = SentReports();
@@ -187,10 +187,10 @@ TEST_P(VantelHIDInterfaceReportTest, SendsTheseReports) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Operations, VantelHIDInterfaceReportTest, testing::ValuesIn(ReportCases),
+INSTANTIATE_TEST_SUITE_P(Operations, HidBridgeReportTest, testing::ValuesIn(ReportCases),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-TEST_F(VantelHIDInterfaceTest, WriteRegsRefusesRangesBeyondTheImageUnsent) {
+TEST_F(HidBridgeTest, WriteRegsRefusesRangesBeyondTheImageUnsent) {
     const std::pair<int, int> ranges[] = {{17, 7}, {22, 2}, {23, 1}, {0, 24}, {255, 1}, {0, 255}};
     for (const auto& [start, count] : ranges) {
         SCOPED_TRACE(testing::Message() << "start " << start << ", count " << count);
@@ -207,7 +207,7 @@ TEST_F(VantelHIDInterfaceTest, WriteRegsRefusesRangesBeyondTheImageUnsent) {
 // --------------------------------------------------------------------------------------------
 // Reading the converter
 
-TEST_F(VantelHIDInterfaceTest, ReadValuesFillsRegistersZeroToSixOnly) {
+TEST_F(HidBridgeTest, ReadValuesFillsRegistersZeroToSixOnly) {
     StartConversion(1.0);
     WaitForResult();
     const TVirtualMeter::TRegisters before = Meter->Registers();
@@ -219,7 +219,7 @@ TEST_F(VantelHIDInterfaceTest, ReadValuesFillsRegistersZeroToSixOnly) {
     EXPECT_TRUE(std::all_of(image.begin() + 7, image.end(), [](auto b) { return b == 0x5A; }));
 }
 
-TEST_F(VantelHIDInterfaceTest, ReadCAPValuesOnAFinishedConversionReadsTwice) {
+TEST_F(HidBridgeTest, ReadCAPValuesOnAFinishedConversionReadsTwice) {
     StartConversion(1.0);
     WaitForResult();
     const int before = Meter->ReadTransactions();
@@ -230,7 +230,7 @@ TEST_F(VantelHIDInterfaceTest, ReadCAPValuesOnAFinishedConversionReadsTwice) {
     EXPECT_EQ(CapCode(image), ExpectedCapCode(1.0));
 }
 
-TEST_F(VantelHIDInterfaceTest, ReadCAPValuesWaitsForARunningConversion) {
+TEST_F(HidBridgeTest, ReadCAPValuesWaitsForARunningConversion) {
     StartConversion(2.0);
     TRegData image{};
     EXPECT_TRUE(Bridge->ReadCAPValues(image));
@@ -240,23 +240,23 @@ TEST_F(VantelHIDInterfaceTest, ReadCAPValuesWaitsForARunningConversion) {
     EXPECT_EQ(Meter->ConversionsStarted(), 1);
 }
 
-TEST_F(VantelHIDInterfaceTest, ReadCAPValuesGivesUpOnAStuckBusyBit) {
+TEST_F(HidBridgeTest, ReadCAPValuesGivesUpOnAStuckBusyBit) {
     Meter->SetBusyStuck(true);
     TRegData image{};
     const auto took =
         ExpectHidError([&] { Bridge->ReadCAPValues(image); }, "Conversion did not complete");
-    EXPECT_GE(took, THID_Interface::ConversionTimeout);
-    EXPECT_LT(took, THID_Interface::ConversionTimeout + 3s);
+    EXPECT_GE(took, THidBridge::ConversionTimeout);
+    EXPECT_LT(took, THidBridge::ConversionTimeout + 3s);
 }
 
-TEST_F(VantelHIDInterfaceTest, ALostResponseFailsAfterTheTimeOutAndReadsRecover) {
+TEST_F(HidBridgeTest, ALostResponseFailsAfterTheTimeOutAndReadsRecover) {
     StartConversion(1.0);
     WaitForResult();
     Meter->LoseResponses(1);
     const auto took =
         ExpectHidError([&] { Bridge->ReadStatus(); }, "Data Read Response Request failed");
-    EXPECT_GE(took, THID_Interface::ResponseTimeout - 10ms);
-    EXPECT_LT(took, THID_Interface::ResponseTimeout + 2s);
+    EXPECT_GE(took, THidBridge::ResponseTimeout - 10ms);
+    EXPECT_LT(took, THidBridge::ResponseTimeout + 2s);
     // The next answer of the same length could be the lost one's coming late: it is not
     // trusted, and once no other follows, the lost one counts as lost.
     ExpectHidError([&] { Bridge->ReadStatus(); }, "Data Read Response Request failed");
@@ -266,7 +266,7 @@ TEST_F(VantelHIDInterfaceTest, ALostResponseFailsAfterTheTimeOutAndReadsRecover)
 // A value read whose answer comes 1.3 s late, then at once a conversion of another
 // capacitance, read with the status polls first or with the value read alone: the late answer
 // arrives while the new transaction waits, and is never taken for its answer.
-class LateResponseTest : public VantelHIDInterfaceTest,
+class LateResponseTest : public HidBridgeTest,
                          public testing::WithParamInterface<bool /*polls the status first*/> {};
 
 TEST_P(LateResponseTest, NeverBecomesTheAnswerOfTheNextRequest) {
@@ -296,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(NextRead, LateResponseTest, testing::Bool(), [](const a
     return info.param ? "StatusPollsFirst" : "ValuesAtOnce";
 });
 
-TEST_F(VantelHIDInterfaceTest, AForeignReportBeforeTheResponseIsSkipped) {
+TEST_F(HidBridgeTest, AForeignReportBeforeTheResponseIsSkipped) {
     StartConversion(1.0);
     WaitForResult();
     Meter->SetForeignReportFirst(true);
@@ -309,7 +309,7 @@ TEST_F(VantelHIDInterfaceTest, AForeignReportBeforeTheResponseIsSkipped) {
 // --------------------------------------------------------------------------------------------
 // A meter that fails, is pulled out, or goes
 
-TEST_F(VantelHIDInterfaceTest, ARefusedRequestRaisesAndFeaturesReturnFalse) {
+TEST_F(HidBridgeTest, ARefusedRequestRaisesAndFeaturesReturnFalse) {
     Meter->SetTransfersFailing(true);
     ExpectHidError([&] { Bridge->ReadStatus(); }, "Data Read Request failed");
     ExpectHidError([&] { Bridge->WriteRegs(7, 6, Image); }, "Data Write Request failed");
@@ -317,7 +317,7 @@ TEST_F(VantelHIDInterfaceTest, ARefusedRequestRaisesAndFeaturesReturnFalse) {
     EXPECT_FALSE(Bridge->LED_on());
 }
 
-TEST_F(VantelHIDInterfaceTest, APulledOutMeterRaisesAndIsReleasedSilently) {
+TEST_F(HidBridgeTest, APulledOutMeterRaisesAndIsReleasedSilently) {
     Bus.Unplug(Meter);
     TRegData image{};
     // The request is the step that fails, whatever draining the queue met before it.
@@ -334,7 +334,7 @@ TEST_F(VantelHIDInterfaceTest, APulledOutMeterRaisesAndIsReleasedSilently) {
     EXPECT_TRUE(QTest::qWaitFor([this] { return Controller->Devices().empty(); }, 2000));
 }
 
-TEST_F(VantelHIDInterfaceTest, DestructionDarkensTheLedAndReleasesTheDevice) {
+TEST_F(HidBridgeTest, DestructionDarkensTheLedAndReleasesTheDevice) {
     ASSERT_TRUE(Bridge->LED_on());
     Bridge.reset();
     EXPECT_FALSE(Meter->LedOn());
@@ -342,11 +342,11 @@ TEST_F(VantelHIDInterfaceTest, DestructionDarkensTheLedAndReleasesTheDevice) {
     Settle();
     THidDevice* again = nullptr;
     ASSERT_TRUE(Controller->CheckOut(again));
-    Bridge = std::make_unique<THID_Interface>(again);
+    Bridge = std::make_unique<THidBridge>(again);
     EXPECT_TRUE(Bridge->LED_on());
 }
 
-TEST_F(VantelHIDInterfaceTest, NamesAndSerialNumber) {
+TEST_F(HidBridgeTest, NamesAndSerialNumber) {
     EXPECT_TRUE(Bridge->IntName().isEmpty());
     Bridge->SetIntName(QStringLiteral("left"));
     EXPECT_EQ(Bridge->IntName(), QStringLiteral("left"));
@@ -357,7 +357,7 @@ TEST_F(VantelHIDInterfaceTest, NamesAndSerialNumber) {
     Bus.Plug(std::make_shared<TVirtualMeter>(QString()));
     THidDevice* device = nullptr;
     ASSERT_TRUE(QTest::qWaitFor([&] { return Controller->CheckOut(device); }, 2000));
-    THID_Interface unnamed(device);
+    THidBridge unnamed(device);
     EXPECT_TRUE(unnamed.SerNum().isEmpty());
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ManualResetEvent.h"
+#include "model/ManualResetEvent.h"
 
 #include <atomic>
 #include <memory>
@@ -11,14 +11,14 @@
 // The trigger thread: one pass per request triggers every meter's worker, at once or, in
 // serial acquisition, one after another with a pause. It triggers the meters' events, never
 // the models, so a meter that discovery frees meanwhile is never touched.
-class TAllMesThread {
+class TTriggerThread {
 public:
-    TAllMesThread();
+    TTriggerThread();
     // Ends the thread and waits for it.
-    ~TAllMesThread();
+    ~TTriggerThread();
 
-    TAllMesThread(const TAllMesThread&) = delete;
-    TAllMesThread& operator=(const TAllMesThread&) = delete;
+    TTriggerThread(const TTriggerThread&) = delete;
+    TTriggerThread& operator=(const TTriggerThread&) = delete;
 
     // Requests one pass; returns at once. A request that comes while a pass runs is lost.
     void Do_Measurement() { hGlobalMesEvent.Set(); }

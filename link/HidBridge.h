@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CAPTypes.h"
+#include "link/Bridge.h"
 
 #include <QString>
 
@@ -57,7 +57,7 @@ private:
 // Takes no lock of its own: callers keep to one transaction per meter at a time. Transfers
 // may run on any thread; construction, destruction and SerNum run on the window's thread, as
 // the HID layer asks of its device objects.
-class THID_Interface : public TVantel_Interface {
+class THidBridge : public TBridge {
 public:
     // How long a read transaction waits for its response. An answer that comes later is
     // dropped when it arrives, never taken as the answer of a later request.
@@ -66,9 +66,9 @@ public:
     static constexpr std::chrono::milliseconds ConversionTimeout{2000};
 
     // Takes over the checked-out device (not null) and sends nothing yet.
-    explicit THID_Interface(THidDevice* NewHIDDevice);
+    explicit THidBridge(THidDevice* NewHIDDevice);
     // Darkens the LED if the meter is still there, then releases the device.
-    ~THID_Interface() override;
+    ~THidBridge() override;
 
     void SetIntName(const QString& value) override;
     // The serial number comes from the device; setting it does nothing.
