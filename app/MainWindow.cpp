@@ -139,6 +139,17 @@ TMainWindow::TMainWindow(const QString& progIniFilename, THidBackend& backend, Q
     HidCtl->OnDeviceChange = [this] { HidDeviceChange(); };
     HidCtl->OnError = [this](const QString& message) { ReportError(this, message); };
     FormCreate();
+    // The command server exists from the start, so that no line for the clients is lost; it
+    // listens once StartRemoteAccess has run.
+    TelnetServer = new TTelnetServer(*this, this);
+    connect(TelnetServer, &TTelnetServer::ClientConnected, this, [this](const QString& address) {
+        TelnetClientIP = address;
+        setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: ") + TelnetClientIP);
+    });
+    connect(TelnetServer, &TTelnetServer::ClientDisconnected, this, [this] {
+        TelnetClientIP.clear();
+        setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: "));
+    });
     AboutBox = new TAboutBox(this);
     ChartEditorDialog = new TChartEditor(this);
     RegSetDialog = new TRegSetDialog(this);
@@ -582,7 +593,6 @@ void TMainWindow::FormCreate() {
     Guarded(this, [&] {
         ShowTicks = true;
         TelnetClientIP.clear();
-        TelnetMessages.clear();
         ProgDir = QCoreApplication::applicationDirPath();
         {
             const TIniFile ini(ProgIniFilename);
@@ -884,7 +894,7 @@ void TMainWindow::TimerModeTick() {
     for (TMeterState& state : FMeterStates)
         state.Unlogged = false;
     const QString row = ValueRow(values, QLocale(), columns);
-    QueueTelnetLine(row);
+    TelnetServer->QueueLine(row);
     ++ActPoint;
     ++ActTickPoint;
     TriggerThread->Do_Measurement();
@@ -927,7 +937,7 @@ void TMainWindow::FastModeTick() {
     DrawBufferedPoints();
     const QStringList block = FastModeBlock(fresh, QLocale());
     // The telnet line holds the block's rows without their count line.
-    QueueTelnetLine(block.mid(0, block.size() - 1).join(QString()));
+    TelnetServer->QueueLine(block.mid(0, block.size() - 1).join(QString()));
     // On a failing write the buffers keep their values for the next tick.
     WriteLog([&] {
         LogFile.WriteBlock(ChannelBuffer.Values());
@@ -1376,18 +1386,6 @@ void TMainWindow::MeterReceiveData(int Channel, std::span<const double> Values,
     TicksLabel->setText(QString::number(Ticks));
 }
 
-void TMainWindow::QueueTelnetLine(const QString& line) {
-    {
-        std::lock_guard lock(CS_Messages);
-        TelnetMessages.append(line);
-        while (TelnetMessages.size() > 500)
-            TelnetMessages.removeFirst();
-    }
-    // Connected clients get the line at once; without one it waits for the next.
-    if (TelnetServer)
-        TelnetServer->DeliverMessages();
-}
-
 // ---------------------------------------------------------------------------------------------
 // Remote access
 
@@ -1396,7 +1394,6 @@ void TMainWindow::StartRemoteAccess() {
     const bool portChosen = ini.KeyExists(QStringLiteral("Telnet"), QStringLiteral("Port"));
     const int port = ini.ReadInteger(QStringLiteral("Telnet"), QStringLiteral("Port"), 23);
     FTelnetPort = port;
-    TelnetServer = new TTelnetServer(*this, this);
     AddressWatch = new TAddressWatcher({}, this);
     connect(AddressWatch, &TAddressWatcher::StatusChanged, this,
             &TMainWindow::AddressWatchStatusChanged);
@@ -1435,16 +1432,6 @@ void TMainWindow::AddressWatchStatusChanged() {
     setWindowTitle(TelnetCaption());
 }
 
-void TMainWindow::TelnetServerConnect(const QString& clientAddress) {
-    TelnetClientIP = clientAddress;
-    setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: ") + TelnetClientIP);
-}
-
-void TMainWindow::TelnetServerDisconnect() {
-    TelnetClientIP.clear();
-    setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: "));
-}
-
 void TMainWindow::TelnetStart() {
     StartRun();
 }
@@ -1459,11 +1446,6 @@ QStringList TMainWindow::TelnetStatus() {
 
 bool TMainWindow::ShowsModalDialog() {
     return QApplication::activeModalWidget() != nullptr || TUserPrompts::IsShowing();
-}
-
-QStringList TMainWindow::TakeTelnetMessages() {
-    std::lock_guard lock(CS_Messages);
-    return std::exchange(TelnetMessages, {});
 }
 
 std::vector<std::vector<double>> TMainWindow::NewestValues() const {

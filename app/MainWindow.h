@@ -65,8 +65,6 @@ public:
     bool Running = false;
     bool AutoOffset = false;
     bool ShowTicks = false;
-    std::mutex CS_Messages; // guards TelnetMessages
-    QStringList TelnetMessages;
     QString TelnetClientIP;
     // The connected meters; index = line of the meter list = the model's Channel.
     std::vector<TMeter*> Meters;
@@ -194,8 +192,6 @@ public:
     void StartRun();
     void StopRun();
 
-    // Appends a line for the telnet clients, keeping the newest 500.
-    void QueueTelnetLine(const QString& line);
     // The run's state in the status bar: mode, elapsed time, the test's countdown and each
     // meter's values per second.
     void ShowRunState();
@@ -256,12 +252,9 @@ private:
     void MeterError(TMeter* meter, const QString& message);
 
     // The command server's calls, all on the window's thread.
-    void TelnetServerConnect(const QString& clientAddress) override;
-    void TelnetServerDisconnect() override;
     void TelnetStart() override;
     void TelnetStop() override;
     QStringList TelnetStatus() override;
-    QStringList TakeTelnetMessages() override;
     bool ShowsModalDialog() override;
     // "Dielo Meter 5.2 Telnet Server " + the local address + ":" + the port.
     QString TelnetCaption() const;

@@ -33,13 +33,9 @@ std::int64_t NowNs() {
 
 class TQueueHost final : public TTelnetHost {
 public:
-    QStringList Queue;
-    void TelnetServerConnect(const QString&) override {}
-    void TelnetServerDisconnect() override {}
     void TelnetStart() override {}
     void TelnetStop() override {}
     QStringList TelnetStatus() override { return {}; }
-    QStringList TakeTelnetMessages() override { return std::exchange(Queue, {}); }
     bool ShowsModalDialog() override { return false; }
 };
 
@@ -100,8 +96,7 @@ int main(int argc, char* argv[]) {
     tick.setInterval(1);
     QObject::connect(&tick, &QTimer::timeout, [&] {
         if (queued < Lines) {
-            host.Queue << QString::number(NowNs());
-            server.DeliverMessages();
+            server.QueueLine(QString::number(NowNs()));
             ++queued;
         }
         if (done == Clients)

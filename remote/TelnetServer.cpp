@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -230,7 +231,7 @@ void TTelnetServer::Accept(qintptr descriptor) {
         });
     const QString address = connection->Socket->PeerAddress();
     FConnections.push_back(std::move(connection));
-    FHost.TelnetServerConnect(address);
+    emit ClientConnected(address);
     QTimer::singleShot(GreetingDelayMs, this, [this, id] { Greet(id); });
 }
 
@@ -361,6 +362,13 @@ void TTelnetServer::RunWaitingCommands() {
         HandleLines();
 }
 
+void TTelnetServer::QueueLine(const QString& line) {
+    FQueuedLines.append(line);
+    if (FQueuedLines.size() > MaxQueuedLines)
+        FQueuedLines.remove(0, FQueuedLines.size() - MaxQueuedLines);
+    DeliverMessages();
+}
+
 void TTelnetServer::DeliverMessages() {
     const auto listening = [](const TConnection& connection) {
         return connection.Greeted && !connection.Closing && !connection.Ended;
@@ -370,7 +378,7 @@ void TTelnetServer::DeliverMessages() {
         anyone = anyone || listening(*connection);
     if (!anyone)
         return;
-    const QStringList lines = FHost.TakeTelnetMessages();
+    const QStringList lines = std::exchange(FQueuedLines, {});
     if (lines.isEmpty())
         return;
     // Every line is queued before any is written, so that they leave in as few sends as
@@ -466,7 +474,7 @@ void TTelnetServer::End(TConnection& connection, bool discardInput) {
     connection.Output.clear();
     connection.OutputSent = 0;
     connection.Backlog.clear();
-    FHost.TelnetServerDisconnect();
+    emit ClientDisconnected();
     ScheduleReap();
 }
 

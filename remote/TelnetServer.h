@@ -14,20 +14,15 @@
 class QTcpServer;
 class QTimer;
 
-// What the command server asks of the window. Every call comes on the window's thread, so
-// nothing here needs a lock of its own.
+// What the command server asks of the program: the run's Start, Stop and status, and whether
+// a modal question is open. Every call comes on the server's thread, the program's main one.
 class TTelnetHost {
 public:
-    // A client connected or disconnected; clientAddress is its address.
-    virtual void TelnetServerConnect(const QString& clientAddress) = 0;
-    virtual void TelnetServerDisconnect() = 0;
     // The Start and Stop actions, as the buttons run them, but raising their errors.
     virtual void TelnetStart() = 0;
     virtual void TelnetStop() = 0;
     // The status report, a line each, without line ends.
     virtual QStringList TelnetStatus() = 0;
-    // Takes every line waiting for the clients out of the window's queue.
-    virtual QStringList TakeTelnetMessages() = 0;
     // True while the window shows a modal dialog or question. Start and Stop then wait, in
     // the order they came, until it has closed; status requests are answered at once.
     virtual bool ShowsModalDialog() = 0;
@@ -39,8 +34,8 @@ protected:
 // The line-based command server. It runs on the window's thread without blocking it: sockets
 // are non-blocking, and a client that reads slowly keeps a bounded backlog of its own whose
 // oldest lines are dropped. Every connected client gets every measured-value line; lines queued
-// while no client is connected wait in the window's queue for the next. A client that closes or
-// half-closes its side is served until everything it sent has been handled and answered.
+// while no client is connected wait, the newest MaxQueuedLines of them, for the next. A client that
+// closes or half-closes its side is served until everything it sent has been handled and answered.
 // Start and Stop never run inside a modal dialog: they wait, in the order they came, until it
 // has closed.
 class TTelnetServer : public QObject {
@@ -50,6 +45,8 @@ public:
     static constexpr int GreetingDelayMs = 100;
     // What a slow client may have waiting beyond its socket's buffer, in lines.
     static constexpr std::size_t MaxBacklogLines = 500;
+    // Lines kept for the next client while none is connected.
+    static constexpr qsizetype MaxQueuedLines = 500;
     // How often commands that wait for a modal dialog look whether it has closed.
     static constexpr int WaitingCommandPollMs = 25;
 
@@ -64,15 +61,22 @@ public:
     bool IsListening() const;
     // Connections open, greeted or not.
     int ConnectionCount() const;
-    // Sends the lines waiting in the window's queue to every greeted client; the window calls
-    // it whenever it queues lines.
-    void DeliverMessages();
+    // A measured-value line for the clients: sent at once to every greeted one, or kept for
+    // the next while none is connected.
+    void QueueLine(const QString& line);
+    // The lines kept for the next client.
+    const QStringList& QueuedLines() const { return FQueuedLines; }
     // Stops listening and closes every connection, without calling the host.
     void Close();
 
     // Where the server's settings file key is documented for the user.
     static QString ListenErrorText(quint16 port, const QString& reason, bool privileged,
                                    const QString& settingsFile = {});
+
+signals:
+    // A client connected, from clientAddress; a connection ended.
+    void ClientConnected(const QString& clientAddress);
+    void ClientDisconnected();
 
 private:
     struct TConnection;
@@ -82,6 +86,8 @@ private:
         quint64 ConnectionId;
     };
 
+    // Sends the queued lines to every greeted client, if there is one.
+    void DeliverMessages();
     void Accept(qintptr descriptor);
     void Greet(quint64 connectionId);
     void ReadFrom(TConnection& connection);
@@ -116,4 +122,5 @@ private:
     // A Start or Stop runs; it may show a dialog whose event loop brings further input meanwhile.
     bool FCommandRuns = false;
     bool FReapScheduled = false;
+    QStringList FQueuedLines;
 };

@@ -238,7 +238,7 @@ TEST_P(DeviceFaultTest, LogOnAFullDiskShowsOnceAndLosesNoRow) {
     // Their rows may pair the meters' values differently: a retried block's rows are built
     // anew, and the values sent before are not in them.
     qsizetype sent = 0;
-    for (const QString& message : form.TelnetMessages)
+    for (const QString& message : form.TelnetServer->QueuedLines())
         for (const QStringView field : QStringView(message).split(u'\t'))
             sent += !field.trimmed().isEmpty();
     EXPECT_EQ(sent, values);

@@ -513,16 +513,6 @@ TEST_F(RunTest, AutoOffsetIsTheRunningMeanOfTheFirstTenValues) {
     EXPECT_EQ(Form->ChannelBuffer.Values()[0].size(), held) << "results after Stop change nothing";
 }
 
-TEST_F(RunTest, TelnetQueueKeepsTheNewest500Lines) {
-    Start(0);
-    for (int i = 0; i < 600; ++i)
-        Form->QueueTelnetLine(QString::number(i));
-    std::lock_guard lock(Form->CS_Messages);
-    ASSERT_EQ(Form->TelnetMessages.size(), 500);
-    EXPECT_EQ(Form->TelnetMessages.first(), QStringLiteral("100"));
-    EXPECT_EQ(Form->TelnetMessages.last(), QStringLiteral("599"));
-}
-
 TEST_F(RunTest, ClosingTheWindowDuringARunAsksThenStopsItFirst) {
     Start(1);
     Form->FastModeCB->setChecked(true);

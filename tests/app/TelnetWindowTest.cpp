@@ -151,7 +151,7 @@ TEST_F(TelnetWindowTest, RemoteStartWaitsUntilAModalDialogHasClosed) {
 TEST_F(TelnetWindowTest, LinesQueuedWithoutAClientWaitForTheNextUpTo500) {
     Start();
     for (int tick = 1; tick <= 600; ++tick)
-        Form->QueueTelnetLine(QString::number(tick));
+        Form->TelnetServer->QueueLine(QString::number(tick));
     Client.connectToHost(QHostAddress::LocalHost, Form->TelnetServer->Port());
     QStringList lines = ReadLines(502);
     ASSERT_EQ(lines.size(), 502);
@@ -164,7 +164,7 @@ TEST_F(TelnetWindowTest, LinesQueuedWithoutAClientWaitForTheNextUpTo500) {
     second.connectToHost(QHostAddress::LocalHost, Form->TelnetServer->Port());
     ASSERT_TRUE(QTest::qWaitFor([&] { return second.bytesAvailable() >= 33; }, 5000));
     second.readAll();
-    Form->QueueTelnetLine(QStringLiteral("both"));
+    Form->TelnetServer->QueueLine(QStringLiteral("both"));
     EXPECT_EQ(ReadLines(1), QStringList({"both"}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return second.canReadLine(); }, 5000));
     EXPECT_EQ(second.readLine(), "both\r\n");

@@ -24,7 +24,6 @@ namespace {
 // The window as the server sees it: counts what it is asked to do.
 class TFakeHost final : public TTelnetHost {
 public:
-    QStringList Queue;
     int Starts = 0;
     int Stops = 0;
     int Connects = 0;
@@ -34,8 +33,6 @@ public:
     bool Modal = false;
     std::function<void()> DuringStart; // what the window does meanwhile, show a dialog say
 
-    void TelnetServerConnect(const QString&) override { ++Connects; }
-    void TelnetServerDisconnect() override { ++Disconnects; }
     void TelnetStart() override {
         ++Starts;
         Commands += u'S';
@@ -49,7 +46,6 @@ public:
         Commands += u'X';
     }
     QStringList TelnetStatus() override { return {"Status", "CAP1.M1\t"}; }
-    QStringList TakeTelnetMessages() override { return std::exchange(Queue, {}); }
     bool ShowsModalDialog() override { return Modal; }
 };
 
@@ -122,7 +118,12 @@ protected:
     TTelnetServer Server{Host};
     std::vector<std::unique_ptr<QTcpSocket>> Clients;
 
-    void SetUp() override { Server.Listen(0); }
+    void SetUp() override {
+        QObject::connect(&Server, &TTelnetServer::ClientConnected, [this] { ++Host.Connects; });
+        QObject::connect(&Server, &TTelnetServer::ClientDisconnected,
+                         [this] { ++Host.Disconnects; });
+        Server.Listen(0);
+    }
 
     QTcpSocket& Connect() {
         Clients.push_back(std::make_unique<QTcpSocket>());
@@ -151,11 +152,17 @@ protected:
         QTest::qWait(ms);
         return client.readAll();
     }
-    void Queue(const QString& line) {
-        Host.Queue << line;
-        Server.DeliverMessages();
-    }
+    void Queue(const QString& line) { Server.QueueLine(line); }
 };
+
+TEST_F(TelnetServerTest, LinesWithoutAClientKeepTheNewest500) {
+    for (int i = 0; i < 600; ++i)
+        Server.QueueLine(QString::number(i));
+    const QStringList& queued = Server.QueuedLines();
+    ASSERT_EQ(queued.size(), 500);
+    EXPECT_EQ(queued.first(), QStringLiteral("100"));
+    EXPECT_EQ(queued.last(), QStringLiteral("599"));
+}
 
 TEST_F(TelnetServerTest, GreetingAloneIsAllAnIdleClientGets) {
     QTcpSocket& client = Connect();
