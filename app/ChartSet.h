@@ -1,16 +1,13 @@
 #pragma once
 
 #include "app/Chart.h"
+#include "app/core/ChartQuantity.h"
 
 #include <QString>
 
 #include <array>
 #include <cstddef>
 #include <vector>
-
-// The quantities a meter draws, each in a chart of its own; both capacitance channels share
-// the capacitance chart.
-enum class EChartQuantity { Cap1, Cap2, Temperature, Resistance, Time };
 
 // What one meter of the list draws.
 struct TMeterSeries {

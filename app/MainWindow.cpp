@@ -1,8 +1,8 @@
 #include "app/MainWindow.h"
 
 #include "app/ErrorReport.h"
-#include "app/TriggerThread.h"
 #include "app/UserPrompts.h"
+#include "app/core/MeterSet.h"
 #include "dialogs/About.h"
 #include "dialogs/ChannelConfigDialog.h"
 #include "dialogs/ChartEditor.h"
@@ -99,11 +99,11 @@ QString MeterFailure(const QString& serial, const std::exception& error) {
 }
 
 // What a meter the user may not open says in the list and when its line is clicked.
-QString NoAccessLine(THidDevice& device) {
-    return QStringLiteral("%1 (no access)").arg(device.SerialNumber());
+QString NoAccessLine(const TMeterSet::TLockedMeter& meter) {
+    return QStringLiteral("%1 (no access)").arg(meter.Serial);
 }
 
-QString NoAccessText(THidDevice& device) {
+QString NoAccessText(const TMeterSet::TLockedMeter& meter) {
     return QStringLiteral(
                "Meter %1 (%2) cannot be opened: permission denied.\n"
                "To give the logged-in user access, install the udev rule 70-dielometer.rules "
@@ -111,7 +111,7 @@ QString NoAccessText(THidDevice& device) {
                "    sudo udevadm control --reload-rules\n"
                "    sudo udevadm trigger --subsystem-match=hidraw\n"
                "and plug the meter in again.")
-        .arg(device.SerialNumber(), QString::fromStdString(device.DevicePath()));
+        .arg(meter.Serial, meter.DevicePath);
 }
 
 TChart* MakeChart(QWidget* parent, const char* name, const QString& axisTitle) {
@@ -131,25 +131,16 @@ QAction* MakeMenuItem(QMenu* menu, const char* name, const QString& caption) {
 
 TMainWindow::TMainWindow(const QString& progIniFilename, THidBackend& backend, QWidget* parent)
     : QMainWindow(parent)
-    , ProgIniFilename(progIniFilename) {
+    , ProgIniFilename(progIniFilename)
+    , FMeterSet(std::make_unique<TMeterSet>(backend, progIniFilename))
+    , FRun(std::make_unique<TRunController>(*FMeterSet, static_cast<TRunQuestions&>(*this))) {
     setObjectName(QStringLiteral("MainWindow"));
-    BuildWindow();
-    // Its first change notification comes from the event loop, after the window exists.
-    HidCtl = new THidDeviceController(backend, this);
-    HidCtl->OnDeviceChange = [this] { HidDeviceChange(); };
-    HidCtl->OnError = [this](const QString& message) { ReportError(this, message); };
-    FormCreate();
     // The command server exists from the start, so that no line for the clients is lost; it
     // listens once StartRemoteAccess has run.
     TelnetServer = new TTelnetServer(*this, this);
-    connect(TelnetServer, &TTelnetServer::ClientConnected, this, [this](const QString& address) {
-        TelnetClientIP = address;
-        setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: ") + TelnetClientIP);
-    });
-    connect(TelnetServer, &TTelnetServer::ClientDisconnected, this, [this] {
-        TelnetClientIP.clear();
-        setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: "));
-    });
+    BuildWindow();
+    ConnectControllers();
+    FormCreate();
     AboutBox = new TAboutBox(this);
     ChartEditorDialog = new TChartEditor(this);
     RegSetDialog = new TRegSetDialog(this);
@@ -161,13 +152,9 @@ TMainWindow::~TMainWindow() {
     delete TelnetServer;
     TelnetServer = nullptr;
     FormDestroy();
-    // In this order: the meters' workers end before the trigger thread and the HID layer go.
-    FreeMeters();
-    TriggerThread.reset();
-    FForeignDevices.clear();
-    FLockedMeters.clear();
-    delete HidCtl;
-    HidCtl = nullptr;
+    // The run goes before the meters it reads.
+    FRun.reset();
+    FMeterSet.reset();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -199,18 +186,6 @@ void TMainWindow::BuildWindow() {
         if (message.isEmpty())
             statusBar()->setToolTip(QString());
     });
-    FStatusTimer.setInterval(1000);
-    connect(&FStatusTimer, &QTimer::timeout, this, [this] {
-        MeasureMeterRates();
-        ShowRunState();
-    });
-
-    TickTimer.setObjectName(QStringLiteral("TickTimer"));
-    TestTimer.setObjectName(QStringLiteral("TestTimer"));
-    TickTimer.setInterval(IntervalSE->value()); // in step with the interval until Start sets it
-    TestTimer.setInterval(10000);
-    connect(&TickTimer, &QTimer::timeout, this, &TMainWindow::TickTimerTimeout);
-    connect(&TestTimer, &QTimer::timeout, this, &TMainWindow::TestTimerTimeout);
 
     // A client area of 664 x 707 below the menu; the minimum is the outer 680 x 420 less
     // the window frame.
@@ -548,6 +523,92 @@ void TMainWindow::BuildMenu() {
     connect(AboutAction, &QAction::triggered, this, &TMainWindow::AboutClick);
 }
 
+void TMainWindow::ConnectControllers() {
+    connect(FMeterSet.get(), &TMeterSet::MetersChanged, this, &TMainWindow::ShowMeters);
+    connect(FMeterSet.get(), &TMeterSet::MeterFailed, this, &TMainWindow::MeterError);
+    connect(FMeterSet.get(), &TMeterSet::DiscoveryFailed, this,
+            [this](const QString& message) { ReportError(this, message); });
+
+    TRunController* run = FRun.get();
+    connect(run, &TRunController::RunStarting, this, [this] {
+        FRun->ContinueAfter(int(Charts->LastX()), int(Charts->LastTimingX()));
+        Charts->ContinueAfter(FRun->ActPoint(), FRun->ActTickPoint());
+    });
+    connect(run, &TRunController::RunningChanged, this, [this](bool running) {
+        LockRunControls(running);
+        if (running)
+            setWindowTitle(QStringLiteral("DieloMeter - ") +
+                           QFileInfo(FRun->LogFileName()).fileName());
+    });
+    connect(run, &TRunController::RunStateChanged, this,
+            [this] { FRunState->setText(FRun->RunStateText()); });
+    connect(run, &TRunController::LogFileChosen, this, [this](const QString& fileName) {
+        FilenameEd->setText(fileName);
+        LogFileDialog.SetFileName(fileName);
+    });
+    connect(run, &TRunController::Status, this, &TMainWindow::ShowStatus);
+    connect(run, &TRunController::IntervalWarningChanged, this, [this](const QString& warning) {
+        if (warning.isEmpty()) {
+            IntervalSE->setToolTip(IntervalToolTip);
+            return;
+        }
+        ShowStatus(warning);
+        IntervalSE->setToolTip(IntervalToolTip + QStringLiteral("\n\n") + warning);
+    });
+    connect(run, &TRunController::PointAt, this,
+            [this](std::size_t meter, EChartQuantity quantity, double x, double value) {
+                Charts->Add(meter, quantity, x, value, MaxPointSE->value());
+            });
+    connect(run, &TRunController::PointNext, this,
+            [this](std::size_t meter, EChartQuantity quantity, double value) {
+                Charts->AddNext(meter, quantity, value, MaxPointSE->value());
+            });
+    connect(run, &TRunController::PointsBuffered, this,
+            [this](std::size_t meter, EChartQuantity quantity) {
+                Charts->Limit(meter, quantity, MaxPointSE->value());
+            });
+    connect(run, &TRunController::TicksMeasured, this,
+            [this](std::uint32_t ticks) { TicksLabel->setText(QString::number(ticks)); });
+    connect(run, &TRunController::Line, TelnetServer, &TTelnetServer::QueueLine);
+    connect(TelnetServer, &TTelnetServer::ClientConnected, this, [this](const QString& address) {
+        TelnetClientIP = address;
+        setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: ") + TelnetClientIP);
+    });
+    connect(TelnetServer, &TTelnetServer::ClientDisconnected, this, [this] {
+        TelnetClientIP.clear();
+        setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: "));
+    });
+    connect(run, &TRunController::MeterMeasuresAgain, this, [this](std::size_t meter) {
+        // Measuring again after an error: the line loses its mark.
+        const QString serial = FMeterSet->Meters()[meter]->SerNum();
+        QListWidgetItem* line = MeterList->item(int(meter));
+        if (line && line->text() != serial) {
+            line->setText(serial);
+            line->setToolTip(QString());
+        }
+    });
+    connect(run, &TRunController::Cleared, this, [this] {
+        Charts->Clear();
+        // Clearing drops the series of meters that are gone: the charts are laid out anew.
+        RebuildCharts();
+    });
+    connect(run, &TRunController::AutoOffsetStarted, this, [this] {
+        // The charts show corrected values from now on, and say so.
+        CapacitanceChart->SetValueAxisTitle(QStringLiteral("Capacitance − offset [pF]"));
+    });
+    connect(run, &TRunController::ErrorOccurred, this,
+            [this](const QString& message) { ReportError(this, message); });
+
+    // The run takes the settings panel's choices as they change, also from the settings file.
+    connect(FastModeIntervalCB, &QComboBox::currentIndexChanged, this, [this](int index) {
+        FRun->SetFastModeInterval(index, FastModeIntervalCB->currentText());
+    });
+    FRun->SetFastModeInterval(FastModeIntervalCB->currentIndex(),
+                              FastModeIntervalCB->currentText());
+    FRun->SetInterval(IntervalSE->value());
+    FRun->SetFastMode(FastModeCB->isChecked());
+}
+
 void TMainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (FSplittersPlaced)
@@ -600,22 +661,20 @@ void TMainWindow::FormCreate() {
             RestorePlacement(ini);
             // Start finds the log file chosen in an earlier run.
             LogFileDialog.SetFileName(FilenameEd->text());
+            FRun->SetLogFileName(FilenameEd->text());
             RebuildCharts();
         }
-        ActPoint = 0;
-        ActTickPoint = 0;
-        TriggerThread = std::make_unique<TTriggerThread>();
     });
 }
 
 void TMainWindow::FormDestroy() {
     Guarded(this, [&] {
         // Continuous runs end at their next result.
-        for (TMeter* meter : Meters)
+        for (TMeter* meter : FMeterSet->Meters())
             meter->SetContinuousMode(false);
         TIniFile ini(ProgIniFilename);
         WriteProgramKeys(ini, *this, EKeyScope::ProgramFile);
-        for (TMeter* meter : Meters)
+        for (TMeter* meter : FMeterSet->Meters())
             meter->SaveToIni(ini);
         SavePlacement(ini);
     });
@@ -693,6 +752,7 @@ void TMainWindow::SetProgramKeyValue(EProgramKey key, const QVariant& value) {
         break;
     case EProgramKey::NoiseReduction:
         NoiseCB->setCurrentIndex(value.toInt());
+        FMeterSet->SetNoiseReduction(NoiseCB->currentIndex());
         break;
     }
 }
@@ -701,289 +761,38 @@ void TMainWindow::SetProgramKeyValue(EProgramKey key, const QVariant& value) {
 // Handlers
 
 void TMainWindow::StartBtnClick() {
-    Guarded(this, [&] { StartRun(); });
-}
-
-void TMainWindow::StartRun() {
-    {
-        // A second Start during a run would empty the log it is writing.
-        if (Running)
-            return;
-        const bool fast = FastModeCB->isChecked();
-        const auto prepareMeters = [&] {
-            for (TMeter* meter : Meters) {
-                meter->SetContinuousMode(fast);
-                meter->SetContinuousModeInterval(FastModeIntervalCB->currentIndex());
-            }
-        };
-        prepareMeters();
-        if (LogFileDialog.FileName().isEmpty() && !LogFileDialog.Execute(this))
-            return;
-        const QString fileName = LogFileDialog.FileName();
-        FilenameEd->setText(fileName);
-        if (!MayReplace(fileName))
-            return;
-        setWindowTitle(QStringLiteral("DieloMeter - ") + QFileInfo(fileName).fileName());
-        LogFile.Open(fileName, LogSettings(), QLocale());
-        Running = true;
-        FFastModeRun = fast;
-        // The run's points follow the last run's, in timer and in fast mode alike.
-        ActPoint = std::max(ActPoint, int(Charts->LastX()));
-        ActTickPoint = std::max(ActTickPoint, int(Charts->LastTimingX()));
-        Charts->ContinueAfter(ActPoint, ActTickPoint);
-        ++ActPoint;
-        ++ActTickPoint;
-        LockRunControls(true);
-        FRunMeters.clear();
-        for (const TMeter* meter : Meters)
-            FRunMeters.push_back({meter->SerNum(), meter->ValueCount(), {}});
-        ChannelBuffer.Resize(FRunMeters.size());
-        ChannelBuffer.ClearValues();
-        ChannelBuffer.ClearTicks();
-        MapRunColumns();
-        for (TMeterState& state : FMeterStates)
-            state.RestartDue = false;
-        FUnwrittenRows.clear();
-        FLogFailing = false;
-        prepareMeters();
-        for (TMeter* meter : Meters)
-            meter->StartMes();
-        TickTimer.setInterval(fast ? 250 : IntervalSE->value());
-        TickTimer.start();
-        FRunClock.start();
-        for (TMeterState& state : FMeterStates)
-            state.ResultsSinceRates = 0;
-        FMeterRates.clear();
-        FStateClock.start();
-        FStatusTimer.start();
-        ShowRunState();
-        WarnOfShortInterval();
-        TriggerThread->Do_Measurement();
-    }
-}
-
-void TMainWindow::WarnOfShortInterval() {
-    IntervalSE->setToolTip(IntervalToolTip);
-    if (!Running || FFastModeRun)
-        return;
-    std::chrono::milliseconds slowest{0};
-    QString slowMeter;
-    for (const TMeter* meter : Meters) {
-        const auto time = TriggeredAcquisitionTime(
-            meter->RegData(), meter->MeasurementWorker()->Repeats, meter->SMode());
-        if (time > slowest) {
-            slowest = time;
-            slowMeter = meter->SerNum();
-        }
-    }
-    if (IntervalSE->value() >= slowest.count())
-        return;
-    // Rows of ticks that come before a meter has finished leave its fields empty.
-    const auto shortest = (slowest.count() + 9) / 10 * 10;
-    const QString warning =
-        QStringLiteral("The interval of %1 ms is shorter than the %2 ms meter %3 needs for a "
-                       "measurement: rows will have empty fields. %4 ms or more gives every row "
-                       "fresh values.")
-            .arg(IntervalSE->value())
-            .arg(slowest.count())
-            .arg(slowMeter)
-            .arg(shortest);
-    ShowStatus(warning);
-    IntervalSE->setToolTip(IntervalToolTip + QStringLiteral("\n\n") + warning);
+    Guarded(this, [&] { FRun->Start(); });
 }
 
 void TMainWindow::StopBtnClick() {
-    Guarded(this, [&] { StopRun(); });
-}
-
-void TMainWindow::StopRun() {
-    {
-        TickTimer.stop();
-        TestTimer.stop();
-        StartBtn->setEnabled(true);
-        StartAction->setEnabled(true);
-        StopBtn->setEnabled(false);
-        StopAction->setEnabled(false);
-        NoiseCB->setEnabled(true);
-        const bool wasRunning = Running;
-        Running = false;
-        FStatusTimer.stop();
-        // What fast mode buffered since the last tick is written as a last block.
-        std::exception_ptr lastBlockError;
-        if (wasRunning && FFastModeRun && ChannelBuffer.HasValues()) {
-            try {
-                FastModeTick();
-            } catch (...) {
-                lastBlockError = std::current_exception();
-            }
-        }
-        // So are the rows that the disk refused so far.
-        if (wasRunning && !FUnwrittenRows.isEmpty()) {
-            try {
-                WriteUnwrittenRows();
-            } catch (...) {
-                lastBlockError = std::current_exception();
-            }
-        }
-        const qsizetype unwritten =
-            FUnwrittenRows.size() + qsizetype(FFastModeRun ? ChannelBuffer.Depth() : 0);
-        if (wasRunning && unwritten > 0 && !lastBlockError)
-            lastBlockError = std::make_exception_ptr(ELogFileError(
-                QStringLiteral("%1 row(s) of the run could not be written to %2: the log ends "
-                               "before them")
-                    .arg(unwritten)
-                    .arg(LogFile.FileName())
-                    .toStdString()));
-        FUnwrittenRows.clear();
-        FLogFailing = false;
-        LogFile.Close();
-        LockRunControls(false);
-        for (TMeter* meter : Meters)
-            meter->StopMes();
-        ShowRunState();
-        WarnOfShortInterval();
-        if (lastBlockError)
-            std::rethrow_exception(lastBlockError);
-    }
+    Guarded(this, [&] { FRun->Stop(); });
 }
 
 void TMainWindow::ClearBtnClick() {
-    ActPoint = 0;
-    ActTickPoint = 0;
-    Charts->Clear();
-    // Clearing drops the series of meters that are gone: the charts are laid out anew.
-    RebuildCharts();
+    FRun->Clear();
 }
 
 void TMainWindow::TestBtnClick() {
-    ClearBtnClick();
-    StartBtnClick();
-    TestTimer.start();
-    ShowRunState();
+    Guarded(this, [&] { FRun->Test(); });
 }
 
 void TMainWindow::AutoOffsetBtnClick() {
-    AutoOffset = true;
-    // The charts show corrected values from now on, and say so.
-    CapacitanceChart->SetValueAxisTitle(QStringLiteral("Capacitance − offset [pF]"));
-    for (TMeter* meter : Meters) {
-        meter->Offset_Count = 0;
-        meter->Cal1Offset = 0.0;
-        meter->Cal2Offset = 0.0;
-    }
-}
-
-void TMainWindow::TickTimerTimeout() {
-    Guarded(this, [&] {
-        if (!Running)
-            return;
-        if (FFastModeRun)
-            FastModeTick();
-        else
-            TimerModeTick();
-    });
-}
-
-void TMainWindow::TimerModeTick() {
-    const auto values = NewestValues();
-    std::vector<int> columns;
-    for (TRunMeter& meter : FRunMeters) {
-        columns.push_back(meter.Columns);
-        meter.Unlogged.clear();
-    }
-    for (TMeterState& state : FMeterStates)
-        state.Unlogged = false;
-    const QString row = ValueRow(values, QLocale(), columns);
-    TelnetServer->QueueLine(row);
-    ++ActPoint;
-    ++ActTickPoint;
-    TriggerThread->Do_Measurement();
-    // Rows that the disk refused wait for the next tick and go ahead of its row.
-    FUnwrittenRows << row;
-    WriteUnwrittenRows();
-}
-
-void TMainWindow::WriteUnwrittenRows() {
-    WriteLog([&] {
-        LogFile.WriteRowsText(FUnwrittenRows);
-        FUnwrittenRows.clear();
-    });
-}
-
-void TMainWindow::WriteLog(const std::function<void()>& write) {
-    try {
-        write();
-        if (std::exchange(FLogFailing, false))
-            ShowStatus(QStringLiteral("Log file written again"));
-    } catch (const ELogFileError& error) {
-        ShowStatus(QString::fromUtf8(error.what()));
-        // Shown once until the log can be written again: a box per tick would pile up.
-        if (!std::exchange(FLogFailing, true))
-            throw;
-    }
-}
-
-void TMainWindow::FastModeTick() {
-    for (std::size_t meter = 0; meter < Meters.size(); ++meter)
-        if (std::exchange(StateOf(meter).RestartDue, false))
-            Meters[meter]->TriggerMeasurement();
-    // Clients get each value once: values that the log could not take yet are kept for it
-    // alone. They are the ones not yet drawn.
-    std::vector<std::vector<double>> fresh;
-    for (std::size_t column = 0; column < ChannelBuffer.Meters(); ++column) {
-        const std::span<const double> values = ChannelBuffer.UndrawnValues(column);
-        fresh.emplace_back(values.begin(), values.end());
-    }
-    DrawBufferedPoints();
-    const QStringList block = FastModeBlock(fresh, QLocale());
-    // The telnet line holds the block's rows without their count line.
-    TelnetServer->QueueLine(block.mid(0, block.size() - 1).join(QString()));
-    // On a failing write the buffers keep their values for the next tick.
-    WriteLog([&] {
-        LogFile.WriteBlock(ChannelBuffer.Values());
-        ChannelBuffer.ClearValues();
-    });
-}
-
-void TMainWindow::DrawBufferedPoints() {
-    // Values that a failed write left for the next tick are drawn only once.
-    for (std::size_t column = 0; column < ChannelBuffer.Meters(); ++column) {
-        // A meter that is out keeps its buffered values for the log; they are not drawn.
-        const int found = MeterOfRunColumn(column);
-        if (found < 0)
-            continue;
-        const auto meter = std::size_t(found);
-        for (const double value : ChannelBuffer.UndrawnValues(column))
-            Charts->AddNext(meter, EChartQuantity::Cap1, value, 0);
-        for (const int ticks : ChannelBuffer.Ticks()[column])
-            Charts->AddNext(meter, EChartQuantity::Time, ticks, 0);
-    }
-    ChannelBuffer.MarkDrawn();
-    ChannelBuffer.ClearTicks();
-}
-
-void TMainWindow::TestTimerTimeout() {
-    TestTimer.stop();
-    StopBtnClick();
+    FRun->StartAutoOffset();
 }
 
 void TMainWindow::IntervalSEChange() {
-    TickTimer.setInterval(IntervalSE->value());
-    WarnOfShortInterval();
+    FRun->SetInterval(IntervalSE->value());
 }
 
 void TMainWindow::FastModeCBClick() {
     const bool fast = FastModeCB->isChecked();
     FastModeIntervalCB->setVisible(fast);
     IntervalSE->setVisible(!fast);
-    // Fast mode logs in blocks every 250 ms; the timer-mode interval is set again at Start.
-    if (fast)
-        TickTimer.setInterval(250);
+    FRun->SetFastMode(fast);
 }
 
 void TMainWindow::NoiseCBChange() {
-    for (TMeter* meter : Meters)
-        meter->SetNoiseReduction(NoiseCB->currentIndex());
+    FMeterSet->SetNoiseReduction(NoiseCB->currentIndex());
 }
 
 void TMainWindow::ThreadSerialModeCBClick() {
@@ -1001,8 +810,10 @@ void TMainWindow::ShowTicksCBClick() {
 void TMainWindow::FilenameEdClick() {
     Guarded(this, [&] {
         // Only the name changes here; the file is created at Start.
-        if (LogFileDialog.Execute(this))
+        if (LogFileDialog.Execute(this)) {
             FilenameEd->setText(LogFileDialog.FileName());
+            FRun->SetLogFileName(LogFileDialog.FileName());
+        }
     });
 }
 
@@ -1016,6 +827,12 @@ void TMainWindow::ExitClick() {
 
 void TMainWindow::ShowSettingsClick() {
     SettingsTabs->setVisible(ShowSettingsAction->isChecked());
+}
+
+std::optional<QString> TMainWindow::ChooseLogFile() {
+    if (!LogFileDialog.Execute(this))
+        return std::nullopt;
+    return LogFileDialog.FileName();
 }
 
 bool TMainWindow::MayReplace(const QString& fileName) {
@@ -1033,7 +850,7 @@ void TMainWindow::SaveSettingsClick() {
         // Written key by key into the file as it is: what this path leaves out stays there.
         TIniFile ini(SaveSettingsDialog.FileName());
         WriteProgramKeys(ini, *this, EKeyScope::SettingsFile);
-        for (const TMeter* meter : Meters)
+        for (const TMeter* meter : FMeterSet->Meters())
             meter->SaveToIni(ini);
     });
 }
@@ -1041,7 +858,7 @@ void TMainWindow::SaveSettingsClick() {
 void TMainWindow::LoadSettingsClick() {
     Guarded(this, [&] {
         // The workers read the image that loading replaces and use the bridges it initialises.
-        if (Running)
+        if (FRun->Running())
             throw std::runtime_error("Settings cannot be loaded during a measurement. Stop the "
                                      "measurement first, then load them.");
         if (!OpenSettingsDialog.Execute(this) || !QFileInfo::exists(OpenSettingsDialog.FileName()))
@@ -1049,10 +866,11 @@ void TMainWindow::LoadSettingsClick() {
         const TIniFile ini(OpenSettingsDialog.FileName());
         ReadProgramKeys(ini, *this, EKeyScope::SettingsFile);
         LogFileDialog.SetFileName(FilenameEd->text());
+        FRun->SetLogFileName(FilenameEd->text());
         // A meter that fails keeps the others from being skipped; the failures are told at the
         // end.
         QStringList failures;
-        for (TMeter* meter : Meters) {
+        for (TMeter* meter : FMeterSet->Meters()) {
             try {
                 meter->Bridge()->Init();
                 meter->LoadFromIni(ini);
@@ -1061,7 +879,7 @@ void TMainWindow::LoadSettingsClick() {
             }
         }
         RebuildCharts();
-        ActPoint = 0;
+        FRun->SetPoints(0, FRun->ActTickPoint());
         if (!failures.isEmpty())
             ReportError(this, failures.join(u'\n'));
     });
@@ -1073,14 +891,16 @@ void TMainWindow::AboutClick() {
 
 TMeter* TMainWindow::SelectedMeter() const {
     const int row = MeterList->currentRow();
-    return row >= 0 && std::size_t(row) < Meters.size() ? Meters[std::size_t(row)] : nullptr;
+    const std::vector<TMeter*>& meters = FMeterSet->Meters();
+    return row >= 0 && std::size_t(row) < meters.size() ? meters[std::size_t(row)] : nullptr;
 }
 
 bool TMainWindow::ExplainLockedMeter() {
-    const int row = MeterList->currentRow() - int(Meters.size());
-    if (row < 0 || std::size_t(row) >= FLockedMeters.size())
+    const int row = MeterList->currentRow() - int(FMeterSet->Meters().size());
+    const std::vector<TMeterSet::TLockedMeter> locked = FMeterSet->LockedMeters();
+    if (row < 0 || std::size_t(row) >= locked.size())
         return false;
-    ReportError(this, NoAccessText(*FLockedMeters[std::size_t(row)]));
+    ReportError(this, NoAccessText(locked[std::size_t(row)]));
     return true;
 }
 
@@ -1088,7 +908,7 @@ void TMainWindow::MeterListClick() {
     Guarded(this, [&] {
         if (ExplainLockedMeter())
             return;
-        TMeter* meter = Running ? nullptr : SelectedMeter();
+        TMeter* meter = FRun->Running() ? nullptr : SelectedMeter();
         if (!meter)
             return;
         const auto shown = [meter] { return DrawnSeries(*meter); };
@@ -1103,7 +923,7 @@ void TMainWindow::MeterListDblClick() {
     Guarded(this, [&] {
         if (ExplainLockedMeter())
             return;
-        TMeter* meter = Running ? nullptr : SelectedMeter();
+        TMeter* meter = FRun->Running() ? nullptr : SelectedMeter();
         if (!meter)
             return;
         const auto before = DrawnSeries(*meter);
@@ -1130,11 +950,8 @@ void TMainWindow::TimingChartDblClick() {
 }
 
 void TMainWindow::RebuildCharts() {
-    // During a run the buffers follow the run's log columns, which a device change keeps.
-    if (!Running)
-        ChannelBuffer.Resize(Meters.size());
     std::vector<TMeterSeries> meters;
-    for (const TMeter* meter : Meters)
+    for (const TMeter* meter : FMeterSet->Meters())
         meters.push_back(DrawnSeries(*meter));
     Charts->Rebuild(meters);
 
@@ -1163,10 +980,11 @@ void TMainWindow::RebuildCharts() {
 
 void TMainWindow::ShowChartHint() {
     QString hint;
-    if (Meters.empty() && FLockedMeters.empty())
+    const bool noMeter = FMeterSet->Meters().empty();
+    if (noMeter && FMeterSet->LockedMeters().empty())
         hint = QStringLiteral("No meter connected.\nPlug in a meter: it appears in the list at "
                               "the right within a second.");
-    else if (Meters.empty())
+    else if (noMeter)
         hint = QStringLiteral("No meter can be used yet: a meter is listed as \"(no access)\".\n"
                               "Click its line in the list for how to give access.");
     else if (CapacitanceChart->isHidden() && TemperatureChart->isHidden() &&
@@ -1177,213 +995,35 @@ void TMainWindow::ShowChartHint() {
     FChartHint->setVisible(!hint.isEmpty());
 }
 
-void TMainWindow::FreeMeters() {
-    // No trigger reaches a meter while the set changes.
-    if (TriggerThread)
-        TriggerThread->SetMeters({});
-    // What the workers measured and posted is taken before the meters go, and in timer mode
-    // a result that no tick has logged yet is kept for the next row.
-    for (TMeter* meter : Meters)
-        meter->EndWorker();
-    if (Running && !FFastModeRun)
-        for (std::size_t meter = 0; meter < Meters.size(); ++meter) {
-            const int column = RunColumn(meter);
-            if (column < 0 || !StateOf(meter).Unlogged)
-                continue;
-            std::vector<double> values = ValuesForRunColumn(*Meters[meter], std::size_t(column));
-            if (!values.empty())
-                FRunMeters[std::size_t(column)].Unlogged = std::move(values);
-        }
-    while (!Meters.empty()) {
-        delete Meters.back(); // ends its worker, darkens the LED, releases the device
-        Meters.pop_back();
+void TMainWindow::ShowMeters() {
+    MeterList->clear();
+    const std::vector<TMeter*>& meters = FMeterSet->Meters();
+    for (const TMeter* meter : meters)
+        MeterList->addItem(meter->SerNum());
+    RebuildCharts();
+    // Meters the user may not open are listed after the others, with the fix.
+    const std::vector<TMeterSet::TLockedMeter> locked = FMeterSet->LockedMeters();
+    for (const TMeterSet::TLockedMeter& meter : locked) {
+        auto* line = new QListWidgetItem(NoAccessLine(meter), MeterList);
+        line->setToolTip(NoAccessText(meter));
+        line->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
     }
+    QString state = QStringLiteral("%1 meter(s) connected").arg(meters.size());
+    if (!locked.empty())
+        state += QStringLiteral("; %1 meter(s) without access: click the meter's line for how "
+                                "to fix it")
+                     .arg(locked.size());
+    ShowStatus(state);
+    ShowChartHint();
 }
 
-void TMainWindow::HidDeviceChange() {
-    Guarded(this, [&] {
-        FreeMeters();
-        MeterList->clear();
-        const auto gone = [](const auto& d) { return !d->IsPluggedIn(); };
-        std::erase_if(FForeignDevices, gone);
-        std::erase_if(FLockedMeters, gone);
-        const TIniFile ini(ProgIniFilename);
-        THidDevice* device = nullptr;
-        QStringList failures;
-        // A meter whose set-up failed hands its device back, and the controller would hand it
-        // out again at once: it is held here until the pass is over, and tried again at the
-        // next device change.
-        std::set<std::string> failed;
-        std::vector<std::unique_ptr<THidDevice>> failedDevices;
-        while (HidCtl->CheckOut(device)) {
-            if (failed.contains(device->InstanceId())) {
-                failedDevices.emplace_back(device);
-                continue;
-            }
-            if (device->ProductName() != QLatin1String("Corvane v2")) {
-                FForeignDevices.emplace_back(device);
-                continue;
-            }
-            if (!device->HasReadWriteAccess()) {
-                FLockedMeters.emplace_back(device);
-                continue;
-            }
-            const QString serial = device->SerialNumber();
-            const std::string instance = device->InstanceId();
-            std::unique_ptr<THidDevice> owned(device); // until the bridge takes it
-            // An error with one meter is reported, and the others are still set up.
-            try {
-                owned->SetNumInputBuffers(128);
-                owned->SetNumOverlappedBuffers(128);
-                auto meter = std::make_unique<TMeter>(this);
-                meter->SetChannel(int(Meters.size()));
-                meter->SetOnReceiveData(
-                    [this](int channel, std::span<const double> values, std::uint32_t ticks) {
-                        MeterReceiveData(channel, values, ticks);
-                    });
-                meter->SetUpBridge(std::make_unique<THidBridge>(owned.release()));
-                meter->LoadFromIni(ini);
-                meter->Bridge()->Init();
-                meter->SetNoiseReduction(NoiseCB->currentIndex());
-                TMeter* added = meter.release();
-                connect(added, &TMeter::ErrorOccurred, this,
-                        [this, added](const QString& message) { MeterError(added, message); });
-                Meters.push_back(added);
-                MeterList->addItem(serial);
-            } catch (const std::exception& error) {
-                failures << MeterFailure(serial, error);
-                failed.insert(instance);
-            }
-        }
-        failedDevices.clear();
-        std::vector<std::shared_ptr<TManualResetEvent>> triggers;
-        for (TMeter* meter : Meters)
-            triggers.push_back(meter->TriggerEvent);
-        // Meters plugged in during a run join it at once, in fast mode with their continuous
-        // conversion.
-        if (Running) {
-            for (TMeter* meter : Meters) {
-                meter->SetContinuousMode(FFastModeRun);
-                meter->SetContinuousModeInterval(FastModeIntervalCB->currentIndex());
-                meter->StartMes();
-            }
-        }
-        FMeterStates.assign(Meters.size(), {});
-        MapRunColumns();
-        TriggerThread->SetMeters(std::move(triggers));
-        RebuildCharts();
-        // Meters the user may not open are listed after the others, with the fix.
-        for (const auto& locked : FLockedMeters) {
-            auto* line = new QListWidgetItem(NoAccessLine(*locked), MeterList);
-            line->setToolTip(NoAccessText(*locked));
-            line->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
-        }
-        QString state = QStringLiteral("%1 meter(s) connected").arg(Meters.size());
-        if (!FLockedMeters.empty())
-            state += QStringLiteral("; %1 meter(s) without access: click the meter's line for "
-                                    "how to fix it")
-                         .arg(FLockedMeters.size());
-        ShowStatus(state);
-        ShowChartHint();
-        if (!failures.isEmpty())
-            ReportError(this, failures.join(u'\n'));
-    });
-}
-
-void TMainWindow::MeterError(TMeter* meter, const QString& message) {
-    const auto it = std::find(Meters.begin(), Meters.end(), meter);
-    if (it == Meters.end())
-        return;
-    const int index = int(it - Meters.begin());
-    // Its last values are no measurement of now: its fields stay empty until it measures again,
-    // and in fast mode the next tick starts its conversions again.
-    TMeterState& state = StateOf(std::size_t(index));
-    state.HasResult = false;
-    state.RestartDue = true;
-    if (QListWidgetItem* line = MeterList->item(index)) {
-        line->setText(QStringLiteral("%1 (error)").arg(meter->SerNum()));
+void TMainWindow::MeterError(std::size_t meter, const QString& message) {
+    const QString serial = FMeterSet->Meters()[meter]->SerNum();
+    if (QListWidgetItem* line = MeterList->item(int(meter))) {
+        line->setText(QStringLiteral("%1 (error)").arg(serial));
         line->setToolTip(message);
     }
-    ShowStatus(QStringLiteral("Meter %1: %2").arg(meter->SerNum(), message));
-}
-
-void TMainWindow::MeterReceiveData(int Channel, std::span<const double> Values,
-                                   std::uint32_t Ticks) {
-    if (!Running || Channel < 0 || std::size_t(Channel) >= Meters.size())
-        return;
-    TMeter& meter = *Meters[std::size_t(Channel)];
-    TMeterState& state = StateOf(std::size_t(Channel));
-    if (!state.HasResult) {
-        // Measuring again after an error: the line loses its mark.
-        QListWidgetItem* line = MeterList->item(Channel);
-        if (line && line->text() != meter.SerNum()) {
-            line->setText(meter.SerNum());
-            line->setToolTip(QString());
-        }
-    }
-    state.HasResult = true;
-    state.Unlogged = true;
-    ++state.ResultsSinceRates;
-    // The values come in the order of what the image measures, as they were decoded.
-    const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData());
-    std::size_t next = 0;
-    const auto take = [&](bool enabled) -> std::optional<double> {
-        if (!enabled || next >= Values.size())
-            return std::nullopt;
-        return Values[next++];
-    };
-    std::optional<double> c1 = take(measured.Cap1);
-    std::optional<double> c2 = take(measured.Cap2);
-    // The offsets are the running mean of each channel's first 10 values after the button.
-    if (AutoOffset && (measured.Cap1 || measured.Cap2)) {
-        if (meter.Offset_Count < 10) {
-            ++meter.Offset_Count;
-            if (c1)
-                meter.Cal1Offset += (*c1 - meter.Cal1Offset) / meter.Offset_Count;
-            if (c2)
-                meter.Cal2Offset += (*c2 - meter.Cal2Offset) / meter.Offset_Count;
-        }
-        if (c1)
-            *c1 -= meter.Cal1Offset;
-        if (c2)
-            *c2 -= meter.Cal2Offset;
-    }
-    const int maxPoints = MaxPointSE->value();
-    const std::size_t meterIndex = std::size_t(Channel);
-    const int column = RunColumn(meterIndex); // where fast mode buffers the meter's results
-    // In fast mode the tick draws the CAP1 values and elapsed times; their series' limits
-    // apply as each result arrives.
-    // A meter that joined the run has no log columns and so nothing in the buffers: its
-    // points are drawn as they come.
-    if (c1 && FFastModeRun && column >= 0) {
-        ChannelBuffer.AddValue(std::size_t(column), *c1);
-        Charts->Limit(meterIndex, EChartQuantity::Cap1, maxPoints);
-    } else if (c1 && FFastModeRun) {
-        Charts->AddNext(meterIndex, EChartQuantity::Cap1, *c1, maxPoints);
-    } else if (c1) {
-        Charts->Add(meterIndex, EChartQuantity::Cap1, ActPoint, *c1, maxPoints);
-    }
-    const auto draw = [&](EChartQuantity quantity, double value) {
-        if (FFastModeRun)
-            Charts->AddNext(meterIndex, quantity, value, maxPoints);
-        else
-            Charts->Add(meterIndex, quantity, ActPoint, value, maxPoints);
-    };
-    if (c2)
-        draw(EChartQuantity::Cap2, *c2);
-    if (const auto temperature = take(measured.Temperature))
-        draw(EChartQuantity::Temperature, *temperature);
-    if (const auto resistance = take(measured.Resistance))
-        draw(EChartQuantity::Resistance, *resistance);
-    if (FFastModeRun && column >= 0) {
-        ChannelBuffer.AddTicks(std::size_t(column), int(Ticks));
-        Charts->Limit(meterIndex, EChartQuantity::Time, maxPoints);
-    } else if (FFastModeRun) {
-        Charts->AddNext(meterIndex, EChartQuantity::Time, Ticks, maxPoints);
-    } else {
-        Charts->Add(meterIndex, EChartQuantity::Time, ActTickPoint, Ticks, maxPoints);
-    }
-    TicksLabel->setText(QString::number(Ticks));
+    ShowStatus(QStringLiteral("Meter %1: %2").arg(serial, message));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1433,103 +1073,19 @@ void TMainWindow::AddressWatchStatusChanged() {
 }
 
 void TMainWindow::TelnetStart() {
-    StartRun();
+    FRun->Start();
 }
 
 void TMainWindow::TelnetStop() {
-    StopRun();
+    FRun->Stop();
 }
 
 QStringList TMainWindow::TelnetStatus() {
-    return StatusReportLines(LogSettings(), QLocale());
+    return StatusReportLines(FRun->LogSettings(), QLocale());
 }
 
 bool TMainWindow::ShowsModalDialog() {
     return QApplication::activeModalWidget() != nullptr || TUserPrompts::IsShowing();
-}
-
-std::vector<std::vector<double>> TMainWindow::NewestValues() const {
-    // In the run's columns: a meter that is out, or came back measuring other quantities,
-    // leaves its fields empty rather than shifting the others'.
-    std::vector<std::vector<double>> values;
-    for (std::size_t column = 0; column < FRunMeters.size(); ++column) {
-        const int found = MeterOfRunColumn(column);
-        // A field holds a value measured since the row before, or stays empty: a meter that
-        // has not finished a measurement since the last tick repeats nothing.
-        const bool measured = found >= 0 && std::size_t(found) < FMeterStates.size() &&
-                              FMeterStates[std::size_t(found)].Unlogged;
-        std::vector<double> row = measured ? ValuesForRunColumn(*Meters[std::size_t(found)], column)
-                                           : std::vector<double>();
-        if (row.empty())
-            row = FRunMeters[column].Unlogged; // measured before its meter was pulled out
-        values.push_back(std::move(row));
-    }
-    return values;
-}
-
-std::vector<double> TMainWindow::ValuesForRunColumn(const TMeter& meter, std::size_t column) const {
-    std::vector<double> values;
-    if (meter.ValueCount() == FRunMeters[column].Columns)
-        for (int q = 0; q < meter.ValueCount(); ++q)
-            values.push_back(meter.Values(q));
-    return values;
-}
-
-TMainWindow::TMeterState& TMainWindow::StateOf(std::size_t meter) {
-    // Meters are set up one by one before the states are reset, and may report meanwhile.
-    if (meter >= FMeterStates.size())
-        FMeterStates.resize(std::max(meter + 1, Meters.size()));
-    return FMeterStates[meter];
-}
-
-void TMainWindow::MapRunColumns() {
-    FRunColumnOfMeter.assign(Meters.size(), -1);
-    FMeterOfRunColumn.assign(FRunMeters.size(), -1);
-    for (std::size_t meter = 0; meter < Meters.size(); ++meter) {
-        const QString serial = Meters[meter]->SerNum();
-        for (std::size_t column = 0; column < FRunMeters.size(); ++column) {
-            if (FRunMeters[column].Serial == serial && FMeterOfRunColumn[column] < 0) {
-                FRunColumnOfMeter[meter] = int(column);
-                FMeterOfRunColumn[column] = int(meter);
-                break;
-            }
-        }
-    }
-}
-
-int TMainWindow::RunColumn(std::size_t meter) const {
-    return meter < FRunColumnOfMeter.size() ? FRunColumnOfMeter[meter] : -1;
-}
-
-int TMainWindow::MeterOfRunColumn(std::size_t column) const {
-    return column < FMeterOfRunColumn.size() ? FMeterOfRunColumn[column] : -1;
-}
-
-TLogSettings TMainWindow::LogSettings() const {
-    TLogSettings settings;
-    settings.FastMode = FastModeCB->isChecked();
-    settings.Interval = settings.FastMode ? FastModeIntervalCB->currentText()
-                                          : QString::number(IntervalSE->value());
-    settings.Created = QDateTime::currentDateTime();
-    for (const TMeter* meter : Meters) {
-        TLogMeter m;
-        m.Serial = meter->SerNum();
-        m.CAP1Mode = meter->CAP1Mode();
-        m.CAPDAC1Mode = meter->CAPDAC1Mode();
-        m.CAPDAC1A = meter->CAPDAC1A();
-        m.CAPDAC1B = meter->CAPDAC1B();
-        m.CAP2Mode = meter->CAP2Mode();
-        m.CAPDAC2Mode = meter->CAPDAC2Mode();
-        m.CAPDAC2A = meter->CAPDAC2A();
-        m.CAPDAC2B = meter->CAPDAC2B();
-        m.InternalTempEnabled = meter->InternalTempEnabled();
-        m.ExternalResistorEnabled = meter->ExternalResistorEnabled();
-        m.ReferenceResistor = meter->ReferenceResistor();
-        m.RegData = meter->RegData();
-        m.SMode = meter->SMode();
-        settings.Meters.push_back(m);
-    }
-    return settings;
 }
 
 void TMainWindow::LockRunControls(bool running) {
@@ -1544,41 +1100,6 @@ void TMainWindow::LockRunControls(bool running) {
         control->setEnabled(!running);
 }
 
-void TMainWindow::ShowRunState() {
-    if (!Running) {
-        FRunState->setText(QStringLiteral("Idle"));
-        return;
-    }
-    const qint64 seconds = FRunClock.elapsed() / 1000;
-    QString text =
-        FFastModeRun
-            ? QStringLiteral("Running, fast mode %1 ms").arg(FastModeIntervalCB->currentText())
-            : QStringLiteral("Running, every %1 ms").arg(IntervalSE->value());
-    text += QStringLiteral(", %1:%2:%3")
-                .arg(seconds / 3600)
-                .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
-                .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    if (TestTimer.isActive())
-        text += QStringLiteral(", test ends in %1 s").arg((TestTimer.remainingTime() + 999) / 1000);
-    if (!FMeterRates.isEmpty())
-        text += QStringLiteral("; ") + FMeterRates;
-    FRunState->setText(text);
-}
-
-void TMainWindow::MeasureMeterRates() {
-    // What each meter really delivers, whatever its settings promise.
-    const double seconds = double(FStateClock.restart()) / 1000.0;
-    QStringList rates;
-    for (std::size_t i = 0; i < Meters.size(); ++i) {
-        TMeterState& state = StateOf(i);
-        rates << QStringLiteral("%1 %2/s")
-                     .arg(Meters[i]->SerNum())
-                     .arg(seconds > 0 ? state.ResultsSinceRates / seconds : 0.0, 0, 'f', 1);
-        state.ResultsSinceRates = 0;
-    }
-    FMeterRates = rates.join(QStringLiteral(", "));
-}
-
 void TMainWindow::ShowStatus(const QString& text) {
     statusBar()->showMessage(text);
     // A long message is cut off at the window's edge: the tooltip holds it whole.
@@ -1591,7 +1112,7 @@ void TMainWindow::CloseWithoutAsking() {
 }
 
 void TMainWindow::closeEvent(QCloseEvent* event) {
-    if (Running && !std::exchange(FCloseWithoutAsking, false) &&
+    if (FRun->Running() && !std::exchange(FCloseWithoutAsking, false) &&
         !TUserPrompts::Current().Confirm(
             this, QStringLiteral("Confirm"),
             QStringLiteral("A measurement is running. Stop it and quit?"))) {
@@ -1599,7 +1120,7 @@ void TMainWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     // A run is stopped first, so that its log is complete.
-    if (Running)
+    if (FRun->Running())
         StopBtnClick();
     QMainWindow::closeEvent(event);
 }

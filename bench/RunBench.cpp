@@ -69,8 +69,8 @@ int main(int argc, char* argv[]) {
     TMainWindow form(iniName, bus);
     form.show();
     RunEventLoopFor(500);
-    if (form.Meters.size() != MeterCount) {
-        std::fprintf(stderr, "%zu meters found\n", form.Meters.size());
+    if (form.MeterSet().Meters().size() != MeterCount) {
+        std::fprintf(stderr, "%zu meters found\n", form.MeterSet().Meters().size());
         return 1;
     }
     form.FastModeCB->setChecked(true);
@@ -83,7 +83,7 @@ int main(int argc, char* argv[]) {
     QElapsedTimer wall;
     wall.start();
     form.StartBtnClick();
-    if (!form.Running) {
+    if (!form.Run().Running()) {
         std::fprintf(stderr, "the run did not start\n");
         return 1;
     }

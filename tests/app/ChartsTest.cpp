@@ -1,14 +1,15 @@
 #include "app/Chart.h"
 #include "app/ChartSeries.h"
 #include "app/ChartSet.h"
-#include "app/FastModeBuffers.h"
 #include "app/MainWindow.h"
+#include "app/core/FastModeBuffers.h"
 #include "dialogs/ChannelConfigDialog.h"
 #include "dialogs/ChartEditor.h"
 #include "dialogs/RegSetDialog.h"
 #include "link/hid/VirtualHidBus.h"
 #include "model/IniFile.h"
 #include "model/Meter.h"
+#include "model/SampleRecord.h"
 #include "sim/VirtualMeter.h"
 #include "tests/support/ScriptedPrompts.h"
 
@@ -536,8 +537,8 @@ protected:
         for (int i = 0; i < meters; ++i)
             Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M%1").arg(i + 1)));
         Form = std::make_unique<TMainWindow>(Dir.filePath(QStringLiteral("Settings.ini")), Bus);
-        ASSERT_TRUE(
-            QTest::qWaitFor([&] { return Form->Meters.size() == std::size_t(meters); }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return Form->MeterSet().Meters().size() == std::size_t(meters); }, 5000));
     }
     // Settings.ini sections for meters that measure channel 1, the first of them also the
     // temperature: discovery sets the meters up from them after every device change.
@@ -553,33 +554,49 @@ protected:
         }
     }
     void WaitForMeters(std::size_t count) {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == count; }, 5000));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == count; }, 5000));
     }
     std::size_t Index(const QString& serial) const {
-        for (std::size_t i = 0; i < Form->Meters.size(); ++i)
-            if (Form->Meters[i]->SerNum() == serial)
+        for (std::size_t i = 0; i < Form->MeterSet().Meters().size(); ++i)
+            if (Form->MeterSet().Meters()[i]->SerNum() == serial)
                 return i;
-        return Form->Meters.size();
+        return Form->MeterSet().Meters().size();
     }
     QCPGraph* Series(const QString& serial, EChartQuantity quantity) const {
         return Form->Charts->Series(Index(serial), quantity);
     }
+    // A result of meter at x as a run hands it to the window: each value in the chart of its
+    // quantity, in the order of what the meter's image measures, then its elapsed time.
+    void Draw(std::size_t meter, std::span<const double> values, double x, std::uint32_t ticks) {
+        TRunController& run = Form->Run();
+        const TMeasuredQuantities measured =
+            MeasuredQuantities(Form->MeterSet().Meters()[meter]->RegData());
+        const std::pair<bool, EChartQuantity> quantities[] = {
+            {measured.Cap1, EChartQuantity::Cap1},
+            {measured.Cap2, EChartQuantity::Cap2},
+            {measured.Temperature, EChartQuantity::Temperature},
+            {measured.Resistance, EChartQuantity::Resistance}};
+        std::size_t next = 0;
+        for (const auto& [on, quantity] : quantities)
+            if (on && next < values.size())
+                emit run.PointAt(meter, quantity, x, values[next++]);
+        emit run.PointAt(meter, EChartQuantity::Time, x, ticks);
+        emit run.TicksMeasured(ticks);
+    }
     // One timer-mode measurement of every meter at x: meter Mn reads n pF and 20 + n °C.
     void Measure(int x) {
-        Form->Running = true;
-        Form->ActPoint = Form->ActTickPoint = x;
-        for (std::size_t i = 0; i < Form->Meters.size(); ++i) {
-            const double n = Form->Meters[i]->SerNum().mid(1).toDouble();
+        for (std::size_t i = 0; i < Form->MeterSet().Meters().size(); ++i) {
+            const double n = Form->MeterSet().Meters()[i]->SerNum().mid(1).toDouble();
             const double values[] = {n, 20 + n};
-            const auto count = std::size_t(Form->Meters[i]->ValueCount());
-            Form->MeterReceiveData(int(i), std::span(values, std::min<std::size_t>(count, 2)), 10);
+            const auto count = std::size_t(Form->MeterSet().Meters()[i]->ValueCount());
+            Draw(i, std::span(values, std::min<std::size_t>(count, 2)), x, 10);
         }
-        Form->Running = false;
     }
 
     // What meter i measures; the charts are rebuilt as the meter dialogs do.
     void Configure(std::size_t i, bool cap2, bool temperature, bool resistor) {
-        TMeter* meter = Form->Meters[i];
+        TMeter* meter = Form->MeterSet().Meters()[i];
         meter->SetCAP1Mode(1);
         meter->SetCAP2Mode(cap2 ? 1 : 0);
         meter->SetInternalTempEnabled(temperature);
@@ -622,7 +639,7 @@ TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
     EXPECT_EQ(Points(m1Temperature), std::vector<TPoint>({{1, 21}, {2, 21}, {3, 21}}));
     EXPECT_EQ(Points(m2).size(), 3u);
     QStringList listOrder;
-    for (const TMeter* meter : Form->Meters)
+    for (const TMeter* meter : Form->MeterSet().Meters())
         listOrder << (meter->SerNum() == QLatin1String("M1") ? QStringLiteral("probe 1")
                                                              : "CAP1." + meter->SerNum());
     EXPECT_EQ(Titles(Form->CapacitanceChart), listOrder);
@@ -669,14 +686,12 @@ TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
 TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
     Start(1);
     Configure(0, false, true, false);
-    Form->Running = true;
     for (const int limit : {500, 0}) {
         Form->ClearBtnClick();
         Form->MaxPointSE->setValue(limit);
         for (int i = 1; i <= 600; ++i) {
-            Form->ActPoint = Form->ActTickPoint = i;
             const double values[] = {1.5, 20.0};
-            Form->MeterReceiveData(0, values, 40);
+            Draw(0, values, i, 40);
         }
         for (const QCustomPlot* chart :
              {Form->CapacitanceChart, Form->TemperatureChart, Form->TimingChart}) {
@@ -687,7 +702,6 @@ TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
         }
     }
     EXPECT_EQ(Form->TicksLabel->text(), QStringLiteral("40"));
-    Form->Running = false;
 }
 
 // The list's click opens the channel dialog and its double click the register dialog, only
@@ -696,14 +710,16 @@ TEST_F(WindowChartsTest, MeterDialogsRebuildTheChartsOnlyWhenWhatIsDrawnChanged)
     Start(1);
     Configure(0, false, false, false);
     Form->MeterList->setCurrentRow(0);
-    Form->Running = true;
-    const double values[] = {1.0};
-    Form->ActPoint = 1;
-    Form->MeterReceiveData(0, values, 10);
+    Form->Run().SetLogFileName(Dir.filePath(QStringLiteral("run.txt")));
+    Form->StartBtnClick();
+    ASSERT_TRUE(Form->Run().Running());
     // While running: no dialog, and so nothing to close.
     Form->MeterListClick();
     Form->MeterListDblClick();
-    Form->Running = false;
+    Form->StopBtnClick();
+    const double values[] = {1.0};
+    Form->ClearBtnClick();
+    Draw(0, values, 1, 10);
     ASSERT_EQ(Form->CapacitanceChart->graph(0)->dataCount(), 1);
 
     // Closed untouched: the points stay.
@@ -719,7 +735,7 @@ TEST_F(WindowChartsTest, MeterDialogsRebuildTheChartsOnlyWhenWhatIsDrawnChanged)
         Form->ChannelConfigDialog->reject();
     });
     Form->MeterListClick();
-    EXPECT_TRUE(Form->Meters[0]->InternalTempEnabled());
+    EXPECT_TRUE(Form->MeterSet().Meters()[0]->InternalTempEnabled());
     EXPECT_EQ(Titles(Form->TemperatureChart), QStringList({"Temp.M1    "}));
     EXPECT_EQ(Form->CapacitanceChart->graph(0)->dataCount(), 1)
         << "the other series keep their points";
@@ -743,10 +759,8 @@ TEST_F(WindowChartsTest, LayoutFollowsWhatTheMetersMeasure) {
     EXPECT_TRUE(Form->ChartSplitter->handle(1)->isHidden());
 
     // A temperature sensor switched on: a new, empty series and the lower panel.
-    Form->Running = true;
     const double values[] = {1.0};
-    Form->ActPoint = 1;
-    Form->MeterReceiveData(1, values, 10);
+    Draw(1, values, 1, 10);
     Configure(1, false, true, true);
     EXPECT_EQ(Titles(Form->TemperatureChart), QStringList({"Temp.M2    "}));
     EXPECT_EQ(Form->TemperatureChart->graph(0)->dataCount(), 0);
@@ -754,12 +768,11 @@ TEST_F(WindowChartsTest, LayoutFollowsWhatTheMetersMeasure) {
     EXPECT_FALSE(Form->LowerPanel->isHidden());
     EXPECT_FALSE(Form->ChartSplitter->handle(1)->isHidden());
     EXPECT_FALSE(Form->LowerSplitter->handle(1)->isHidden());
-    Form->Running = false;
 
     // Meters pulled out leave their series until Clear.
     for (const auto& device : Bus.PluggedDevices())
         Bus.Unplug(device);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.empty(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().empty(); }, 5000));
     EXPECT_FALSE(Form->CapacitanceChart->isHidden() || Form->TemperatureChart->isHidden());
     Form->ClearBtnClick();
     EXPECT_TRUE(Form->CapacitanceChart->isHidden() && Form->TemperatureChart->isHidden() &&

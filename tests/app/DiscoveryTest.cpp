@@ -33,7 +33,10 @@ protected:
     // Waits until discovery has run with this many meters.
     bool Meters(std::size_t count) {
         return QTest::qWaitFor(
-            [&] { return Form->Meters.size() == count && Form->MeterList->count() == int(count); },
+            [&] {
+                return Form->MeterSet().Meters().size() == count &&
+                       Form->MeterList->count() == int(count);
+            },
             5000);
     }
     QStringList Lines() const {
@@ -53,7 +56,7 @@ TEST_F(DiscoveryTest, OnlyTheExactProductStringMakesAMeter) {
     ASSERT_TRUE(Meters(2));
     EXPECT_EQ(Lines(), QStringList({"M1", "M2"}));
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(Form->Meters[std::size_t(i)]->Channel(), i);
+        EXPECT_EQ(Form->MeterSet().Meters()[std::size_t(i)]->Channel(), i);
 }
 
 TEST_F(DiscoveryTest, EveryChangeRebuildsEveryMeterFromTheSettingsFile) {
@@ -64,7 +67,7 @@ TEST_F(DiscoveryTest, EveryChangeRebuildsEveryMeterFromTheSettingsFile) {
     }
     Start();
     ASSERT_TRUE(Meters(1));
-    TMeter* first = Form->Meters[0];
+    TMeter* first = Form->MeterSet().Meters()[0];
     EXPECT_EQ(first->CAP1Mode(), 1);
     first->SetCAP1Mode(2); // changed in memory only
 
@@ -76,8 +79,12 @@ TEST_F(DiscoveryTest, EveryChangeRebuildsEveryMeterFromTheSettingsFile) {
     const auto keyboard = std::make_shared<TForeignHidDevice>();
     Bus.Plug(keyboard);
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return !Form->Meters.empty() && Form->Meters[0]->CAP2Mode() == 2; }, 5000));
-    EXPECT_EQ(Form->Meters[0]->CAP1Mode(), 1);
+        [&] {
+            return !Form->MeterSet().Meters().empty() &&
+                   Form->MeterSet().Meters()[0]->CAP2Mode() == 2;
+        },
+        5000));
+    EXPECT_EQ(Form->MeterSet().Meters()[0]->CAP1Mode(), 1);
     EXPECT_EQ(keyboard->ReportsReceived(), 0) << "a foreign device is left alone";
 
     const auto second = Plug(QStringLiteral("M2"));
@@ -91,7 +98,7 @@ TEST_F(DiscoveryTest, MeterErrorsShowInItsLineAndTheStatusBar) {
     const auto meter = Plug(QStringLiteral("M1"));
     Start();
     ASSERT_TRUE(Meters(1));
-    TMeter* model = Form->Meters[0];
+    TMeter* model = Form->MeterSet().Meters()[0];
     model->SetCAP1Mode(1);
     model->SetRegsFromConfig();
     model->StartMes();
@@ -112,8 +119,8 @@ TEST_F(DiscoveryTest, MeterWithoutAccessIsListedWithTheFix) {
     Start();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterList->count() == 2; }, 5000));
     EXPECT_EQ(Lines(), QStringList({"M1", "M2 (no access)"}));
-    ASSERT_EQ(Form->Meters.size(), 1u);
-    EXPECT_EQ(Form->Meters[0]->SerNum(), QLatin1String("M1"));
+    ASSERT_EQ(Form->MeterSet().Meters().size(), 1u);
+    EXPECT_EQ(Form->MeterSet().Meters()[0]->SerNum(), QLatin1String("M1"));
     EXPECT_TRUE(Prompts.Errors.isEmpty()) << "listed, not an error box at every change";
     EXPECT_TRUE(Form->statusBar()->currentMessage().contains(QLatin1String("without access")));
     const QString fix = Form->MeterList->item(1)->toolTip();
@@ -139,7 +146,7 @@ TEST_F(DiscoveryTest, ShutdownWritesEveryMeterSection) {
     Plug(QStringLiteral("M2"));
     Start();
     ASSERT_TRUE(Meters(2));
-    Form->Meters[1]->SetCAP2Mode(2);
+    Form->MeterSet().Meters()[1]->SetCAP2Mode(2);
     Form.reset();
     const TIniFile ini(IniName);
     EXPECT_EQ(ini.ReadInteger(QStringLiteral("M2"), QStringLiteral("CAP2Mode"), -1), 2);

@@ -86,7 +86,8 @@ TEST_P(DeviceFaultTest, ShowsAndPassesWithoutAWrongValue) {
         qsizetype failingFrom = -1, failingTo = -1; // log lines while the error showed
         {
             TMainWindow form(run.IniName, bus);
-            ASSERT_TRUE(QTest::qWaitFor([&] { return form.Meters.size() == 3; }, 5000));
+            ASSERT_TRUE(
+                QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 3; }, 5000));
             form.IntervalSE->setValue(100);
             form.FastModeCB->setChecked(fast);
             form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
@@ -186,20 +187,20 @@ TEST_P(DeviceFaultTest, LogOnAFullDiskShowsOnceAndLosesNoRow) {
     TIniFile(run.IniName)
         .WriteString(QStringLiteral("Measurement"), QStringLiteral("Logfile"), logName);
     TMainWindow form(run.IniName, bus);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.Meters.size() == 3; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 3; }, 5000));
     form.IntervalSE->setValue(50);
     form.FastModeCB->setChecked(fast);
     form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
     prompts.Answers = {true};                    // /dev/full exists: replace it
     form.StartBtnClick();
     if (!disk.Mounted()) {
-        EXPECT_FALSE(form.Running);
+        EXPECT_FALSE(form.Run().Running());
         ASSERT_EQ(prompts.Errors.size(), 1);
         EXPECT_TRUE(prompts.Errors[0].contains(logName));
         GTEST_SKIP() << "no tmpfs could be mounted here; /dev/full tried instead";
     }
-    ASSERT_TRUE(form.Running);
-    const int firstTick = form.ActPoint;
+    ASSERT_TRUE(form.Run().Running());
+    const int firstTick = form.Run().ActPoint();
     QTest::qWait(300);
     // Fill the disk to the last byte.
     QFile filler(folder + QStringLiteral("/filler"));
@@ -214,7 +215,7 @@ TEST_P(DeviceFaultTest, LogOnAFullDiskShowsOnceAndLosesNoRow) {
     EXPECT_TRUE(prompts.Errors[0].contains(logName)) << prompts.Errors[0].toStdString();
     const qint64 sizeWhileFull = QFileInfo(logName).size();
     QTest::qWait(500);
-    EXPECT_TRUE(form.Running);
+    EXPECT_TRUE(form.Run().Running());
     EXPECT_EQ(prompts.Errors.size(), 1) << "shown once while the disk stays full";
     EXPECT_TRUE(form.statusBar()->currentMessage().contains(logName));
     EXPECT_EQ(QFileInfo(logName).size(), sizeWhileFull) << "no torn row";
@@ -245,7 +246,7 @@ TEST_P(DeviceFaultTest, LogOnAFullDiskShowsOnceAndLosesNoRow) {
     if (fast)
         EXPECT_EQ(rows, log.Counted) << "every block complete";
     else
-        EXPECT_EQ(rows, form.ActPoint - firstTick) << "a row for every tick";
+        EXPECT_EQ(rows, form.Run().ActPoint() - firstTick) << "a row for every tick";
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, DeviceFaultTest, testing::Values(false, true),

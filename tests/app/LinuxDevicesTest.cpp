@@ -88,7 +88,7 @@ TEST_F(LinuxDevicesTest, MeterWithoutAccessIsListedWithTheFix) {
     const std::string node = FFixture->AddDevice(TPullOutRun::NewMeter(1), refused);
     Form = std::make_unique<TMainWindow>(run.IniName, *FBackend);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterList->count() == 2; }, 5000));
-    EXPECT_EQ(Form->Meters.size(), 1u);
+    EXPECT_EQ(Form->MeterSet().Meters().size(), 1u);
     EXPECT_EQ(Form->MeterList->item(1)->text(), QStringLiteral("M2 (no access)"));
     const QString fix = Form->MeterList->item(1)->toolTip();
     EXPECT_TRUE(fix.contains(QString::fromStdString(node))) << fix.toStdString();

@@ -52,8 +52,8 @@ TEST_F(MainWindowTest, FirstStartShowsDefaultsAndShutdownWritesEveryKey) {
     EXPECT_FALSE(form->FastModeCB->isChecked());
     EXPECT_FALSE(form->ThreadSerialModeCB->isChecked());
     EXPECT_TRUE(form->FilenameEd->text().isEmpty());
-    EXPECT_EQ(form->TickTimer.interval(), 1000);
-    EXPECT_EQ(form->ActPoint, 0);
+    EXPECT_EQ(form->Run().TickTimer().interval(), 1000);
+    EXPECT_EQ(form->Run().ActPoint(), 0);
     EXPECT_TRUE(form->ShowTicks);
     EXPECT_FALSE(QFile::exists(IniName));
 
@@ -166,7 +166,7 @@ TEST_F(MainWindowTest, StoredFastModeShowsConversionTimesInPlaceOfInterval) {
     EXPECT_TRUE(form->FastModeIntervalCB->isVisible());
     EXPECT_FALSE(form->IntervalSE->isVisible());
     EXPECT_EQ(form->FastModeIntervalCB->currentText(), QStringLiteral("38.0"));
-    EXPECT_EQ(form->TickTimer.interval(), 250);
+    EXPECT_EQ(form->Run().TickTimer().interval(), 250);
 
     form->FastModeCB->click();
     EXPECT_FALSE(form->FastModeIntervalCB->isVisible());
@@ -178,7 +178,7 @@ TEST_F(MainWindowTest, ChoosingALogFileOnlyChangesTheShownName) {
     WriteAll(logName, "earlier run\n");
     WriteAll(IniName, "[Measurement]\nLogfile=/data/old.txt\n");
     auto form = Create();
-    EXPECT_EQ(form->LogFileDialog.FileName(), QStringLiteral("/data/old.txt"));
+    EXPECT_EQ(form->Run().LogFileName(), QStringLiteral("/data/old.txt"));
 
     Prompts.Files = {QString(), logName, Dir.filePath(QStringLiteral("other.txt"))};
     form->show();
@@ -187,7 +187,7 @@ TEST_F(MainWindowTest, ChoosingALogFileOnlyChangesTheShownName) {
     EXPECT_EQ(form->FilenameEd->text(), QStringLiteral("/data/old.txt")) << "cancelled";
     QTest::mouseClick(form->FilenameEd, Qt::LeftButton);
     EXPECT_EQ(form->FilenameEd->text(), logName);
-    EXPECT_EQ(form->LogFileDialog.FileName(), logName);
+    EXPECT_EQ(form->Run().LogFileName(), logName);
     EXPECT_EQ(ReadAll(logName), QByteArray("earlier run\n"));
 
     form->SetLogFileAction->trigger();
@@ -210,7 +210,7 @@ TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
     auto form = Create();
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Meters.size() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->MeterSet().Meters().size() == 1; }, 5000));
     QTest::qWait(100);
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Dielo Meter 5.2"));
     EXPECT_EQ(form->SettingsTabs->height(), 121);
@@ -225,8 +225,8 @@ TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
     EXPECT_TRUE(form->StartBtn->isEnabled() && form->StartAction->isEnabled());
     EXPECT_FALSE(form->StopBtn->isEnabled() || form->StopAction->isEnabled());
     EXPECT_TRUE(form->ShowSettingsAction->isChecked());
-    EXPECT_FALSE(form->TickTimer.isActive() || form->TestTimer.isActive());
-    EXPECT_EQ(form->TestTimer.interval(), 10000);
+    EXPECT_FALSE(form->Run().TickTimer().isActive() || form->Run().TestTimer().isActive());
+    EXPECT_EQ(form->Run().TestTimer().interval(), 10000);
 
     struct SpinCase {
         QSpinBox* Spin;
@@ -264,7 +264,7 @@ TEST_F(MainWindowTest, PlacementIsRestoredAtTheNextStart) {
         auto form = Create();
         form->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return form->Meters.size() == 1; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form->MeterSet().Meters().size() == 1; }, 5000));
         form->resize(900, 700);
         QTest::qWait(50);
         const int total =
@@ -276,7 +276,7 @@ TEST_F(MainWindowTest, PlacementIsRestoredAtTheNextStart) {
     auto form = Create();
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Meters.size() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->MeterSet().Meters().size() == 1; }, 5000));
     EXPECT_EQ(form->size(), QSize(900, 700));
     EXPECT_EQ(form->ChartSplitter->sizes(), charts);
 }
@@ -291,7 +291,7 @@ TEST_F(MainWindowTest, FirstWindowFitsTheScreen) {
 TEST_F(MainWindowTest, SettingsChangedInTheWindowAreWrittenAtShutdown) {
     auto form = Create();
     form->IntervalSE->setValue(2500);
-    EXPECT_EQ(form->TickTimer.interval(), 2500);
+    EXPECT_EQ(form->Run().TickTimer().interval(), 2500);
     form->TriggerWaitSE->setValue(300);
     form->ThreadSerialModeCB->setChecked(true);
     EXPECT_EQ(Threading().TriggerWait, 300);

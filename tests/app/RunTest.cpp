@@ -1,5 +1,5 @@
 #include "app/MainWindow.h"
-#include "app/TriggerThread.h"
+#include "app/core/TriggerThread.h"
 #include "link/hid/VirtualHidBus.h"
 #include "model/IniFile.h"
 #include "model/Meter.h"
@@ -69,8 +69,8 @@ protected:
             }
         }
         Form = std::make_unique<TMainWindow>(IniName, Bus);
-        ASSERT_TRUE(
-            QTest::qWaitFor([&] { return Form->Meters.size() == std::size_t(meters); }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return Form->MeterSet().Meters().size() == std::size_t(meters); }, 5000));
     }
     void RunFor(std::chrono::milliseconds time) { QTest::qWait(int(time.count())); }
 };
@@ -80,12 +80,12 @@ TEST_F(RunTest, TimerModeLogsHeadersAndOneRowPerTick) {
     // A measurement with the temperature sensor takes about 190 ms: ticks leave it room.
     Form->IntervalSE->setValue(400);
     Form->StartBtnClick();
-    ASSERT_TRUE(Form->Running);
+    ASSERT_TRUE(Form->Run().Running());
     EXPECT_EQ(Form->windowTitle(), QStringLiteral("DieloMeter - run.txt"));
     EXPECT_FALSE(Form->StartBtn->isEnabled() || Form->FastModeCB->isEnabled());
     RunFor(1700ms);
     Form->StopBtnClick();
-    EXPECT_FALSE(Form->Running);
+    EXPECT_FALSE(Form->Run().Running());
     EXPECT_TRUE(Form->StartBtn->isEnabled());
 
     const QStringList lines = ReadLines(LogName);
@@ -111,11 +111,11 @@ TEST_F(RunTest, FastModeLogsBlocksAndStopWritesWhatIsBuffered) {
     Form->NoiseCB->setCurrentIndex(1);
     Form->NoiseCBChange();
     std::uint64_t records = 0;
-    TMeter* meter = Form->Meters[0];
+    TMeter* meter = Form->MeterSet().Meters()[0];
     QObject::connect(meter, &TMeter::ErrorOccurred,
                      [](const QString& m) { ADD_FAILURE() << m.toStdString(); });
     Form->StartBtnClick();
-    ASSERT_TRUE(Form->Running);
+    ASSERT_TRUE(Form->Run().Running());
     RunFor(1200ms);
     const int readBeforeStop = Meters[0]->ResultsCompleted() - Meters[0]->LostResults();
     Form->StopBtnClick();
@@ -171,13 +171,13 @@ TEST_F(RunTest, MeterPulledOutAndBackKeepsEveryColumnInPlace) {
         Form->FastModeCB->setChecked(fast);
         Form->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
         Form->StartBtnClick();
-        ASSERT_TRUE(Form->Running);
+        ASSERT_TRUE(Form->Run().Running());
         RunFor(1200ms);
         Bus.Unplug(Meters[1]);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 2; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 2; }, 5000));
         RunFor(1200ms);
         Bus.Plug(Meters[1]);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 3; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 3; }, 5000));
         RunFor(1500ms);
         Form->StopBtnClick();
 
@@ -249,7 +249,7 @@ TEST_F(RunTest, NothingMeasuredBeforeAPullOutIsLost) {
         // The window is busy while the change is announced: M1's results pile up behind it.
         Bus.Unplug(Meters[1]);
         QThread::msleep(150);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 1; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 1; }, 5000));
         RunFor(300ms);
         const int read = Meters[0]->ResultsCompleted() - Meters[0]->LostResults();
         Form->StopBtnClick();
@@ -267,13 +267,13 @@ TEST_F(RunTest, NothingMeasuredBeforeAPullOutIsLost) {
 // it keep their columns.
 TEST_F(RunTest, ColumnsNameWhatTheImageMeasuresWhateverTheFlagsSay) {
     Start(2);
-    Form->Meters[0]->SetInternalTempEnabled(false);
-    TRegData second = Form->Meters[1]->RegData();
+    Form->MeterSet().Meters()[0]->SetInternalTempEnabled(false);
+    TRegData second = Form->MeterSet().Meters()[1]->RegData();
     second[8] = 0; // no VT conversion: channel 1 alone
-    Form->Meters[1]->SetRegData(second);
+    Form->MeterSet().Meters()[1]->SetRegData(second);
     Form->IntervalSE->setValue(400);
     Form->StartBtnClick();
-    ASSERT_TRUE(Form->Running);
+    ASSERT_TRUE(Form->Run().Running());
     RunFor(1300ms);
     Form->StopBtnClick();
 
@@ -300,14 +300,14 @@ TEST_F(RunTest, FastModeHeaderNamesTheColumnsTheRowsHold) {
         QFile::remove(LogName);
         Start(meters); // channel 1 and the temperature
         if (meters >= 2) {
-            TRegData image = Form->Meters[1]->RegData();
+            TRegData image = Form->MeterSet().Meters()[1]->RegData();
             image[8] = 0; // channel 1 alone
-            Form->Meters[1]->SetRegData(image);
+            Form->MeterSet().Meters()[1]->SetRegData(image);
         }
         Form->FastModeCB->setChecked(true);
         Form->FastModeIntervalCB->setCurrentIndex(0);
         Form->StartBtnClick();
-        ASSERT_TRUE(Form->Running);
+        ASSERT_TRUE(Form->Run().Running());
         RunFor(700ms);
         Form->StopBtnClick();
 
@@ -338,13 +338,13 @@ TEST_F(RunTest, FastModeHeaderNamesTheColumnsTheRowsHold) {
 // which interval is long enough. A quantity the image does not measure never shows as a number.
 TEST_F(RunTest, TimerRowsHoldOnlyFreshValuesAndStartWarnsOfAShortInterval) {
     Start(2);
-    TRegData image = Form->Meters[1]->RegData();
+    TRegData image = Form->MeterSet().Meters()[1]->RegData();
     image[8] = 0; // channel 1 alone: about 70 ms
-    Form->Meters[1]->SetRegData(image);
-    Form->Meters[1]->SetExternalResistorEnabled(true); // but not in the image
+    Form->MeterSet().Meters()[1]->SetRegData(image);
+    Form->MeterSet().Meters()[1]->SetExternalResistorEnabled(true); // but not in the image
     Form->IntervalSE->setValue(100);
     Form->StartBtnClick();
-    ASSERT_TRUE(Form->Running);
+    ASSERT_TRUE(Form->Run().Running());
     // M1 converts its channel (62.0 ms) and the temperature twice (62.1 ms each).
     const QString warning = QStringLiteral(
         "The interval of 100 ms is shorter than the 194 ms meter M1 needs for a measurement: "
@@ -386,7 +386,7 @@ TEST_F(RunTest, ANewRunContinuesAfterTheLastRunsPoints) {
     for (const bool fast : {false, true, false}) {
         Form->FastModeCB->setChecked(fast);
         Form->StartBtnClick();
-        ASSERT_TRUE(Form->Running);
+        ASSERT_TRUE(Form->Run().Running());
         RunFor(400ms);
         Form->StopBtnClick();
         // The next run starts once the meter has ended this one, as a user's next Start does.
@@ -407,13 +407,13 @@ TEST_F(RunTest, ANewRunContinuesAfterTheLastRunsPoints) {
 TEST_F(RunTest, FastModeDrawsAMeterThatJoinedTheRun) {
     Start(2, /*temperature=*/false);
     Bus.Unplug(Meters[1]);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 1; }, 5000));
     Form->FastModeCB->setChecked(true);
     Form->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
     Form->StartBtnClick();
-    ASSERT_TRUE(Form->Running);
+    ASSERT_TRUE(Form->Run().Running());
     Bus.Plug(Meters[1]);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 2; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 2; }, 5000));
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return Form->Charts->Series(1, EChartQuantity::Cap1)->dataCount() >= 5; }, 5000));
     Form->StopBtnClick();
@@ -426,21 +426,21 @@ TEST_F(RunTest, FastModeDrawsAMeterThatJoinedTheRun) {
 
 TEST_F(RunTest, StartAsksForTheFileAndBeforeReplacingIt) {
     Start(0);
-    Form->LogFileDialog.SetFileName(QString());
+    Form->Run().SetLogFileName(QString());
     Form->StartBtnClick(); // the dialog is cancelled
-    EXPECT_FALSE(Form->Running);
+    EXPECT_FALSE(Form->Run().Running());
     EXPECT_EQ(Prompts.DialogTitles, QStringList(QStringLiteral("Set Logfile")));
 
     Prompts.Files = {LogName};
     Form->StartBtnClick();
-    ASSERT_TRUE(Form->Running);
+    ASSERT_TRUE(Form->Run().Running());
     Form->StopBtnClick();
 
     // Start, Stop, Start on the same file asks again; No keeps the file.
     const QStringList first = ReadLines(LogName);
     Prompts.Answers = {false};
     Form->StartBtnClick();
-    EXPECT_FALSE(Form->Running);
+    EXPECT_FALSE(Form->Run().Running());
     EXPECT_EQ(ReadLines(LogName), first);
     ASSERT_EQ(Prompts.Questions.size(), 1);
     EXPECT_TRUE(Prompts.Questions[0].startsWith(QStringLiteral("Confirm: File ")));
@@ -449,7 +449,7 @@ TEST_F(RunTest, StartAsksForTheFileAndBeforeReplacingIt) {
     Prompts.Answers = {true};
     Form->IntervalSE->setValue(50);
     Form->StartBtnClick();
-    ASSERT_TRUE(Form->Running);
+    ASSERT_TRUE(Form->Run().Running());
     RunFor(300ms);
     Form->StopBtnClick();
     // Without meters: the header, one empty line, an empty column row, an empty row per tick.
@@ -464,7 +464,7 @@ TEST_F(RunTest, FailingLogWriteIsShownAndTheRunGoesOn) {
     Start(1);
     Form->IntervalSE->setValue(50);
     Form->StartBtnClick();
-    ASSERT_TRUE(Form->Running);
+    ASSERT_TRUE(Form->Run().Running());
     RunFor(200ms);
     // The disk is full: no further byte fits into the log.
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -475,7 +475,7 @@ TEST_F(RunTest, FailingLogWriteIsShownAndTheRunGoesOn) {
     setrlimit(RLIMIT_FSIZE, &full);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !Prompts.Errors.isEmpty(); }, 5000));
     EXPECT_TRUE(Prompts.Errors[0].contains(LogName)) << Prompts.Errors[0].toStdString();
-    EXPECT_TRUE(Form->Running);
+    EXPECT_TRUE(Form->Run().Running());
     const qint64 sizeWhileFull = QFileInfo(LogName).size();
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
@@ -490,15 +490,14 @@ TEST_F(RunTest, AutoOffsetIsTheRunningMeanOfTheFirstTenValues) {
     Start(1);
     Form->FastModeCB->setChecked(true);
     Form->StartBtnClick();
-    ASSERT_TRUE(Form->Running);
-    Form->StopBtnClick(); // the handler is driven by hand from here on
-    Form->Running = true;
-    Form->ChannelBuffer.ClearValues();
+    ASSERT_TRUE(Form->Run().Running());
+    // The meter's conversions end; the run goes on and its results are handed in by hand.
+    Form->MeterSet().Meters()[0]->SetContinuousMode(false);
     Form->AutoOffsetBtnClick();
     const auto receive = [&](double cap1) {
         const double values[] = {cap1, 21.0};
-        Form->MeterReceiveData(0, values, 11);
-        return Form->ChannelBuffer.Values()[0].back();
+        Form->Run().MeterResult(0, values, 11);
+        return Form->Run().Buffers().Values()[0].back();
     };
     EXPECT_EQ(receive(5.0), 0.0);
     EXPECT_EQ(receive(6.0), 6.0 - 5.5);
@@ -507,10 +506,12 @@ TEST_F(RunTest, AutoOffsetIsTheRunningMeanOfTheFirstTenValues) {
     EXPECT_DOUBLE_EQ(receive(5.0), 5.0 - 5.1) << "fixed after ten values";
     Form->AutoOffsetBtnClick(); // a second press starts a new mean
     EXPECT_EQ(receive(7.0), 0.0);
-    Form->Running = false;
-    const std::size_t held = Form->ChannelBuffer.Values()[0].size();
-    receive(9.0);
-    EXPECT_EQ(Form->ChannelBuffer.Values()[0].size(), held) << "results after Stop change nothing";
+    Form->StopBtnClick();
+    const std::size_t held = Form->Run().Buffers().Values()[0].size();
+    const double late[] = {9.0, 21.0};
+    Form->Run().MeterResult(0, late, 11);
+    EXPECT_EQ(Form->Run().Buffers().Values()[0].size(), held)
+        << "results after Stop change nothing";
 }
 
 TEST_F(RunTest, ClosingTheWindowDuringARunAsksThenStopsItFirst) {
@@ -520,12 +521,12 @@ TEST_F(RunTest, ClosingTheWindowDuringARunAsksThenStopsItFirst) {
     RunFor(400ms);
     Prompts.Answers = {false, true};
     EXPECT_FALSE(Form->close()) << "No: the run goes on";
-    EXPECT_TRUE(Form->Running);
+    EXPECT_TRUE(Form->Run().Running());
     EXPECT_TRUE(Form->close());
     EXPECT_EQ(
         Prompts.Questions,
         QStringList(2, QStringLiteral("Confirm: A measurement is running. Stop it and quit?")));
-    EXPECT_FALSE(Form->Running);
+    EXPECT_FALSE(Form->Run().Running());
     const QStringList lines = ReadLines(LogName);
     bool ok = false;
     lines.last().toInt(&ok);

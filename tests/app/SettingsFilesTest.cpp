@@ -38,9 +38,9 @@ protected:
         for (const char* serial : {"M1", "M2"})
             Bus.Plug(std::make_shared<TVirtualMeter>(QLatin1String(serial)));
         Form = std::make_unique<TMainWindow>(IniName, Bus);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 2; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 2; }, 5000));
     }
-    TMeter& Meter(int i) { return *Form->Meters[std::size_t(i)]; }
+    TMeter& Meter(int i) { return *Form->MeterSet().Meters()[std::size_t(i)]; }
 };
 
 TEST_F(SettingsFilesTest, SaveWritesItsKeysAndKeepsWhatItLeavesOut) {
@@ -82,7 +82,7 @@ TEST_F(SettingsFilesTest, LoadSetsProgramKeysAndConnectedMetersAndRebuildsTheCha
     Form->MaxPointSE->setValue(1234);
     const TRegData m1Image = Meter(0).RegData();
     Meter(0).SetSMode(0);
-    Form->ActPoint = 17;
+    Form->Run().SetPoints(17, Form->Run().ActTickPoint());
 
     Prompts.Files = {Saved};
     Form->LoadSettingsClick();
@@ -91,8 +91,8 @@ TEST_F(SettingsFilesTest, LoadSetsProgramKeysAndConnectedMetersAndRebuildsTheCha
     EXPECT_EQ(Form->MaxPointSE->value(), 500) << "a key missing from the file takes its default";
     EXPECT_FALSE(Form->FastModeCB->isChecked()) << "loading leaves fast mode alone";
     EXPECT_EQ(Form->FilenameEd->text(), QStringLiteral("/tmp/x.txt"));
-    EXPECT_EQ(Form->LogFileDialog.FileName(), QStringLiteral("/tmp/x.txt"));
-    EXPECT_EQ(Form->ActPoint, 0);
+    EXPECT_EQ(Form->Run().LogFileName(), QStringLiteral("/tmp/x.txt"));
+    EXPECT_EQ(Form->Run().ActPoint(), 0);
 
     EXPECT_EQ(Meter(1).SMode(), 2);
     EXPECT_EQ(Meter(1).ValueCount(), 3);
@@ -106,7 +106,7 @@ TEST_F(SettingsFilesTest, LoadSetsProgramKeysAndConnectedMetersAndRebuildsTheCha
 
     // A device change rebuilds every meter from the program settings file.
     Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M3")));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 3; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 3; }, 5000));
     EXPECT_EQ(Meter(1).CAP2Mode(), 0);
     EXPECT_FALSE(Meter(1).InternalTempEnabled());
     EXPECT_EQ(Form->TemperatureChart->graphCount(), 0);
@@ -121,9 +121,9 @@ TEST_F(SettingsFilesTest, LoadDoesNothingForAMissingFileAndIsRefusedDuringARun) 
 
     WriteAll(Saved, "[Graph]\r\nMaxPoints=7\r\n");
     Form->FilenameEd->setText(Dir.filePath(QStringLiteral("run.txt")));
-    Form->LogFileDialog.SetFileName(Form->FilenameEd->text());
+    Form->Run().SetLogFileName(Form->FilenameEd->text());
     Form->StartBtnClick();
-    ASSERT_TRUE(Form->Running);
+    ASSERT_TRUE(Form->Run().Running());
     Prompts.Files = {Saved};
     Form->LoadSettingsClick();
     Form->StopBtnClick();

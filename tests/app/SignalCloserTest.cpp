@@ -26,12 +26,12 @@ TEST(SignalCloserTest, TerminationSignalsStopTheRunAndCloseTheWindow) {
         TSignalCloser closer(&form, [&form] { form.CloseWithoutAsking(); });
         form.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-        form.LogFileDialog.SetFileName(dir.filePath(QStringLiteral("run%1.txt").arg(signal)));
+        form.Run().SetLogFileName(dir.filePath(QStringLiteral("run%1.txt").arg(signal)));
         form.StartBtnClick();
-        ASSERT_TRUE(form.Running);
+        ASSERT_TRUE(form.Run().Running());
         std::raise(signal);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }, 5000));
-        EXPECT_FALSE(form.Running);
+        EXPECT_FALSE(form.Run().Running());
     }
     EXPECT_TRUE(prompts.Questions.isEmpty());
     // After the closer is gone the default handling is back (checked without raising it).

@@ -39,7 +39,7 @@ protected:
         }
         Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M1")));
         Form = std::make_unique<TMainWindow>(IniName, Bus);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Meters.size() == 1; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 1; }, 5000));
         Form->StartRemoteAccess();
     }
     // Connects and reads the greeting.
@@ -88,20 +88,20 @@ TEST_F(TelnetWindowTest, StartAndStopRunAsTheButtonsAndTheClientGetsTheRows) {
     Start();
     Form->IntervalSE->setValue(100);
     // No log file name yet: the dialog shows on the computer, and is cancelled here.
-    Form->LogFileDialog.SetFileName(QString());
+    Form->Run().SetLogFileName(QString());
     Connect();
     Client.write("S\n");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !Prompts.DialogTitles.isEmpty(); }, 5000));
     EXPECT_EQ(Prompts.DialogTitles, QStringList({"Set Logfile"}));
-    EXPECT_FALSE(Form->Running);
+    EXPECT_FALSE(Form->Run().Running());
 
-    Form->LogFileDialog.SetFileName(Dir.filePath(QStringLiteral("run.txt")));
+    Form->Run().SetLogFileName(Dir.filePath(QStringLiteral("run.txt")));
     Client.write("S\n");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Running; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Run().Running(); }, 5000));
     const QStringList rows = ReadLines(3);
     ASSERT_GE(rows.size(), 3);
     Client.write("X\n");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->Running; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->Run().Running(); }, 5000));
     EXPECT_TRUE(Prompts.Errors.isEmpty());
 }
 
@@ -122,17 +122,17 @@ TEST_F(TelnetWindowTest, RemoteStartWaitsUntilAModalDialogHasClosed) {
         questionsBefore = Prompts.Questions.size();
         Client.write("S\n");
         QTest::qWait(300);
-        ranDuringDialog = Form->Running || Prompts.Questions.size() > questionsBefore;
+        ranDuringDialog = Form->Run().Running() || Prompts.Questions.size() > questionsBefore;
     };
     const auto expectStartAfterTheDialog = [&] {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Running; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Run().Running(); }, 5000));
         EXPECT_FALSE(ranDuringDialog);
         Form->StopBtnClick();
     };
     {
         SCOPED_TRACE("the replace question of a Start at the computer");
         QFile(logName).open(QIODevice::WriteOnly);
-        Form->LogFileDialog.SetFileName(logName);
+        Form->Run().SetLogFileName(logName);
         Prompts.Answers = {false, true}; // No at the computer, Yes to the remote Start's question
         Form->StartBtnClick();
         expectStartAfterTheDialog();
@@ -141,7 +141,7 @@ TEST_F(TelnetWindowTest, RemoteStartWaitsUntilAModalDialogHasClosed) {
     {
         SCOPED_TRACE("the file dialog of Load...");
         dialogs = 0;
-        Form->LogFileDialog.SetFileName(Dir.filePath(QStringLiteral("second.txt")));
+        Form->Run().SetLogFileName(Dir.filePath(QStringLiteral("second.txt")));
         Form->LoadSettingsClick(); // the dialog is cancelled
         expectStartAfterTheDialog();
         EXPECT_EQ(Prompts.DialogTitles, QStringList({"Open Settings"}));
@@ -172,12 +172,12 @@ TEST_F(TelnetWindowTest, LinesQueuedWithoutAClientWaitForTheNextUpTo500) {
 
 TEST_F(TelnetWindowTest, FailingStartEndsTheConnectionSilently) {
     Start();
-    Form->LogFileDialog.SetFileName(Dir.filePath(QStringLiteral("missing/run.txt")));
+    Form->Run().SetLogFileName(Dir.filePath(QStringLiteral("missing/run.txt")));
     Connect();
     Client.write("S\n");
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return Client.state() == QAbstractSocket::UnconnectedState; }, 5000));
-    EXPECT_FALSE(Form->Running);
+    EXPECT_FALSE(Form->Run().Running());
     EXPECT_TRUE(Prompts.Errors.isEmpty()) << "nothing shows on the computer";
     // The window closes with a client connected: the server goes first.
     Connect();

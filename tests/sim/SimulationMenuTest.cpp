@@ -40,7 +40,10 @@ protected:
     // Waits until discovery has run and the window lists these meters.
     bool Listed(const QStringList& serials) {
         return QTest::qWaitFor(
-            [&] { return Lines() == serials && int(Form.Meters.size()) == serials.size(); }, 5000);
+            [&] {
+                return Lines() == serials && int(Form.MeterSet().Meters().size()) == serials.size();
+            },
+            5000);
     }
 };
 
@@ -63,7 +66,7 @@ TEST_F(SimulationMenuTest, APluggedInMeterStartsWithChannel1AndTheTemperature) {
     }
     // The window took the section at discovery, and the image written is the one the window
     // itself builds from that configuration.
-    for (TMeter* model : Form.Meters) {
+    for (TMeter* model : Form.MeterSet().Meters()) {
         EXPECT_EQ(model->CAP1Mode(), 1);
         EXPECT_EQ(model->CAP2Mode(), 0);
         EXPECT_TRUE(model->InternalTempEnabled());
@@ -125,14 +128,14 @@ TEST_F(SimulationMenuTest, SetInputChangesWhatTheMeterMeasures) {
         {2, -1.5, -1.5},
         {1, 20.0, 4.096}, // beyond the converter's range: it reads its limit
     };
-    TMeter& model = *Form.Meters[1];
+    TMeter& model = *Form.MeterSet().Meters()[1];
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.SetPf);
         Simulation.SetInput(1, c.Input, c.SetPf);
         EXPECT_NEAR(model.MeasureCAP(c.Input, 1, 0, 0, 0), c.MeasuredPf, 0.01);
     }
     // The other meter is unchanged.
-    EXPECT_NEAR(Form.Meters[0]->MeasureCAP(1, 1, 0, 0, 0), 1.25, 0.01);
+    EXPECT_NEAR(Form.MeterSet().Meters()[0]->MeasureCAP(1, 1, 0, 0, 0), 1.25, 0.01);
     EXPECT_THROW(Simulation.SetInput(0, 3, 1.0), std::out_of_range);
 }
 

@@ -94,19 +94,19 @@ public:
     void Run(TMainWindow& form, bool fast, int cycles, const std::function<void(int meter)>& unplug,
              const std::function<void(int meter)>& plug,
              const std::function<void()>& beforeStop = {}) {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return form.Meters.size() == 3; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 3; }, 5000));
         form.IntervalSE->setValue(50);
         form.FastModeCB->setChecked(fast);
         form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
         form.StartBtnClick();
-        ASSERT_TRUE(form.Running);
+        ASSERT_TRUE(form.Run().Running());
         for (int cycle = 0; cycle < cycles; ++cycle) {
             unplug(cycle % MeterCount);
-            ASSERT_TRUE(QTest::qWaitFor([&] { return form.Meters.size() == 2; }, 5000))
+            ASSERT_TRUE(QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 2; }, 5000))
                 << "cycle " << cycle;
             QTest::qWait(cycle % 4 * 10);
             plug(cycle % MeterCount);
-            ASSERT_TRUE(QTest::qWaitFor([&] { return form.Meters.size() == 3; }, 5000))
+            ASSERT_TRUE(QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 3; }, 5000))
                 << "cycle " << cycle;
             QTest::qWait(cycle % 5 * 10);
         }

@@ -233,7 +233,7 @@ TTelnetAbuseRun::~TTelnetAbuseRun() = default;
 TTelnetAbuseResult TTelnetAbuseRun::Run() {
     TTelnetAbuseResult result;
     TMainWindow& form = *FForm;
-    if (!QTest::qWaitFor([&] { return form.Meters.size() == 2; }, 5000))
+    if (!QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 2; }, 5000))
         return result;
     form.StartRemoteAccess();
     if (!form.TelnetServer)
@@ -282,7 +282,7 @@ TTelnetAbuseResult TTelnetAbuseRun::Run() {
             ++result.NeverReadingAccepted;
     }
 
-    result.StillRunning = form.Running;
+    result.StillRunning = form.Run().Running();
     form.StopBtnClick();
     result.LongestStallMs = monitor.LongestStallMs();
     for (int fd : silent)

@@ -1,4 +1,4 @@
-#include "app/TriggerThread.h"
+#include "app/core/TriggerThread.h"
 
 #include "model/ThreadingSettings.h"
 

@@ -1,4 +1,4 @@
-#include "app/FastModeBuffers.h"
+#include "app/core/FastModeBuffers.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "app/LogFile.h"
+#include "app/core/LogFile.h"
 
 #include "model/SampleRecord.h"
 
