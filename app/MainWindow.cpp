@@ -129,17 +129,19 @@ QAction* MakeMenuItem(QMenu* menu, const char* name, const QString& caption) {
 
 } // namespace
 
-TMainWindow::TMainWindow(const QString& progIniFilename, THidBackend& backend, QWidget* parent)
+TMainWindow::TMainWindow(const QString& progIniFilename, TMeterSet& meters, TRunController& run,
+                         TTelnetServer& telnetServer, TAddressWatcher& addressWatcher,
+                         QWidget* parent)
     : QMainWindow(parent)
     , ProgIniFilename(progIniFilename)
-    , FMeterSet(std::make_unique<TMeterSet>(backend, progIniFilename))
-    , FRun(std::make_unique<TRunController>(*FMeterSet, static_cast<TRunQuestions&>(*this))) {
+    , TelnetServer(&telnetServer)
+    , AddressWatch(&addressWatcher)
+    , FMeterSet(&meters)
+    , FRun(&run) {
     setObjectName(QStringLiteral("MainWindow"));
-    // The command server exists from the start, so that no line for the clients is lost; it
-    // listens once StartRemoteAccess has run.
-    TelnetServer = new TTelnetServer(*this, this);
     BuildWindow();
     ConnectControllers();
+    FRun->SetQuestions(this);
     FormCreate();
     AboutBox = new TAboutBox(this);
     ChartEditorDialog = new TChartEditor(this);
@@ -148,13 +150,8 @@ TMainWindow::TMainWindow(const QString& progIniFilename, THidBackend& backend, Q
 }
 
 TMainWindow::~TMainWindow() {
-    // No client reaches the window while it goes.
-    delete TelnetServer;
-    TelnetServer = nullptr;
     FormDestroy();
-    // The run goes before the meters it reads.
-    FRun.reset();
-    FMeterSet.reset();
+    FRun->SetQuestions(nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -524,12 +521,12 @@ void TMainWindow::BuildMenu() {
 }
 
 void TMainWindow::ConnectControllers() {
-    connect(FMeterSet.get(), &TMeterSet::MetersChanged, this, &TMainWindow::ShowMeters);
-    connect(FMeterSet.get(), &TMeterSet::MeterFailed, this, &TMainWindow::MeterError);
-    connect(FMeterSet.get(), &TMeterSet::DiscoveryFailed, this,
+    connect(FMeterSet, &TMeterSet::MetersChanged, this, &TMainWindow::ShowMeters);
+    connect(FMeterSet, &TMeterSet::MeterFailed, this, &TMainWindow::MeterError);
+    connect(FMeterSet, &TMeterSet::DiscoveryFailed, this,
             [this](const QString& message) { ReportError(this, message); });
 
-    TRunController* run = FRun.get();
+    TRunController* run = FRun;
     connect(run, &TRunController::RunStarting, this, [this] {
         FRun->ContinueAfter(int(Charts->LastX()), int(Charts->LastTimingX()));
         Charts->ContinueAfter(FRun->ActPoint(), FRun->ActTickPoint());
@@ -678,7 +675,7 @@ void TMainWindow::FormDestroy() {
             meter->SaveToIni(ini);
         SavePlacement(ini);
     });
-    if (AddressWatch)
+    if (FRemoteAccessStarted)
         Guarded(this, [&] { AddressWatch->WriteHistory(QStringLiteral("iphist.dat")); });
 }
 
@@ -1034,10 +1031,10 @@ void TMainWindow::StartRemoteAccess() {
     const bool portChosen = ini.KeyExists(QStringLiteral("Telnet"), QStringLiteral("Port"));
     const int port = ini.ReadInteger(QStringLiteral("Telnet"), QStringLiteral("Port"), 23);
     FTelnetPort = port;
-    AddressWatch = new TAddressWatcher({}, this);
     connect(AddressWatch, &TAddressWatcher::StatusChanged, this,
             &TMainWindow::AddressWatchStatusChanged);
     AddressWatch->Start();
+    FRemoteAccessStarted = true;
     const QString settingsFile = QDir::toNativeSeparators(ProgIniFilename);
     try {
         if (port < 0 || port > 65535)
@@ -1060,32 +1057,16 @@ void TMainWindow::StartRemoteAccess() {
 }
 
 QString TMainWindow::TelnetCaption() const {
-    if (!TelnetServer || !TelnetServer->IsListening())
+    if (!TelnetServer->IsListening())
         return QStringLiteral("Dielo Meter 5.2 - no telnet server (port %1 could not be opened)")
             .arg(FTelnetPort);
     return QStringLiteral("Dielo Meter 5.2 Telnet Server %1:%2")
-        .arg(AddressWatch ? AddressWatch->Address() : QString())
+        .arg(AddressWatch->Address())
         .arg(TelnetServer->Port());
 }
 
 void TMainWindow::AddressWatchStatusChanged() {
     setWindowTitle(TelnetCaption());
-}
-
-void TMainWindow::TelnetStart() {
-    FRun->Start();
-}
-
-void TMainWindow::TelnetStop() {
-    FRun->Stop();
-}
-
-QStringList TMainWindow::TelnetStatus() {
-    return StatusReportLines(FRun->LogSettings(), QLocale());
-}
-
-bool TMainWindow::ShowsModalDialog() {
-    return QApplication::activeModalWidget() != nullptr || TUserPrompts::IsShowing();
 }
 
 void TMainWindow::LockRunControls(bool running) {

@@ -47,16 +47,15 @@ class TIniFile;
 // The main window: the settings panel, the meter list, the four charts, the menus and the
 // program settings. It shows what the meter set and the run controller do and hands them the
 // user's actions; it keeps no run or meter state of its own.
-class TMainWindow : public QMainWindow,
-                    private TProgramKeyTarget,
-                    private TTelnetHost,
-                    private TRunQuestions {
+class TMainWindow : public QMainWindow, private TProgramKeyTarget, private TRunQuestions {
     Q_OBJECT
 public:
     // progIniFilename: the program settings file, read here and written when the window goes.
-    // backend: where the meters are found (the platform's HID devices or a virtual bus); it
-    // must outlive the window.
-    TMainWindow(const QString& progIniFilename, THidBackend& backend, QWidget* parent = nullptr);
+    // The meter set, the run, the command server and the address watcher must outlive the
+    // window; the run asks its questions through the window while it exists.
+    TMainWindow(const QString& progIniFilename, TMeterSet& meters, TRunController& run,
+                TTelnetServer& telnetServer, TAddressWatcher& addressWatcher,
+                QWidget* parent = nullptr);
     ~TMainWindow() override;
 
     // The connected meters and the run.
@@ -129,8 +128,8 @@ public:
     TAboutBox* AboutBox = nullptr;
     // Remote access: the command server (listening once StartRemoteAccess ran) and the address
     // watcher that shows the server's address in the caption.
-    TTelnetServer* TelnetServer = nullptr;
-    TAddressWatcher* AddressWatch = nullptr;
+    TTelnetServer* const TelnetServer;
+    TAddressWatcher* const AddressWatch;
     TChartEditor* ChartEditorDialog = nullptr;
     TRegSetDialog* RegSetDialog = nullptr;
     TChannelConfigDialog* ChannelConfigDialog = nullptr;
@@ -212,19 +211,16 @@ private:
     std::optional<QString> ChooseLogFile() override;
     bool MayReplace(const QString& fileName) override;
 
-    // The command server's calls, all on the window's thread.
-    void TelnetStart() override;
-    void TelnetStop() override;
-    QStringList TelnetStatus() override;
-    bool ShowsModalDialog() override;
     // "Dielo Meter 5.2 Telnet Server " + the local address + ":" + the port.
     QString TelnetCaption() const;
 
     QVariant ProgramKeyValue(EProgramKey key) const override;
     void SetProgramKeyValue(EProgramKey key, const QVariant& value) override;
 
-    std::unique_ptr<TMeterSet> FMeterSet;
-    std::unique_ptr<TRunController> FRun;
+    TMeterSet* const FMeterSet;
+    TRunController* const FRun;
+    // The address watcher runs, and keeps its history, once remote access has started.
+    bool FRemoteAccessStarted = false;
     // The command server's port as the settings file asks for it.
     int FTelnetPort = 23;
     bool FSplittersPlaced = false;

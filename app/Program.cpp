@@ -4,8 +4,58 @@
 #include "app/MainWindow.h"
 #include "app/SettingsLocation.h"
 #include "app/SignalCloser.h"
+#include "app/UserPrompts.h"
+#include "app/core/LogFile.h"
+#include "app/core/MeterSet.h"
+#include "app/core/RunController.h"
+#include "remote/AddressWatcher.h"
+#include "remote/TelnetServer.h"
 
 #include <QApplication>
+#include <QLocale>
+
+// What remote clients ask of the program: the run's Start, Stop and status. They wait while a
+// modal dialog or question of the window is open.
+class TRemoteRunControl final : public TTelnetHost {
+public:
+    explicit TRemoteRunControl(TRunController& run)
+        : FRun(run) {}
+
+    void TelnetStart() override { FRun.Start(); }
+    void TelnetStop() override { FRun.Stop(); }
+    QStringList TelnetStatus() override { return StatusReportLines(FRun.LogSettings(), QLocale()); }
+    bool ShowsModalDialog() override {
+        return QApplication::activeModalWidget() != nullptr || TUserPrompts::IsShowing();
+    }
+
+private:
+    TRunController& FRun;
+};
+
+TProgram::TProgram(THidBackend& backend, const QString& settingsFile)
+    : FMeterSet(std::make_unique<TMeterSet>(backend, settingsFile))
+    , FRun(std::make_unique<TRunController>(*FMeterSet))
+    , FTelnetHost(std::make_unique<TRemoteRunControl>(*FRun))
+    , FTelnetServer(std::make_unique<TTelnetServer>(*FTelnetHost))
+    , FAddressWatcher(std::make_unique<TAddressWatcher>()) {
+    FWindow = std::make_unique<TMainWindow>(settingsFile, *FMeterSet, *FRun, *FTelnetServer,
+                                            *FAddressWatcher);
+}
+
+TProgram::~TProgram() {
+    // In this order:
+    // - the command server first, so that no client reaches the program while it goes;
+    // - the window, which writes the program settings and the meters' sections, and so needs
+    //   the meters;
+    // - the run, which reads the meters;
+    // - the meters, whose workers end before the trigger thread and the HID layer go;
+    // - the address watcher last, as nothing uses it any more.
+    FTelnetServer.reset();
+    FWindow.reset();
+    FRun.reset();
+    FMeterSet.reset();
+    FAddressWatcher.reset();
+}
 
 int RunProgram(QApplication& app, THidBackend& backend,
                const std::function<void(TMainWindow&)>& setUp) {
@@ -14,15 +64,16 @@ int RunProgram(QApplication& app, THidBackend& backend,
     QGuiApplication::setDesktopFileName(QStringLiteral("org.dielometer.DieloMeter"));
     // The window reads the program settings when it is created and writes them when it goes,
     // after the event loop has ended.
-    TMainWindow form(ProgramSettingsFileName(QCoreApplication::applicationDirPath()), backend);
+    TProgram program(backend, ProgramSettingsFileName(QCoreApplication::applicationDirPath()));
+    TMainWindow& window = program.Window();
     // SIGTERM and SIGINT close the window as "Exit" does, so the settings are written; a run
     // is stopped without asking, as nobody may be there to answer.
-    TSignalCloser closer(&form, [&form] { form.CloseWithoutAsking(); });
+    TSignalCloser closer(&window, [&window] { window.CloseWithoutAsking(); });
     if (setUp)
-        setUp(form);
-    form.show();
+        setUp(window);
+    window.show();
     // The last step of start-up; a port that cannot be opened is reported and the program runs
     // on without remote access.
-    Guarded(&form, [&] { form.StartRemoteAccess(); });
+    Guarded(&window, [&] { window.StartRemoteAccess(); });
     return app.exec();
 }

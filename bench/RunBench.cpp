@@ -2,6 +2,7 @@
 // - run_capture_ratio: values in the log against conversions the meters made;
 // - window_busy_share: CPU time of the window's thread against the run's wall time.
 #include "app/MainWindow.h"
+#include "app/Program.h"
 #include "link/hid/VirtualHidBus.h"
 #include "model/IniFile.h"
 #include "model/Meter.h"
@@ -66,7 +67,8 @@ int main(int argc, char* argv[]) {
             meters.push_back(meter);
         }
     }
-    TMainWindow form(iniName, bus);
+    TProgram program(bus, iniName);
+    TMainWindow& form = program.Window();
     form.show();
     RunEventLoopFor(500);
     if (form.MeterSet().Meters().size() != MeterCount) {

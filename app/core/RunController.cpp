@@ -14,10 +14,9 @@
 #include <optional>
 #include <utility>
 
-TRunController::TRunController(TMeterSet& meters, TRunQuestions& questions, QObject* parent)
+TRunController::TRunController(TMeterSet& meters, QObject* parent)
     : QObject(parent)
-    , FMeters(meters)
-    , FQuestions(questions) {
+    , FMeters(meters) {
     FTickTimer.setObjectName(QStringLiteral("TickTimer"));
     FTestTimer.setObjectName(QStringLiteral("TestTimer"));
     FTickTimer.setInterval(FSettings.Interval); // in step with the interval until Start sets it
@@ -105,15 +104,24 @@ void TRunController::Start() {
     const bool fast = FSettings.FastMode;
     PrepareMeters();
     if (FLogFileName.isEmpty()) {
-        const std::optional<QString> chosen = FQuestions.ChooseLogFile();
+        if (!FQuestions)
+            throw ELogFileError("No log file is set: set one before starting a measurement.");
+        const std::optional<QString> chosen = FQuestions->ChooseLogFile();
         if (!chosen)
             return;
         FLogFileName = *chosen;
     }
     const QString fileName = FLogFileName;
     emit LogFileChosen(fileName);
-    if (QFileInfo::exists(fileName) && !FQuestions.MayReplace(fileName))
-        return;
+    if (QFileInfo::exists(fileName)) {
+        if (!FQuestions)
+            throw ELogFileError(QStringLiteral("The log file %1 exists already, and nobody is "
+                                               "asked whether to replace it.")
+                                    .arg(fileName)
+                                    .toStdString());
+        if (!FQuestions->MayReplace(fileName))
+            return;
+    }
     FLogFile.Open(fileName, LogSettings(), QLocale());
     FRunning = true;
     FFastModeRun = fast;

@@ -58,8 +58,11 @@ public:
     // Test runs for this long, ms.
     static constexpr int TestDuration = 10000;
 
-    TRunController(TMeterSet& meters, TRunQuestions& questions, QObject* parent = nullptr);
+    explicit TRunController(TMeterSet& meters, QObject* parent = nullptr);
     ~TRunController() override;
+
+    // Who is asked at Start; without anyone, Start refuses where it would have to ask.
+    void SetQuestions(TRunQuestions* questions) { FQuestions = questions; }
 
     // --- settings of the next run ---
     const TRunSettings& Settings() const { return FSettings; }
@@ -193,7 +196,7 @@ private:
     void Signalled(Body&& body);
 
     TMeterSet& FMeters;
-    TRunQuestions& FQuestions;
+    TRunQuestions* FQuestions = nullptr;
     TRunSettings FSettings;
     QString FLogFileName;
     TLogFile FLogFile;

@@ -2,6 +2,7 @@
 #include "app/ChartSeries.h"
 #include "app/ChartSet.h"
 #include "app/MainWindow.h"
+#include "app/Program.h"
 #include "app/core/FastModeBuffers.h"
 #include "dialogs/ChannelConfigDialog.h"
 #include "dialogs/ChartEditor.h"
@@ -531,12 +532,14 @@ protected:
     QTemporaryDir Dir;
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
-    std::unique_ptr<TMainWindow> Form;
+    std::unique_ptr<TProgram> Program;
+    TMainWindow* Form = nullptr;
 
     void Start(int meters) {
         for (int i = 0; i < meters; ++i)
             Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M%1").arg(i + 1)));
-        Form = std::make_unique<TMainWindow>(Dir.filePath(QStringLiteral("Settings.ini")), Bus);
+        Program = std::make_unique<TProgram>(Bus, Dir.filePath(QStringLiteral("Settings.ini")));
+        Form = &Program->Window();
         ASSERT_TRUE(QTest::qWaitFor(
             [&] { return Form->MeterSet().Meters().size() == std::size_t(meters); }, 5000));
     }

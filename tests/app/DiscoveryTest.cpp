@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "app/Program.h"
 #include "link/hid/VirtualHidBus.h"
 #include "model/IniFile.h"
 #include "model/Meter.h"
@@ -22,14 +23,18 @@ protected:
     QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
-    std::unique_ptr<TMainWindow> Form;
+    std::unique_ptr<TProgram> Program;
+    TMainWindow* Form = nullptr;
 
     std::shared_ptr<TVirtualMeter> Plug(const QString& serial) {
         auto meter = std::make_shared<TVirtualMeter>(serial);
         Bus.Plug(meter);
         return meter;
     }
-    void Start() { Form = std::make_unique<TMainWindow>(IniName, Bus); }
+    void Start() {
+        Program = std::make_unique<TProgram>(Bus, IniName);
+        Form = &Program->Window();
+    }
     // Waits until discovery has run with this many meters.
     bool Meters(std::size_t count) {
         return QTest::qWaitFor(
@@ -147,7 +152,8 @@ TEST_F(DiscoveryTest, ShutdownWritesEveryMeterSection) {
     Start();
     ASSERT_TRUE(Meters(2));
     Form->MeterSet().Meters()[1]->SetCAP2Mode(2);
-    Form.reset();
+    Form = nullptr;
+    Program.reset();
     const TIniFile ini(IniName);
     EXPECT_EQ(ini.ReadInteger(QStringLiteral("M2"), QStringLiteral("CAP2Mode"), -1), 2);
     EXPECT_EQ(ini.ReadInteger(QStringLiteral("M1"), QStringLiteral("SMode"), -1), 1);

@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "app/Program.h"
 #include "link/hid/VirtualHidBus.h"
 #include "sim/VirtualMeter.h"
 #include "tests/support/PullOutRun.h"
@@ -32,7 +33,8 @@ TEST(FaultTest, HundredPullOutsDuringRunsWithThreeMeters) {
         TVirtualHidBus bus;
         const auto meters = TPullOutRun::PlugMeters(bus);
         {
-            TMainWindow form(run.IniName, bus);
+            TProgram program(bus, run.IniName);
+            TMainWindow& form = program.Window();
             run.Run(
                 form, fast, 100, [&](int i) { bus.Unplug(meters[std::size_t(i)]); },
                 [&](int i) { bus.Plug(meters[std::size_t(i)]); });
@@ -85,7 +87,8 @@ TEST_P(DeviceFaultTest, ShowsAndPassesWithoutAWrongValue) {
         TVirtualMeter& faulty = *meters[0];
         qsizetype failingFrom = -1, failingTo = -1; // log lines while the error showed
         {
-            TMainWindow form(run.IniName, bus);
+            TProgram program(bus, run.IniName);
+            TMainWindow& form = program.Window();
             ASSERT_TRUE(
                 QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 3; }, 5000));
             form.IntervalSE->setValue(100);
@@ -186,7 +189,8 @@ TEST_P(DeviceFaultTest, LogOnAFullDiskShowsOnceAndLosesNoRow) {
         disk.Mounted() ? folder + QStringLiteral("/run.txt") : QStringLiteral("/dev/full");
     TIniFile(run.IniName)
         .WriteString(QStringLiteral("Measurement"), QStringLiteral("Logfile"), logName);
-    TMainWindow form(run.IniName, bus);
+    TProgram program(bus, run.IniName);
+    TMainWindow& form = program.Window();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 3; }, 5000));
     form.IntervalSE->setValue(50);
     form.FastModeCB->setChecked(fast);

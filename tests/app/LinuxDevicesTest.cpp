@@ -1,6 +1,7 @@
 // The window on Linux device nodes that umockdev emulates: libudev discovery, the udev
 // monitor, and /dev/hidrawN transfers, with meters pulled out, plugged back in, and refused.
 #include "app/MainWindow.h"
+#include "app/Program.h"
 #include "sim/VirtualMeter.h"
 #include "tests/support/PullOutRun.h"
 #include "tests/support/ScriptedPrompts.h"
@@ -16,12 +17,14 @@ namespace {
 class LinuxDevicesTest : public TUmockdevTest {
 protected:
     void TearDown() override {
-        Form.reset();
+        Form = nullptr;
+        Program.reset();
         TUmockdevTest::TearDown();
     }
 
     TScriptedPrompts Prompts;
-    std::unique_ptr<TMainWindow> Form;
+    std::unique_ptr<TProgram> Program;
+    TMainWindow* Form = nullptr;
 
     // The program's files on the nodes, without the fixture's own.
     int NodeFiles() const { return OpenFilesTo("/dev/hidraw") - FFixture->OwnNodeFiles(); }
@@ -45,7 +48,8 @@ TEST_F(LinuxDevicesTest, TwentyPullOutsPerModeLeakNoHandleOrThread) {
             meters.push_back(TPullOutRun::NewMeter(i));
             nodes.push_back(FFixture->AddDevice(meters.back()));
         }
-        Form = std::make_unique<TMainWindow>(run.IniName, *FBackend);
+        Program = std::make_unique<TProgram>(*FBackend, run.IniName);
+        Form = &Program->Window();
         int nodeFiles = -1, spareEvents = -1;
         run.Run(
             *Form, fast, 20,
@@ -69,7 +73,8 @@ TEST_F(LinuxDevicesTest, TwentyPullOutsPerModeLeakNoHandleOrThread) {
             });
         EXPECT_EQ(nodeFiles, 2 * TPullOutRun::MeterCount) << "a main and a reader handle each";
         EXPECT_TRUE(Prompts.Errors.isEmpty()) << Prompts.Errors.join(u'\n').toStdString();
-        Form.reset();
+        Form = nullptr;
+        Program.reset();
         run.CheckLog();
         EXPECT_EQ(NodeFiles(), 0);
         EXPECT_TRUE(QTest::qWaitFor([] { return ThreadsNamed("Measurement") == 0; }, 2000));
@@ -86,7 +91,8 @@ TEST_F(LinuxDevicesTest, MeterWithoutAccessIsListedWithTheFix) {
     TUmockdevDeviceOptions refused;
     refused.ReadWriteAllowed = false;
     const std::string node = FFixture->AddDevice(TPullOutRun::NewMeter(1), refused);
-    Form = std::make_unique<TMainWindow>(run.IniName, *FBackend);
+    Program = std::make_unique<TProgram>(*FBackend, run.IniName);
+    Form = &Program->Window();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterList->count() == 2; }, 5000));
     EXPECT_EQ(Form->MeterSet().Meters().size(), 1u);
     EXPECT_EQ(Form->MeterList->item(1)->text(), QStringLiteral("M2 (no access)"));

@@ -1,5 +1,6 @@
 #include "app/MainWindow.h"
 
+#include "app/Program.h"
 #include "link/hid/VirtualHidBus.h"
 #include "model/IniFile.h"
 #include "model/ThreadingSettings.h"
@@ -34,7 +35,15 @@ protected:
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
 
-    std::unique_ptr<TMainWindow> Create() { return std::make_unique<TMainWindow>(IniName, Bus); }
+    // The program as the user starts it; -> reaches its window.
+    struct TStarted {
+        std::unique_ptr<TProgram> Program;
+        TMainWindow* operator->() const { return &Program->Window(); }
+        TMainWindow& operator*() const { return Program->Window(); }
+        TMainWindow* get() const { return &Program->Window(); }
+        void reset() { Program.reset(); }
+    };
+    TStarted Create() { return {std::make_unique<TProgram>(Bus, IniName)}; }
 };
 
 TEST_F(MainWindowTest, FirstStartShowsDefaultsAndShutdownWritesEveryKey) {

@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "app/Program.h"
 #include "app/core/TriggerThread.h"
 #include "link/hid/VirtualHidBus.h"
 #include "model/IniFile.h"
@@ -45,7 +46,8 @@ protected:
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
     std::vector<std::shared_ptr<TVirtualMeter>> Meters;
-    std::unique_ptr<TMainWindow> Form;
+    std::unique_ptr<TProgram> Program;
+    TMainWindow* Form = nullptr;
 
     // temperature false: channel 1 alone, so that fast mode converts every 11 ms.
     void Start(int meters, bool temperature = true) {
@@ -68,7 +70,8 @@ protected:
                 Meters.push_back(meter);
             }
         }
-        Form = std::make_unique<TMainWindow>(IniName, Bus);
+        Program = std::make_unique<TProgram>(Bus, IniName);
+        Form = &Program->Window();
         ASSERT_TRUE(QTest::qWaitFor(
             [&] { return Form->MeterSet().Meters().size() == std::size_t(meters); }, 5000));
     }
@@ -162,7 +165,8 @@ TEST_F(RunTest, MeterPulledOutAndBackKeepsEveryColumnInPlace) {
     for (const bool fast : {false, true}) {
         SCOPED_TRACE(fast ? "fast mode" : "timer mode");
         Meters.clear();
-        Form.reset();
+        Form = nullptr;
+        Program.reset();
         for (const auto& device : Bus.PluggedDevices())
             Bus.Unplug(device);
         QFile::remove(LogName);
@@ -235,7 +239,8 @@ TEST_F(RunTest, NothingMeasuredBeforeAPullOutIsLost) {
         EXPECT_EQ(rows[logged + 1], QStringLiteral("1.250000\t\t"));
     }
     Meters.clear();
-    Form.reset();
+    Form = nullptr;
+    Program.reset();
     for (const auto& device : Bus.PluggedDevices())
         Bus.Unplug(device);
     QFile::remove(LogName);
@@ -294,7 +299,8 @@ TEST_F(RunTest, FastModeHeaderNamesTheColumnsTheRowsHold) {
     for (int meters = 1; meters <= 3; ++meters) {
         SCOPED_TRACE(meters);
         Meters.clear();
-        Form.reset();
+        Form = nullptr;
+        Program.reset();
         for (const auto& device : Bus.PluggedDevices())
             Bus.Unplug(device);
         QFile::remove(LogName);

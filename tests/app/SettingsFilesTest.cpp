@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "app/Program.h"
 #include "link/hid/VirtualHidBus.h"
 #include "model/IniFile.h"
 #include "model/Meter.h"
@@ -26,7 +27,8 @@ protected:
     QString Saved = Dir.filePath(QStringLiteral("saved.bin"));
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
-    std::unique_ptr<TMainWindow> Form;
+    std::unique_ptr<TProgram> Program;
+    TMainWindow* Form = nullptr;
 
     void SetUp() override {
         // The program settings file knows M1 with channel 1 on.
@@ -37,7 +39,8 @@ protected:
         }
         for (const char* serial : {"M1", "M2"})
             Bus.Plug(std::make_shared<TVirtualMeter>(QLatin1String(serial)));
-        Form = std::make_unique<TMainWindow>(IniName, Bus);
+        Program = std::make_unique<TProgram>(Bus, IniName);
+        Form = &Program->Window();
         ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 2; }, 5000));
     }
     TMeter& Meter(int i) { return *Form->MeterSet().Meters()[std::size_t(i)]; }

@@ -1,6 +1,7 @@
 #include "app/SignalCloser.h"
 
 #include "app/MainWindow.h"
+#include "app/Program.h"
 #include "link/hid/VirtualHidBus.h"
 #include "tests/support/ScriptedPrompts.h"
 
@@ -22,7 +23,8 @@ TEST(SignalCloserTest, TerminationSignalsStopTheRunAndCloseTheWindow) {
     QTemporaryDir dir;
     TVirtualHidBus bus;
     for (int signal : {SIGTERM, SIGINT}) {
-        TMainWindow form(dir.filePath(QStringLiteral("Settings.ini")), bus);
+        TProgram program(bus, dir.filePath(QStringLiteral("Settings.ini")));
+        TMainWindow& form = program.Window();
         TSignalCloser closer(&form, [&form] { form.CloseWithoutAsking(); });
         form.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));

@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "app/Program.h"
 #include "link/hid/VirtualHidBus.h"
 #include "model/IniFile.h"
 #include "sim/VirtualMeter.h"
@@ -25,7 +26,8 @@ protected:
     QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
-    std::unique_ptr<TMainWindow> Form;
+    std::unique_ptr<TProgram> Program;
+    TMainWindow* Form = nullptr;
     QTcpSocket Client;
 
     // port: the settings file's [Telnet] Port, or none for the default port 23.
@@ -38,7 +40,8 @@ protected:
             ini.WriteInteger(QStringLiteral("M1"), QStringLiteral("Reg7"), 0x80);
         }
         Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M1")));
-        Form = std::make_unique<TMainWindow>(IniName, Bus);
+        Program = std::make_unique<TProgram>(Bus, IniName);
+        Form = &Program->Window();
         ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 1; }, 5000));
         Form->StartRemoteAccess();
     }
@@ -181,7 +184,8 @@ TEST_F(TelnetWindowTest, FailingStartEndsTheConnectionSilently) {
     EXPECT_TRUE(Prompts.Errors.isEmpty()) << "nothing shows on the computer";
     // The window closes with a client connected: the server goes first.
     Connect();
-    Form.reset();
+    Form = nullptr;
+    Program.reset();
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return Client.state() == QAbstractSocket::UnconnectedState; }, 5000));
 }

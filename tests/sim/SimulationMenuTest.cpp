@@ -1,6 +1,7 @@
 #include "sim/SimulationMenu.h"
 
 #include "app/MainWindow.h"
+#include "app/Program.h"
 #include "link/hid/VirtualHidBus.h"
 #include "model/IniFile.h"
 #include "model/Meter.h"
@@ -28,7 +29,8 @@ protected:
     QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
     TScriptedPrompts Prompts;
     TVirtualHidBus Bus;
-    TMainWindow Form{IniName, Bus};
+    TProgram Program{Bus, IniName};
+    TMainWindow& Form = Program.Window();
     TSimulationMenu Simulation{Bus, IniName};
 
     QStringList Lines() const {

@@ -1,6 +1,7 @@
 #include "tests/support/TelnetAbuse.h"
 
 #include "app/MainWindow.h"
+#include "app/Program.h"
 #include "link/hid/VirtualHidBus.h"
 #include "model/IniFile.h"
 #include "remote/TelnetServer.h"
@@ -225,14 +226,14 @@ TTelnetAbuseRun::TTelnetAbuseRun(long sequences)
         meter->SetCapNoise(0.001); // rows differ, so that a lost or repeated one shows
         FBus->Plug(meter);
     }
-    FForm = std::make_unique<TMainWindow>(iniName, *FBus);
+    FProgram = std::make_unique<TProgram>(*FBus, iniName);
 }
 
 TTelnetAbuseRun::~TTelnetAbuseRun() = default;
 
 TTelnetAbuseResult TTelnetAbuseRun::Run() {
     TTelnetAbuseResult result;
-    TMainWindow& form = *FForm;
+    TMainWindow& form = FProgram->Window();
     if (!QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 2; }, 5000))
         return result;
     form.StartRemoteAccess();

@@ -6,6 +6,7 @@
 #include <memory>
 
 class TMainWindow;
+class TProgram;
 class TVirtualHidBus;
 class TScriptedPrompts;
 
@@ -49,5 +50,5 @@ private:
     QTemporaryDir FDir;
     std::unique_ptr<TScriptedPrompts> FPrompts;
     std::unique_ptr<TVirtualHidBus> FBus;
-    std::unique_ptr<TMainWindow> FForm;
+    std::unique_ptr<TProgram> FProgram;
 };
