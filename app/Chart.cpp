@@ -1,6 +1,6 @@
 #include "app/Chart.h"
 
-#include "app/ErrorReport.h"
+#include "dialogs/prompts/ErrorReport.h"
 
 #include <QActionGroup>
 #include <QContextMenuEvent>

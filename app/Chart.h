@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/ChartSeries.h"
-#include "app/FileDialog.h"
+#include "dialogs/prompts/FileDialog.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "app/ChartSet.h"
-#include "app/FileDialog.h"
 #include "app/ProgramSettings.h"
 #include "app/core/MeterSet.h"
 #include "app/core/RunController.h"
+#include "dialogs/prompts/FileDialog.h"
 #include "remote/TelnetServer.h"
 
 #include <QElapsedTimer>

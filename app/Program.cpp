@@ -1,13 +1,13 @@
 #include "app/Program.h"
 
-#include "app/ErrorReport.h"
 #include "app/MainWindow.h"
 #include "app/SettingsLocation.h"
 #include "app/SignalCloser.h"
-#include "app/UserPrompts.h"
 #include "app/core/LogFile.h"
 #include "app/core/MeterSet.h"
 #include "app/core/RunController.h"
+#include "dialogs/prompts/ErrorReport.h"
+#include "dialogs/prompts/UserPrompts.h"
 #include "remote/AddressWatcher.h"
 #include "remote/TelnetServer.h"
 

@@ -1,6 +1,6 @@
 #include "dialogs/ChannelConfigDialog.h"
 
-#include "app/ErrorReport.h"
+#include "dialogs/prompts/ErrorReport.h"
 #include "model/Meter.h"
 
 #include <QCheckBox>

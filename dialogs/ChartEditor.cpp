@@ -1,6 +1,6 @@
 #include "dialogs/ChartEditor.h"
 
-#include "app/UserPrompts.h"
+#include "dialogs/prompts/UserPrompts.h"
 
 #include <QCheckBox>
 #include <QEvent>

@@ -1,6 +1,6 @@
 #include "sim/SimulationMenu.h"
 
-#include "app/ErrorReport.h"
+#include "dialogs/prompts/ErrorReport.h"
 #include "model/IniFile.h"
 #include "sim/VirtualMeter.h"
 

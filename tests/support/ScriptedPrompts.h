@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/FileDialog.h"
-#include "app/UserPrompts.h"
+#include "dialogs/prompts/FileDialog.h"
+#include "dialogs/prompts/UserPrompts.h"
 
 #include <QColor>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "app/ErrorReport.h"
+#include "dialogs/prompts/ErrorReport.h"
 
-#include "app/UserPrompts.h"
+#include "dialogs/prompts/UserPrompts.h"
 
 #include <QDebug>
 

@@ -1,6 +1,6 @@
-#include "app/FileDialog.h"
+#include "dialogs/prompts/FileDialog.h"
 
-#include "app/UserPrompts.h"
+#include "dialogs/prompts/UserPrompts.h"
 
 #include <QStringList>
 

@@ -1,6 +1,6 @@
-#include "app/UserPrompts.h"
+#include "dialogs/prompts/UserPrompts.h"
 
-#include "app/FileDialog.h"
+#include "dialogs/prompts/FileDialog.h"
 
 #include <QColorDialog>
 #include <QFileDialog>
