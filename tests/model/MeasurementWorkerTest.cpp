@@ -205,6 +205,14 @@ TEST_F(MeasurementWorkerTest, AcquisitionLockIsTakenOnlyAtLevel3) {
 // measured for the old run and is dropped, and the new run measures on. Triggered and
 // continuous acquisition alike.
 TEST_F(MeasurementWorkerTest, AResultMeasuredBeforeAStopCountsInNoLaterRun) {
+    // The first value read of each case waits until the test lets it go.
+    std::atomic<bool> reading{false}, held{true};
+    Bridge->BeforeCall = [&](const QString& call) {
+        if (call != QLatin1String("ReadValues") || reading.exchange(true))
+            return;
+        while (held)
+            std::this_thread::sleep_for(1ms);
+    };
     for (const bool continuous : {false, true}) {
         SCOPED_TRACE(continuous ? "continuous" : "triggered");
         Results.clear();
@@ -214,13 +222,8 @@ TEST_F(MeasurementWorkerTest, AResultMeasuredBeforeAStopCountsInNoLaterRun) {
         oldRun[1] = 0x8F;
         oldRun[2] = 0xA0;
         Bridge->Answers = {oldRun};
-        std::atomic<bool> reading{false}, held{true};
-        Bridge->BeforeCall = [&](const QString& call) {
-            if (call != QLatin1String("ReadValues") || reading.exchange(true))
-                return;
-            while (held)
-                std::this_thread::sleep_for(1ms);
-        };
+        held = true;
+        reading = false;
         if (continuous)
             Model.StartMes();
         else
@@ -245,7 +248,9 @@ TEST_F(MeasurementWorkerTest, AResultMeasuredBeforeAStopCountsInNoLaterRun) {
         Model.SetContinuousMode(false);
         ASSERT_TRUE(
             QTest::qWaitFor([&] { return !Model.MeasurementWorker()->InContinuousRun(); }, 5000));
-        Bridge->BeforeCall = nullptr;
+        // The worker is idle once the LED is dark: nothing calls the bridge meanwhile.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return Bridge->Calls().endsWith(QStringLiteral("LED_off")); }, 5000));
     }
 }
 
