@@ -23,9 +23,6 @@ constexpr std::uint8_t PortLatchId = 0x04;
 constexpr std::uint8_t LedLines = 0x03;
 constexpr std::uint8_t LinesLow = 0x00;
 
-// Status register: the converter has no new result yet.
-constexpr std::uint8_t StatusBusy = 0x04;
-
 constexpr std::size_t FeatureLength = 5;
 constexpr std::size_t MinReportBuffer = 65;
 constexpr std::size_t ReadRequestLength = 4;   // ID, address, length high and low
@@ -43,7 +40,6 @@ constexpr const char* ReadRequestFailed = "Data Read Request failed";
 constexpr const char* ForceSendFailed = "Data Read Force Send Request failed";
 constexpr const char* ResponseFailed = "Data Read Response Request failed";
 constexpr const char* WriteFailed = "Data Write Request failed";
-constexpr const char* ConversionIncomplete = "Conversion did not complete";
 
 // A report length from the device's caps; 0 when the caps could not be read.
 std::size_t CapsLength(int length) {
@@ -100,16 +96,6 @@ THidBridge::~THidBridge() {
 
 void THidBridge::IgnoreHIDData(THidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) {}
 
-void THidBridge::SetIntName(const QString& value) {
-    FIntName = value;
-}
-
-void THidBridge::SetSerNum(const QString&) {}
-
-QString THidBridge::IntName() {
-    return FIntName;
-}
-
 QString THidBridge::SerNum() {
     return FHIDDevice->SerialNumber();
 }
@@ -119,10 +105,6 @@ bool THidBridge::Init() {
     const std::uint8_t config[FeatureLength] = {PortConfigId, LedLines, LedLines, 0x00, 0x00};
     FHIDDevice->SetFeature(config, sizeof config);
     return SendPortLatch(LedLines);
-}
-
-bool THidBridge::IsOpen() {
-    return true;
 }
 
 bool THidBridge::LED_on() {
@@ -221,23 +203,16 @@ std::uint8_t THidBridge::ReadStatus() {
     return status;
 }
 
-bool THidBridge::ReadValues(TRegData& RegData) {
+void THidBridge::ReadValues(TRegData& RegData) {
     ReadTransaction(ReadValuesLength, RegData.data());
-    return true;
 }
 
-bool THidBridge::ReadCAPValues(TRegData& RegData) {
-    // A converter that never finishes (no conversion started, or a fault) must not keep the
-    // caller polling for ever.
-    const auto deadline = TClock::now() + ConversionTimeout;
-    while (ReadStatus() & StatusBusy) {
-        if (TClock::now() >= deadline)
-            throw EHIDError(ConversionIncomplete);
-    }
-    return ReadValues(RegData);
+void THidBridge::ReadCAPValues(TRegData& RegData) {
+    WaitForConversion(*this);
+    ReadValues(RegData);
 }
 
-bool THidBridge::WriteRegs(std::uint8_t StartReg, std::uint8_t RegCount, TRegData RegData) {
+void THidBridge::WriteRegs(std::uint8_t StartReg, std::uint8_t RegCount, TRegData RegData) {
     const std::size_t length = CapsLength(FHIDDevice->Caps().OutputReportByteLength);
     // Never send bytes from beyond the image, nor more than one report holds.
     if (std::size_t{StartReg} + RegCount > RegData.size() || WriteHeaderLength + RegCount > length)
@@ -251,5 +226,4 @@ bool THidBridge::WriteRegs(std::uint8_t StartReg, std::uint8_t RegCount, TRegDat
     std::copy_n(RegData.begin() + StartReg, RegCount, report.begin() + WriteHeaderLength);
     if (!FHIDDevice->SetOutputReport(report.data(), length))
         throw EHIDError(WriteFailed);
-    return true;
 }

@@ -62,31 +62,23 @@ public:
     // How long a read transaction waits for its response. An answer that comes later is
     // dropped when it arrives, never taken as the answer of a later request.
     static constexpr std::chrono::milliseconds ResponseTimeout{1000};
-    // How long ReadCAPValues polls a converter whose busy bit stays set.
-    static constexpr std::chrono::milliseconds ConversionTimeout{2000};
 
     // Takes over the checked-out device (not null) and sends nothing yet.
     explicit THidBridge(THidDevice* NewHIDDevice);
     // Darkens the LED if the meter is still there, then releases the device.
     ~THidBridge() override;
 
-    void SetIntName(const QString& value) override;
-    // The serial number comes from the device; setting it does nothing.
-    void SetSerNum(const QString& value) override;
-    QString IntName() override;
     QString SerNum() override;
 
     bool Init() override;
-    // The HID layer opens its handles on demand, so there is no closed state.
-    bool IsOpen() override;
     std::uint8_t ReadStatus() override;
-    bool ReadValues(TRegData& RegData) override;
+    void ReadValues(TRegData& RegData) override;
     // Raises EHIDError "Conversion did not complete" when the busy bit stays set for
     // ConversionTimeout.
-    bool ReadCAPValues(TRegData& RegData) override;
+    void ReadCAPValues(TRegData& RegData) override;
     // A range beyond the image or beyond one output report raises EHIDError "Data Write Request
     // failed" without sending anything.
-    bool WriteRegs(std::uint8_t StartReg, std::uint8_t RegCount, TRegData RegData) override;
+    void WriteRegs(std::uint8_t StartReg, std::uint8_t RegCount, TRegData RegData) override;
     bool LED_on() override;
     bool LED_off() override;
 
@@ -100,7 +92,6 @@ private:
     void ReadTransaction(std::uint8_t count, std::uint8_t* data);
     bool SendPortLatch(std::uint8_t lines);
 
-    QString FIntName;
     std::unique_ptr<THidDevice> FHIDDevice;
     // Used by the transactions only, which callers keep to one at a time.
     TOwedAnswers FOwedAnswers;

@@ -2,7 +2,6 @@
 
 #include "link/CrossThreadEvent.h"
 #include "model/ManualResetEvent.h"
-#include "model/Meter.h"
 #include "model/SampleRecord.h"
 #include "model/ThreadingSettings.h"
 
@@ -16,10 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint8_t BusyBit = 0x04;
-// A converter that stays busy longer than this has failed: the longest conversion pair with
-// both chop bits and the halved clock takes well under a second.
-constexpr auto BusyPollLimit = std::chrono::seconds(2);
 const std::string NotRun = "000000000000";
 
 // Milliseconds as a wrapping 32-bit tick count.
@@ -29,44 +24,29 @@ std::uint32_t TickCount() {
             .count());
 }
 
-void SetModeBits(TRegData& image, std::uint8_t mode) {
-    image[10] = std::uint8_t((image[10] & ~0x07) | mode);
-}
-
 // The worker is being ended: leave the acquisition without a report.
 struct TTerminating {};
 
 } // namespace
 
 std::chrono::milliseconds TriggeredAcquisitionTime(const TRegData& image, int repeats, int sMode) {
-    // Conversion times in microseconds by the CAPF and VTF fields of the Configuration byte.
-    constexpr std::int64_t CapTimesUs[8] = {11000, 11900, 20000, 38000,
-                                            62000, 77000, 92000, 109600};
-    constexpr std::int64_t VtTimesUs[4] = {20100, 32100, 62100, 122100};
     // A status poll, a value read and one or two register writes: a few reports each way.
     constexpr std::int64_t TransfersUs = 5000;
     // Lighting and darkening the LED.
     constexpr std::int64_t LedUs = 2000;
-    const std::int64_t capUs = CapTimesUs[(image[10] >> 3) & 0x07];
-    const std::int64_t vtUs = VtTimesUs[(image[10] >> 6) & 0x03];
-    const bool slowClock = image[9] & 0x80;
     // One conversion with the CAP and VT Setup bytes capSetup and vtSetup; SMode 2 runs it
     // twice, except the first one while the second channel is off, which is sent directly.
     const auto conversionUs = [&](std::uint8_t capSetup, std::uint8_t vtSetup,
                                   bool direct) -> std::int64_t {
-        if (!(capSetup & 0x80) && !(vtSetup & 0x80))
+        if (!(capSetup & CapSetupEnable) && !(vtSetup & VtSetupEnable))
             return 0;
-        std::int64_t us = 0;
-        if (capSetup & 0x80)
-            us += capUs * (capSetup & 0x01 ? 2 : 1);
-        if (vtSetup & 0x80)
-            us += vtUs * (vtSetup & 0x01 ? 2 : 1);
-        if (slowClock)
-            us *= 2;
+        const std::int64_t us =
+            ConversionCycleUs(capSetup, vtSetup, image[RegExcSetup], image[RegConfiguration]);
         return us * (sMode == 2 && !direct ? 2 : 1) + TransfersUs;
     };
-    const std::int64_t repeatUs = conversionUs(image[7], image[8], !(image[19] & 0x80)) +
-                                  conversionUs(image[19], image[20], false);
+    const std::int64_t repeatUs = conversionUs(image[RegCapSetup], image[RegVtSetup],
+                                               !(image[RegCapSetup2] & CapSetupEnable)) +
+                                  conversionUs(image[RegCapSetup2], image[RegVtSetup2], false);
     const std::int64_t us = repeatUs * std::max(repeats, 1) + LedUs;
     return std::chrono::milliseconds((us + 999) / 1000);
 }
@@ -76,8 +56,21 @@ std::mutex& AcquisitionLock() {
     return lock;
 }
 
-TMeasurementWorker::TMeasurementWorker(TMeter* meter, TManualResetEvent& event)
-    : FMeter(meter)
+QEvent::Type TSampleEvent::EventType() {
+    static const int type = QEvent::registerEventType();
+    return QEvent::Type(type);
+}
+
+QEvent::Type TWorkerErrorEvent::EventType() {
+    static const int type = QEvent::registerEventType();
+    return QEvent::Type(type);
+}
+
+TMeasurementWorker::TMeasurementWorker(TBridge& bridge, std::mutex& bridgeLock, QObject* receiver,
+                                       TManualResetEvent& event)
+    : FBridge(bridge)
+    , FBridgeLock(bridgeLock)
+    , FReceiver(receiver)
     , TriggerEvent(event) {
     FThread.reset(QThread::create([this] {
         Execute();
@@ -129,75 +122,66 @@ void TMeasurementWorker::Execute() {
             TriggerEvent.WaitOr(FTerminated);
         if (Terminated())
             return;
-        TBridge* bridge = FMeter->Bridge();
         const std::uint32_t run = RunNumber;
         try {
             // One acquisition at a time on this meter, the window's single measurement included.
-            std::lock_guard bridgeLock(FMeter->BridgeLock());
-            bridge->LED_on();
+            std::lock_guard bridgeLock(FBridgeLock);
+            FBridge.LED_on();
             if (ContinuousMode)
-                AcquireContinuous(*bridge, run);
+                AcquireContinuous(run);
             else
-                AcquireTriggered(*bridge, run);
-            bridge->LED_off();
+                AcquireTriggered(run);
+            FBridge.LED_off();
         } catch (const TTerminating&) {
             return;
         } catch (const std::exception& error) {
             // Reported, and the worker waits for the next trigger instead of retrying at once.
             // Reset before posting: a trigger that answers the report must not be lost.
             TriggerEvent.Reset();
-            bridge->LED_off();
+            FBridge.LED_off();
             PostError(error.what());
         }
     }
 }
 
-void TMeasurementWorker::WaitWhileBusy(TBridge& bridge) {
-    const auto limit = Clock::now() + BusyPollLimit;
-    while (bridge.ReadStatus() & BusyBit) {
-        if (Terminated())
-            throw TTerminating();
-        if (Clock::now() >= limit)
-            throw EHIDError("Conversion did not complete");
-    }
+void TMeasurementWorker::WaitWhileBusy() {
+    if (!WaitForConversion(FBridge, ConversionTimeout, &FTerminated))
+        throw TTerminating();
 }
 
-bool TMeasurementWorker::Convert(TBridge& bridge, TRegData& w, int sMode, bool direct) {
+void TMeasurementWorker::Convert(TRegData& w, int sMode, bool direct) {
     if (direct)
         sMode = 0;
     switch (sMode) {
     case 0: // setup and start in one write
-        SetModeBits(w, 2);
-        bridge.WriteRegs(7, 6, w);
+        SetConversionMode(w, ModeSingle);
+        FBridge.WriteRegs(RegCapSetup, SetupRegCount, w);
         break;
     case 1: // setup, then start
-        SetModeBits(w, 0);
-        bridge.WriteRegs(7, 6, w);
-        SetModeBits(w, 2);
-        bridge.WriteRegs(10, 1, w);
+        SetConversionMode(w, ModeIdle);
+        FBridge.WriteRegs(RegCapSetup, SetupRegCount, w);
+        SetConversionMode(w, ModeSingle);
+        FBridge.WriteRegs(RegConfiguration, 1, w);
         break;
     case 2: // a first conversion settles the input; the second one is read
-        SetModeBits(w, 2);
-        bridge.WriteRegs(7, 6, w);
-        WaitWhileBusy(bridge);
-        SetModeBits(w, 2);
-        bridge.WriteRegs(10, 1, w);
+        SetConversionMode(w, ModeSingle);
+        FBridge.WriteRegs(RegCapSetup, SetupRegCount, w);
+        WaitWhileBusy();
+        SetConversionMode(w, ModeSingle);
+        FBridge.WriteRegs(RegConfiguration, 1, w);
         break;
     default:
         break;
     }
-    WaitWhileBusy(bridge);
+    WaitWhileBusy();
 
     std::unique_lock<std::mutex> serialised;
     if (Threading().ThreadSafetyLevel == 3)
         serialised = std::unique_lock(AcquisitionLock());
-    for (int attempt = 0; attempt < 3; ++attempt)
-        if (bridge.ReadValues(w))
-            return true;
-    return false;
+    FBridge.ReadValues(w);
 }
 
-void TMeasurementWorker::AcquireTriggered(TBridge& bridge, std::uint32_t run) {
+void TMeasurementWorker::AcquireTriggered(std::uint32_t run) {
     const std::uint32_t start = TickCount();
     std::string record = "00";
     const int repeats = Repeats;
@@ -205,26 +189,24 @@ void TMeasurementWorker::AcquireTriggered(TBridge& bridge, std::uint32_t run) {
     for (int r = 0; r < repeats; ++r) {
         // The image is read afresh at every repeat, so a change takes effect at the next one.
         const TRegData image = RegData();
-        std::copy(image.begin() + 7, image.begin() + 13, w.begin() + 7);
+        std::copy_n(image.begin() + RegCapSetup, SetupRegCount, w.begin() + RegCapSetup);
 
-        if ((image[7] & 0x80) || (image[8] & 0x80)) {
-            w[7] &= ~0x40; // first capacitive input
-            if (!Convert(bridge, w, SMode, /*direct=*/!(image[19] & 0x80)))
-                return; // no record; the trigger stays, so a new acquisition follows
-            AppendHexBytes(record, w.data() + 1, 6);
+        if ((image[RegCapSetup] & CapSetupEnable) || (image[RegVtSetup] & VtSetupEnable)) {
+            w[RegCapSetup] &= ~CapSetupInput2; // the first capacitive input
+            Convert(w, SMode, /*direct=*/!(image[RegCapSetup2] & CapSetupEnable));
+            AppendHexBytes(record, w.data() + RegCapData, 6);
         } else {
             record += NotRun;
         }
 
-        if ((image[19] & 0x80) || (image[20] & 0x80)) {
-            w[7] = image[19] | 0x40; // second capacitive input
-            w[8] = image[20];
-            w[9] = image[9];
-            w[11] = image[21];
-            w[12] = image[22];
-            if (!Convert(bridge, w, SMode, /*direct=*/false))
-                return;
-            AppendHexBytes(record, w.data() + 1, 6);
+        if ((image[RegCapSetup2] & CapSetupEnable) || (image[RegVtSetup2] & VtSetupEnable)) {
+            w[RegCapSetup] = image[RegCapSetup2] | CapSetupInput2; // the second one
+            w[RegVtSetup] = image[RegVtSetup2];
+            w[RegExcSetup] = image[RegExcSetup];
+            w[RegCapDacA] = image[RegCapDacA2];
+            w[RegCapDacB] = image[RegCapDacB2];
+            Convert(w, SMode, /*direct=*/false);
+            AppendHexBytes(record, w.data() + RegCapData, 6);
         } else {
             record += NotRun;
         }
@@ -232,33 +214,34 @@ void TMeasurementWorker::AcquireTriggered(TBridge& bridge, std::uint32_t run) {
     PostSampleRecord(std::move(record), TickCount() - start, run);
 }
 
-void TMeasurementWorker::AcquireContinuous(TBridge& bridge, std::uint32_t run) {
+void TMeasurementWorker::AcquireContinuous(std::uint32_t run) {
     FContinuousRunAsked = false;
     FInContinuousRun = true;
     struct TRunEnds {
         std::atomic<bool>& Flag;
         ~TRunEnds() { Flag = false; }
     } runEnds{FInContinuousRun};
-    ChangeRegData([](TRegData& image) { SetModeBits(image, 1); });
-    bridge.WriteRegs(7, 6, RegData());
+    ChangeRegData([](TRegData& image) { SetConversionMode(image, ModeContinuous); });
+    FBridge.WriteRegs(RegCapSetup, SetupRegCount, RegData());
     auto previous = Clock::now();
     TRegData w{};
     // A Stop and a Start quicker than one conversion leave the mode on: the new run number
     // still ends this run, and the next one starts with the new number.
     while (ContinuousMode && RunNumber == run && !Terminated()) {
-        if (!bridge.ReadCAPValues(w) || (w[0] & BusyBit))
+        FBridge.ReadCAPValues(w);
+        if (w[RegStatus] & StatusBusy)
             continue;
         const auto now = Clock::now();
         const auto ticks =
             std::chrono::duration_cast<std::chrono::milliseconds>(now - previous).count();
         previous = now;
         std::string record = "00";
-        AppendHexBytes(record, w.data() + 1, 6);
+        AppendHexBytes(record, w.data() + RegCapData, 6);
         record += NotRun; // only the first conversion runs in this mode
         PostSampleRecord(std::move(record), std::uint32_t(ticks), run);
     }
-    ChangeRegData([](TRegData& image) { SetModeBits(image, 0); });
-    bridge.WriteRegs(10, 1, RegData());
+    ChangeRegData([](TRegData& image) { SetConversionMode(image, ModeIdle); });
+    FBridge.WriteRegs(RegConfiguration, 1, RegData());
 }
 
 void TMeasurementWorker::PostSampleRecord(std::string record, std::uint32_t ticks,
@@ -267,9 +250,9 @@ void TMeasurementWorker::PostSampleRecord(std::string record, std::uint32_t tick
     // Reset before posting: a trigger given once the record is out must start the next
     // acquisition, never fall into the gap between the post and the reset.
     TriggerEvent.Reset();
-    PostCrossThreadEvent(FMeter, new TSampleEvent(std::move(record), run));
+    PostCrossThreadEvent(FReceiver, new TSampleEvent(std::move(record), run));
 }
 
 void TMeasurementWorker::PostError(const std::string& message) {
-    PostCrossThreadEvent(FMeter, new TWorkerErrorEvent(QString::fromStdString(message)));
+    PostCrossThreadEvent(FReceiver, new TWorkerErrorEvent(QString::fromStdString(message)));
 }

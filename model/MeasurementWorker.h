@@ -2,6 +2,9 @@
 
 #include "link/Bridge.h"
 
+#include <QEvent>
+#include <QString>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -9,9 +12,32 @@
 #include <mutex>
 #include <string>
 
+class QObject;
 class QThread;
-class TMeter;
 class TManualResetEvent;
+
+// A sample record from the worker, posted to its receiver (the meter's model); the event owns the
+// record. Run is the worker's run number when the acquisition began.
+class TSampleEvent final : public QEvent {
+public:
+    static QEvent::Type EventType();
+    explicit TSampleEvent(std::string record, std::uint32_t run = 0)
+        : QEvent(EventType())
+        , Record(std::move(record))
+        , Run(run) {}
+    std::string Record;
+    std::uint32_t Run;
+};
+
+// A device error met by the worker, posted to its receiver.
+class TWorkerErrorEvent final : public QEvent {
+public:
+    static QEvent::Type EventType();
+    explicit TWorkerErrorEvent(QString message)
+        : QEvent(EventType())
+        , Message(std::move(message)) {}
+    QString Message;
+};
 
 // One lock for the value reads of all meters, taken only while ThreadSafetyLevel is 3.
 std::mutex& AcquisitionLock();
@@ -24,15 +50,18 @@ std::chrono::milliseconds TriggeredAcquisitionTime(const TRegData& image, int re
 
 // A meter's measurement worker: on every trigger it lights the LED, programs the converter,
 // waits for the conversions, reads the results, darkens the LED and posts the raw bytes as a
-// sample record to its model on the window's thread. In continuous mode one trigger starts a
+// sample record to its receiver on the window's thread. In continuous mode one trigger starts a
 // run that posts a record for every converter result until the mode is switched off.
 //
 // The window's thread writes the register image (whole, under the image lock) and the
-// atomics; the worker reads them. A device error is posted to the model as an error notice and
-// the worker waits for the next trigger. The destructor ends the thread and waits for it.
+// atomics; the worker reads them. A device error is posted to the receiver as an error notice
+// and the worker waits for the next trigger. The destructor ends the thread and waits for it.
 class TMeasurementWorker {
 public:
-    TMeasurementWorker(TMeter* meter, TManualResetEvent& TriggerEvent);
+    // Every acquisition holds bridgeLock, which the bridge's other users on this meter take
+    // too. The bridge, the lock, the receiver and the trigger must outlive the worker.
+    TMeasurementWorker(TBridge& bridge, std::mutex& bridgeLock, QObject* receiver,
+                       TManualResetEvent& TriggerEvent);
     ~TMeasurementWorker();
 
     TMeasurementWorker(const TMeasurementWorker&) = delete;
@@ -72,17 +101,19 @@ public:
 
 private:
     void Execute();
-    void AcquireTriggered(TBridge& bridge, std::uint32_t run);
-    void AcquireContinuous(TBridge& bridge, std::uint32_t run);
+    void AcquireTriggered(std::uint32_t run);
+    void AcquireContinuous(std::uint32_t run);
     // One conversion: send the setup by mode, wait until it is done, read the values into w.
-    // False when no value read succeeded (the acquisition then ends without a record).
-    bool Convert(TBridge& bridge, TRegData& w, int sMode, bool direct);
-    void WaitWhileBusy(TBridge& bridge);
+    void Convert(TRegData& w, int sMode, bool direct);
+    // Leaves the acquisition when the worker is being ended meanwhile.
+    void WaitWhileBusy();
     void PostSampleRecord(std::string record, std::uint32_t ticks, std::uint32_t run);
     void PostError(const std::string& message);
     bool Terminated() const { return FTerminated; }
 
-    TMeter* const FMeter;
+    TBridge& FBridge;
+    std::mutex& FBridgeLock;
+    QObject* const FReceiver;
     TManualResetEvent& TriggerEvent;
     mutable std::mutex FImageLock;
     TRegData FRegData{};

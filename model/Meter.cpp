@@ -13,64 +13,72 @@
 
 namespace {
 
-constexpr std::uint8_t BusyBit = 0x04;
-constexpr auto BusyPollLimit = std::chrono::seconds(2);
 // How often a wait for the meter's bridge looks whether a continuous run holds it. A plain
 // mutex polled with try_lock, since the thread sanitizer does not follow timed locks.
 constexpr auto BridgeWaitSlice = std::chrono::milliseconds(2);
 
-// The two-bit excitation fields of the EXC Setup byte, set to "enabled".
-void EnableExcA(TRegData& image) {
-    image[9] = std::uint8_t((image[9] & ~0x0C) | 0x08);
+// VT 62.1 ms, capacitive 62.0 ms: the Configuration byte's conversion times for triggered
+// acquisitions and single measurements.
+constexpr std::uint8_t TriggeredConversionTimes =
+    ConfigurationVtF.Set(ConfigurationCapF.Set(0, 4), 2);
+
+// The excitation field of EXC Setup set to the value.
+void SetExcitation(TRegData& image, TRegField field, std::uint8_t value) {
+    image[RegExcSetup] = field.Set(image[RegExcSetup], value);
 }
-void EnableExcB(TRegData& image) {
-    image[9] = std::uint8_t((image[9] & ~0x30) | 0x20);
+
+// The excitation voltage into its field as it stands.
+void SetExcitationLevel(TRegData& image, int level) {
+    SetExcitation(image, ExcSetupLevel, std::uint8_t(level));
+}
+
+// Both excitation outputs on.
+void EnableExcitations(TRegData& image) {
+    SetExcitation(image, ExcSetupExcA, ExcitationEnabled);
+    SetExcitation(image, ExcSetupExcB, ExcitationEnabled);
+}
+
+// A CAPDAC byte: the code, connected. A code beyond 7 bits falls on the enable bit.
+std::uint8_t ConnectedDac(int code) {
+    return std::uint8_t(std::uint8_t(code) | CapDacEnable);
 }
 
 // One capacitive channel of the configuration into the image: its CAP Setup byte, its DAC
 // bytes and its excitation field.
-void ChannelToImage(TRegData& image, int mode, int dacMode, int dacA, int dacB, int setup,
-                    int dacAByte, int dacBByte, void (*enableExcitation)(TRegData&)) {
+void ChannelToImage(TRegData& image, int mode, int dacMode, int dacA, int dacB, std::uint8_t setup,
+                    std::uint8_t dacAByte, std::uint8_t dacBByte, TRegField excitation) {
     switch (mode) {
     case 0:
-        image[setup] &= ~0x80;
-        image[9] &= enableExcitation == EnableExcA ? ~0x0C : ~0x30;
+        image[setup] &= ~CapSetupEnable;
+        SetExcitation(image, excitation, ExcitationOff);
         break;
     case 1:
-        image[setup] = std::uint8_t((image[setup] | 0x80) & ~0x20);
-        enableExcitation(image);
-        image[dacAByte] = dacMode > 0 ? std::uint8_t(std::uint8_t(dacA) | 0x80) : 0;
+        image[setup] = std::uint8_t((image[setup] | CapSetupEnable) & ~CapSetupDifferential);
+        SetExcitation(image, excitation, ExcitationEnabled);
+        image[dacAByte] = dacMode > 0 ? ConnectedDac(dacA) : 0;
         image[dacBByte] = 0; // DAC B is used in differential mode only
         break;
     case 2:
-        image[setup] |= 0xA0;
-        enableExcitation(image);
-        image[dacAByte] = dacMode > 0 ? std::uint8_t(std::uint8_t(dacA) | 0x80) : 0;
-        image[dacBByte] = dacMode > 0 ? std::uint8_t(std::uint8_t(dacB) | 0x80) : 0;
+        image[setup] |= CapSetupEnable | CapSetupDifferential;
+        SetExcitation(image, excitation, ExcitationEnabled);
+        image[dacAByte] = dacMode > 0 ? ConnectedDac(dacA) : 0;
+        image[dacBByte] = dacMode > 0 ? ConnectedDac(dacB) : 0;
         break;
     default:
         break;
     }
-    image[setup] &= ~0x01; // no CAPCHOP
+    image[setup] &= ~CapSetupChop;
 }
 
 void ApplyContinuousMode(TRegData& image, int interval) {
-    image[9] &= ~0x80; // CLKCTRL off
-    image[10] = std::uint8_t((image[10] & 0xC7) | std::uint8_t(std::uint8_t(interval) * 8));
-    image[10] = std::uint8_t((image[10] & ~0x07) | 0x01); // continuous conversion
+    image[RegExcSetup] &= ~ExcSetupClockHalved;
+    // The interval is the capacitive conversion time code.
+    image[RegConfiguration] =
+        ConfigurationCapF.Set(image[RegConfiguration], std::uint8_t(interval));
+    SetConversionMode(image, ModeContinuous);
 }
 
 } // namespace
-
-QEvent::Type TSampleEvent::EventType() {
-    static const int type = QEvent::registerEventType();
-    return QEvent::Type(type);
-}
-
-QEvent::Type TWorkerErrorEvent::EventType() {
-    static const int type = QEvent::registerEventType();
-    return QEvent::Type(type);
-}
 
 TMeter::TMeter(QObject* AOwner)
     : QObject(AOwner) {}
@@ -81,15 +89,10 @@ TMeter::~TMeter() {
     FBridge.reset();
 }
 
-void TMeter::SetBridge(std::unique_ptr<TBridge> value) {
-    FBridge = std::move(value);
-}
-
 void TMeter::SetUpBridge(std::unique_ptr<TBridge> NewInterface) {
     FBridge = std::move(NewInterface);
-    FBridge->SetSerNum(FBridge->SerNum());
     FBridge->Init();
-    FWorker = std::make_unique<TMeasurementWorker>(this, *TriggerEvent);
+    FWorker = std::make_unique<TMeasurementWorker>(*FBridge, FBridgeLock, this, *TriggerEvent);
 }
 
 QString TMeter::SerNum() const {
@@ -146,21 +149,21 @@ void TMeter::SetRegData(const TRegData& value) {
 
 void TMeter::SetRegsFromConfig() {
     TRegData image{};
-    ChannelToImage(image, FCAP1Mode, FCAPDAC1Mode, FCAPDAC1A, FCAPDAC1B, 7, 11, 12, EnableExcA);
-    ChannelToImage(image, FCAP2Mode, FCAPDAC2Mode, FCAPDAC2A, FCAPDAC2B, 19, 21, 22, EnableExcB);
-    if (FInternalTempEnabled) // VTEN, internal sensor, internal reference, VTCHOP
-        image[8] = std::uint8_t(((image[8] | 0x80) & ~0x70) | 0x01);
-    else
-        image[8] &= ~0x80;
-    if (FExternalResistorEnabled) // VTEN, external voltage input, external reference, VTCHOP
-        image[20] |= 0xF1;
-    else
-        image[20] &= ~0x80;
-    image[9] = std::uint8_t((image[9] & ~0xC0) | std::uint8_t(FExcitationVoltage));
-    image[10] = 0xA0; // VT 62.1 ms, capacitive 62.0 ms, idle
+    ChannelToImage(image, FCAP1Mode, FCAPDAC1Mode, FCAPDAC1A, FCAPDAC1B, RegCapSetup, RegCapDacA,
+                   RegCapDacB, ExcSetupExcA);
+    ChannelToImage(image, FCAP2Mode, FCAPDAC2Mode, FCAPDAC2A, FCAPDAC2B, RegCapSetup2, RegCapDacA2,
+                   RegCapDacB2, ExcSetupExcB);
+    // Temperature: the internal sensor against the internal reference, chopped.
+    if (FInternalTempEnabled)
+        image[RegVtSetup] = VtSetupEnable | VtSetupMode.Set(0, VtModeInternalSensor) | VtSetupChop;
+    // Resistance: the external voltage input against the external reference, chopped.
+    if (FExternalResistorEnabled)
+        image[RegVtSetup2] =
+            VtSetupEnable | VtSetupMode.Set(0, VtModeExternalInput) | VtSetupExtRef | VtSetupChop;
+    SetExcitationLevel(image, FExcitationVoltage);
+    image[RegConfiguration] = ConfigurationMode.Set(TriggeredConversionTimes, ModeIdle);
     // Both excitation outputs are always on in the finished image.
-    EnableExcA(image);
-    EnableExcB(image);
+    EnableExcitations(image);
     SetRegData(image);
 }
 
@@ -267,8 +270,7 @@ void TMeter::StartMes() {
         Worker().ContinuousMode = true;
         Worker().StartContinuousRun();
     } else {
-        Worker().ChangeRegData(
-            [](TRegData& image) { image[10] = std::uint8_t((image[10] & ~0x07) | 0x02); });
+        Worker().ChangeRegData([](TRegData& image) { SetConversionMode(image, ModeSingle); });
     }
 }
 
@@ -291,22 +293,16 @@ double TMeter::MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CAPDACA,
     if (Mode == 0 || !FBridge)
         return -10.0;
     TRegData m{};
-    m[7] |= 0x80;
+    m[RegCapSetup] = CapSetupEnable;
     if (Mode == 2)
-        m[7] |= 0x20;
-    if (Channel < 2) {
-        EnableExcA(m);
-    } else {
-        m[7] |= 0x40; // second capacitive input
-        EnableExcB(m);
-    }
-    EnableExcA(m);
-    EnableExcB(m);
-    m[11] = std::uint8_t(CAPDACA | 0x80); // both DACs connected, also with code 0
-    m[12] = std::uint8_t(CAPDACB | 0x80);
-    m[7] &= ~0x01;
-    m[9] = std::uint8_t((m[9] & ~0xC0) | std::uint8_t(ExcVolt));
-    m[10] = 0xA2; // VT 62.1 ms, capacitive 62.0 ms, single conversion
+        m[RegCapSetup] |= CapSetupDifferential;
+    if (Channel >= 2)
+        m[RegCapSetup] |= CapSetupInput2;
+    EnableExcitations(m);
+    m[RegCapDacA] = ConnectedDac(CAPDACA); // both DACs connected, also with code 0
+    m[RegCapDacB] = ConnectedDac(CAPDACB);
+    SetExcitationLevel(m, ExcVolt);
+    m[RegConfiguration] = ConfigurationMode.Set(TriggeredConversionTimes, ModeSingle);
 
     TBridge& bridge = *FBridge;
     // Kept apart from the worker's acquisitions on this meter, and from every meter's value
@@ -323,35 +319,17 @@ double TMeter::MeasureCAP(int Channel, std::uint8_t Mode, std::uint8_t CAPDACA,
     std::unique_lock<std::mutex> serialised;
     if (Threading().ThreadSafetyLevel == 3)
         serialised = std::unique_lock(AcquisitionLock());
-    bridge.WriteRegs(7, 6, m);
+    bridge.WriteRegs(RegCapSetup, SetupRegCount, m);
     // A result read before the conversion is done would be a wrong value: wait for it, within
     // a bound.
-    const auto limit = std::chrono::steady_clock::now() + BusyPollLimit;
-    while (bridge.ReadStatus() & BusyBit)
-        if (std::chrono::steady_clock::now() >= limit)
-            throw EHIDError("Conversion did not complete");
-    bool read = false;
-    for (int attempt = 0; attempt < 3 && !read; ++attempt)
-        read = bridge.ReadValues(m);
-    if (!read)
-        return -10.0;
-    return CapacitanceOfCode(std::uint32_t(m[1]) << 16 | std::uint32_t(m[2]) << 8 | m[3]);
+    WaitForConversion(bridge);
+    bridge.ReadValues(m);
+    return CapacitanceOfCode(std::uint32_t(m[RegCapData]) << 16 |
+                             std::uint32_t(m[RegCapData + 1]) << 8 | m[RegCapData + 2]);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Decoding
-
-double TMeter::CalcVT(std::int32_t Value) const {
-    return ::CalcVT(Value, RegData()[8]);
-}
-
-double TMeter::CalcInternalTemperature(std::int32_t Value) const {
-    return ::CalcInternalTemperature(Value);
-}
-
-double TMeter::CalcExternalResistor(std::int32_t Value) const {
-    return ::CalcExternalResistor(Value, FReferenceResistance);
-}
 
 void TMeter::DecodeSampleRecord(std::string_view record) {
     const TRegData image = RegData();

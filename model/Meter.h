@@ -2,6 +2,7 @@
 
 #include "link/Bridge.h"
 #include "model/ManualResetEvent.h"
+#include "model/MeasurementWorker.h"
 
 #include <QEvent>
 #include <QObject>
@@ -17,35 +18,11 @@
 #include <vector>
 
 class TIniFile;
-class TMeasurementWorker;
 
 // The meter is taken by a continuous acquisition and cannot measure on request meanwhile.
 class EMeterBusy : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
-};
-
-// A sample record from the worker, posted to its model; the event owns the record. Run is the
-// worker's run number when the acquisition began.
-class TSampleEvent final : public QEvent {
-public:
-    static QEvent::Type EventType();
-    explicit TSampleEvent(std::string record, std::uint32_t run = 0)
-        : QEvent(EventType())
-        , Record(std::move(record))
-        , Run(run) {}
-    std::string Record;
-    std::uint32_t Run;
-};
-
-// A device error met by the worker, posted to its model.
-class TWorkerErrorEvent final : public QEvent {
-public:
-    static QEvent::Type EventType();
-    explicit TWorkerErrorEvent(QString message)
-        : QEvent(EventType())
-        , Message(std::move(message)) {}
-    QString Message;
 };
 
 // The converter model of one meter: its channel configuration and register image, its
@@ -65,11 +42,9 @@ public:
 
     // --- wiring ---
     TBridge* Bridge() const { return FBridge.get(); }
-    void SetBridge(std::unique_ptr<TBridge> value);
     // Takes the bridge, sends its Init and starts the worker. Once per model.
     void SetUpBridge(std::unique_ptr<TBridge> NewInterface);
     TMeasurementWorker* MeasurementWorker() const { return FWorker.get(); }
-    const TReceiveDataEvent& OnReceiveData() const { return FOnReceiveData; }
     void SetOnReceiveData(TReceiveDataEvent handler) { FOnReceiveData = std::move(handler); }
     int Channel() const { return FChannel; }
     void SetChannel(int value) { FChannel = value; }
@@ -154,9 +129,6 @@ public:
                       int ExcVolt);
 
     // --- decoding ---
-    double CalcVT(std::int32_t Value) const;
-    double CalcInternalTemperature(std::int32_t Value) const;
-    double CalcExternalResistor(std::int32_t Value) const;
     // Decodes one record against the configuration in force and raises OnReceiveData. A
     // malformed record is reported once per run through ErrorOccurred.
     void DecodeSampleRecord(std::string_view record);
@@ -169,9 +141,6 @@ public:
     // The trigger of the worker. Shared, so that a trigger thread holding it never touches a
     // freed model: setting the event of a model that is gone does nothing.
     const std::shared_ptr<TManualResetEvent> TriggerEvent = std::make_shared<TManualResetEvent>();
-
-    // Serialises the bridge traffic of the worker and MeasureCAP on this meter.
-    std::mutex& BridgeLock() { return FBridgeLock; }
 
 signals:
     // A device error of the worker or a malformed record, on the window's thread.
@@ -207,5 +176,6 @@ private:
     bool FContinuousMode = false;
     int FContinuousModeInterval = 0;
     bool FMalformedReported = false;
+    // Serialises the bridge traffic of the worker and MeasureCAP on this meter.
     std::mutex FBridgeLock;
 };

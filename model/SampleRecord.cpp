@@ -103,8 +103,8 @@ double SumExcept(const std::vector<double>& scratch, std::size_t i, std::size_t 
 } // namespace
 
 TMeasuredQuantities MeasuredQuantities(const TRegData& image) {
-    return {(image[7] & 0x80) != 0, (image[19] & 0x80) != 0, (image[8] & 0x80) != 0,
-            (image[20] & 0x80) != 0};
+    return {(image[RegCapSetup] & CapSetupEnable) != 0, (image[RegCapSetup2] & CapSetupEnable) != 0,
+            (image[RegVtSetup] & VtSetupEnable) != 0, (image[RegVtSetup2] & VtSetupEnable) != 0};
 }
 
 std::size_t SampleRecordLength(int repeats) {
@@ -212,12 +212,13 @@ double CalcExternalResistor(std::int32_t value, int referenceResistor) {
 }
 
 double CalcVT(std::int32_t value, std::uint8_t vtSetup) {
-    if ((vtSetup & 0x40) == 0)
+    const std::uint8_t mode = VtSetupMode.Get(vtSetup);
+    if (mode == VtModeInternalSensor || mode == VtModeExternalSensor)
         return CalcInternalTemperature(value);
     const double ratio = (double(value) - MidScale) / MidScale;
-    if ((vtSetup & 0x10) != 0)
+    if ((vtSetup & VtSetupExtRef) != 0)
         return ratio;
-    if ((vtSetup & 0x20) != 0)
+    if (mode == VtModeExternalInput)
         return ratio * 1170;
     return ratio * 1170 * 6;
 }

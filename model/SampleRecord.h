@@ -9,7 +9,7 @@
 // bytes each, most significant first; a conversion that was not run is all zeros), then the
 // acquisition's elapsed milliseconds as 16 digits. 18 + 24 x repeats characters in all.
 
-#include "link/Bridge.h"
+#include "link/RegisterImage.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -12,20 +12,9 @@ namespace {
 using TTimePoint = std::chrono::steady_clock::time_point;
 using std::chrono::microseconds;
 
-// Conversion times by the CAPF and VTF fields of the configuration register.
-constexpr std::int64_t CapTimesUs[8] = {11000, 11900, 20000, 38000, 62000, 77000, 92000, 109600};
-constexpr std::int64_t VtTimesUs[4] = {20100, 32100, 62100, 122100};
-
-// Setup bits. The setup snapshot holds registers 7 to 12, so its indices are register - 7.
+// The setup snapshot holds registers CAP Setup to CAPDAC B, so its indices are register - 7.
 constexpr std::size_t SCap = 0, SVt = 1, SExc = 2, SConfig = 3, SDacA = 4, SDacB = 5;
-constexpr std::uint8_t CapEnable = 0x80, CapInput2 = 0x40, CapDifferential = 0x20, CapChop = 0x01;
-constexpr std::uint8_t VtEnable = 0x80, VtExtRef = 0x10, VtShort = 0x02, VtChop = 0x01;
-constexpr std::uint8_t ClockHalved = 0x80;
-// The two-bit excitation fields of EXC Setup, and their values.
-constexpr int ExcAShift = 2, ExcBShift = 4;
-enum EExcitation { ExcOff = 0, ExcInverted = 1, ExcEnabled = 2, ExcInvalid = 3 };
-constexpr std::uint8_t DacEnable = 0x80, DacCode = 0x7F;
-constexpr std::uint8_t ModeMask = 0x07, ModeContinuous = 1, ModeSingle = 2;
+static_assert(SDacB == RegCapDacB - RegCapSetup);
 
 constexpr std::int32_t MaxCode = 0xFFFFFF;
 constexpr std::uint8_t LedLines = 0x03;
@@ -222,7 +211,7 @@ bool TVirtualMeter::HandleOutput(const std::uint8_t* data, EPipe pipe,
         if (FRegisterWrites.size() > LogLimit)
             FRegisterWrites.pop_front();
         if (modeWritten) {
-            switch (FRegisters[RegConfiguration] & ModeMask) {
+            switch (ConfigurationMode.Get(FRegisters[RegConfiguration])) {
             case ModeSingle:
                 StartConversion(EMode::Single);
                 break;
@@ -273,14 +262,7 @@ TVirtualMeter::TSetup TVirtualMeter::SetupNow() const {
 }
 
 microseconds TVirtualMeter::CycleTime(const TSetup& setup) {
-    std::int64_t us = 0;
-    if (setup[SCap] & CapEnable)
-        us += CapTimesUs[(setup[SConfig] >> 3) & 0x07] * (setup[SCap] & CapChop ? 2 : 1);
-    if (setup[SVt] & VtEnable)
-        us += VtTimesUs[(setup[SConfig] >> 6) & 0x03] * (setup[SVt] & VtChop ? 2 : 1);
-    if (setup[SExc] & ClockHalved)
-        us *= 2;
-    return microseconds(us);
+    return microseconds(ConversionCycleUs(setup[SCap], setup[SVt], setup[SExc], setup[SConfig]));
 }
 
 void TVirtualMeter::StartConversion(EMode mode) {
@@ -310,7 +292,8 @@ void TVirtualMeter::Advance() const {
     FinishCycle(FCycleSetup, end);
     if (FMode == EMode::Single) {
         FMode = EMode::Idle;
-        FRegisters[RegConfiguration] &= static_cast<std::uint8_t>(~ModeMask);
+        FRegisters[RegConfiguration] =
+            ConfigurationMode.Set(FRegisters[RegConfiguration], ModeIdle);
         return;
     }
     // The cycles after it run with the setup as it is now. Of a run of cycles nobody read,
@@ -334,8 +317,8 @@ void TVirtualMeter::FinishCycle(const TSetup& setup, TTimePoint at) const {
     if (FResultWaiting)
         ++FLostResults;
     FResultWaiting = true;
-    const bool cap = setup[SCap] & CapEnable;
-    const bool vt = setup[SVt] & VtEnable;
+    const bool cap = setup[SCap] & CapSetupEnable;
+    const bool vt = setup[SVt] & VtSetupEnable;
     if (!cap && !vt) {
         PutCode(&FRegisters[RegCapData], ZeroCode);
         PutCode(&FRegisters[RegVtData], ZeroCode);
@@ -354,23 +337,23 @@ std::int32_t TVirtualMeter::CapCode(const TSetup& setup, TTimePoint at) const {
     const double noise = std::normal_distribution<double>(0, 1)(FRandom) * FCapNoisePf;
     const bool outlier =
         std::uniform_real_distribution<double>(0, 1)(FRandom) < FOutlierProbability;
-    const std::size_t channel = setup[SCap] & CapInput2 ? 1 : 0;
-    const int excitation = (setup[SExc] >> (channel == 0 ? ExcAShift : ExcBShift)) & 0x03;
-    if (excitation == ExcInvalid)
+    const std::size_t channel = setup[SCap] & CapSetupInput2 ? 1 : 0;
+    const int excitation = (channel == 0 ? ExcSetupExcA : ExcSetupExcB).Get(setup[SExc]);
+    if (excitation == ExcitationInvalid)
         return InvalidExcitationCode;
-    if (excitation == ExcOff)
+    if (excitation == ExcitationOff)
         return ToCode(ZeroCode + noise * CapCodesPerPf);
 
     const double seconds = std::chrono::duration<double>(at - FDriftSince[channel]).count();
     double positive = FPositivePf[channel] + FDriftPfPerSecond * seconds;
     // In single-ended mode the - input is not connected; the DAC on that side still is.
-    double negative = setup[SCap] & CapDifferential ? FNegativePf[channel] : 0.0;
-    if (setup[SDacA] & DacEnable)
-        positive -= (setup[SDacA] & DacCode) * CapDacStepPf;
-    if (setup[SDacB] & DacEnable)
-        negative -= (setup[SDacB] & DacCode) * CapDacStepPf;
+    double negative = setup[SCap] & CapSetupDifferential ? FNegativePf[channel] : 0.0;
+    if (setup[SDacA] & CapDacEnable)
+        positive -= (setup[SDacA] & CapDacCode) * CapDacStepPf;
+    if (setup[SDacB] & CapDacEnable)
+        negative -= (setup[SDacB] & CapDacCode) * CapDacStepPf;
     double pF = positive - negative;
-    if (excitation == ExcInverted)
+    if (excitation == ExcitationInverted)
         pF = -pF;
     pF += noise + (outlier ? FOutlierPf : 0);
     return ToCode(ZeroCode + pF * CapCodesPerPf);
@@ -379,16 +362,16 @@ std::int32_t TVirtualMeter::CapCode(const TSetup& setup, TTimePoint at) const {
 std::int32_t TVirtualMeter::VtCode(const TSetup& setup) const {
     const double noise = std::normal_distribution<double>(0, 1)(FRandom) * FTemperatureNoise;
     const std::uint8_t vt = setup[SVt];
-    if (vt & VtShort)
+    if (vt & VtSetupShort)
         return ZeroCode;
-    switch ((vt >> 5) & 0x03) {
-    case 0: // internal temperature sensor
-    case 1: // external temperature sensor
+    switch (VtSetupMode.Get(vt)) {
+    case VtModeInternalSensor:
+    case VtModeExternalSensor:
         return ToCode(ZeroCode + (FTemperature + noise) * TempCodesPerDegree);
-    case 2: // supply monitor, divided by 6
+    case VtModeSupply: // divided by 6
         return ToCode(ZeroCode * (1 + FSupplyMv / (ReferenceMv * 6)));
-    default:
-        if (vt & VtExtRef)
+    default: // the external voltage input
+        if (vt & VtSetupExtRef)
             return ToCode(ZeroCode * (1 + FResistanceRatio));
         return ToCode(ZeroCode * (1 + FInputMv / ReferenceMv));
     }

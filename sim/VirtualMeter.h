@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/RegisterImage.h"
 #include "link/hid/VirtualHidBus.h"
 
 #include <QString>
@@ -71,20 +72,7 @@ public:
 
     static constexpr int RegisterCount = 19;
     using TRegisters = std::array<std::uint8_t, RegisterCount>;
-    // Register numbers.
-    enum : std::uint8_t {
-        RegStatus = 0,
-        RegCapData = 1, // 3 bytes, MSB first
-        RegVtData = 4,  // 3 bytes, MSB first
-        RegCapSetup = 7,
-        RegVtSetup = 8,
-        RegExcSetup = 9,
-        RegConfiguration = 10,
-        RegCapDacA = 11,
-        RegCapDacB = 12,
-    };
-    // Status bits: the result is not available yet (bit 2, mirrored in bits 0 and 1).
-    static constexpr std::uint8_t StatusBusy = 0x04;
+    // Status bits while no result is available: StatusBusy, mirrored in bits 0 and 1.
     static constexpr std::uint8_t StatusNotReadyMask = 0x07;
 
     // One step of a CAPDAC in pF.
@@ -189,8 +177,8 @@ private:
     };
     enum class EMode { Idle, Single, Continuous };
 
-    // Registers 7 to 12, as a conversion cycle starts with them.
-    using TSetup = std::array<std::uint8_t, 6>;
+    // CAP Setup to CAPDAC B, as a conversion cycle starts with them.
+    using TSetup = std::array<std::uint8_t, SetupRegCount>;
 
     static std::chrono::microseconds CycleTime(const TSetup& setup);
     // The private members below expect FLock to be held.

@@ -86,9 +86,9 @@ protected:
     void StartConversion(double pF) {
         Meter->SetInputCapacitance(1, pF);
         TRegData image{};
-        image[TVirtualMeter::RegCapSetup] = 0x80;      // capacitive channel on, input 1
-        image[TVirtualMeter::RegExcSetup] = 0x08;      // excitation A enabled
-        image[TVirtualMeter::RegConfiguration] = 0x02; // single conversion, CAPF 0
+        image[RegCapSetup] = 0x80;      // capacitive channel on, input 1
+        image[RegExcSetup] = 0x08;      // excitation A enabled
+        image[RegConfiguration] = 0x02; // single conversion, CAPF 0
         Bridge->WriteRegs(7, 6, image);
     }
 
@@ -132,19 +132,31 @@ const TReportCase ReportCases[] = {
      {{EKind::Feature, EPipe::Control, 5, {0x04, 0x00, 0x03, 0x00, 0x00}}}},
     {"LedOff", [](THidBridge& b) { return b.LED_off(); }, {DarkLatch}},
     {"WriteSetupRegisters",
-     [](THidBridge& b) { return b.WriteRegs(7, 6, Image); },
+     [](THidBridge& b) {
+         b.WriteRegs(7, 6, Image);
+         return true;
+     },
      {{EKind::Output,
        EPipe::Control,
        64,
        {0x14, 0x90, 0x07, 0x07, Image[7], Image[8], Image[9], Image[10], Image[11], Image[12]}}}},
     {"WriteOneRegister",
-     [](THidBridge& b) { return b.WriteRegs(10, 1, Image); },
+     [](THidBridge& b) {
+         b.WriteRegs(10, 1, Image);
+         return true;
+     },
      {{EKind::Output, EPipe::Control, 64, {0x14, 0x90, 0x02, 0x0A, Image[10]}}}},
     {"WriteAddressOnly",
-     [](THidBridge& b) { return b.WriteRegs(5, 0, Image); },
+     [](THidBridge& b) {
+         b.WriteRegs(5, 0, Image);
+         return true;
+     },
      {{EKind::Output, EPipe::Control, 64, {0x14, 0x90, 0x01, 0x05}}}},
     {"WriteToTheImageEnd",
-     [](THidBridge& b) { return b.WriteRegs(16, 7, Image); },
+     [](THidBridge& b) {
+         b.WriteRegs(16, 7, Image);
+         return true;
+     },
      {{EKind::Output,
        EPipe::Control,
        64,
@@ -160,7 +172,8 @@ const TReportCase ReportCases[] = {
     {"ReadValues",
      [](THidBridge& b) {
          TRegData image{};
-         return b.ReadValues(image);
+         b.ReadValues(image);
+         return true;
      },
      {{EKind::Output, EPipe::Interrupt, 64, {0x10, 0x90, 0x00, 0x07}},
       {EKind::Output, EPipe::Interrupt, 64, {0x12, 0x00, 0x07}}}},
@@ -213,7 +226,7 @@ TEST_F(HidBridgeTest, ReadValuesFillsRegistersZeroToSixOnly) {
     const TVirtualMeter::TRegisters before = Meter->Registers();
     TRegData image;
     image.fill(0x5A);
-    EXPECT_TRUE(Bridge->ReadValues(image));
+    Bridge->ReadValues(image);
     EXPECT_TRUE(std::equal(image.begin(), image.begin() + 7, before.begin()));
     EXPECT_EQ(CapCode(image), ExpectedCapCode(1.0));
     EXPECT_TRUE(std::all_of(image.begin() + 7, image.end(), [](auto b) { return b == 0x5A; }));
@@ -224,7 +237,7 @@ TEST_F(HidBridgeTest, ReadCAPValuesOnAFinishedConversionReadsTwice) {
     WaitForResult();
     const int before = Meter->ReadTransactions();
     TRegData image{};
-    EXPECT_TRUE(Bridge->ReadCAPValues(image));
+    Bridge->ReadCAPValues(image);
     EXPECT_EQ(Meter->ReadTransactions() - before, 2);
     EXPECT_EQ(image[0], 0);
     EXPECT_EQ(CapCode(image), ExpectedCapCode(1.0));
@@ -233,9 +246,9 @@ TEST_F(HidBridgeTest, ReadCAPValuesOnAFinishedConversionReadsTwice) {
 TEST_F(HidBridgeTest, ReadCAPValuesWaitsForARunningConversion) {
     StartConversion(2.0);
     TRegData image{};
-    EXPECT_TRUE(Bridge->ReadCAPValues(image));
+    Bridge->ReadCAPValues(image);
     EXPECT_GT(Meter->ReadTransactions(), 2) << "the converter was busy at first";
-    EXPECT_EQ(image[0] & TVirtualMeter::StatusBusy, 0);
+    EXPECT_EQ(image[RegStatus] & StatusBusy, 0);
     EXPECT_EQ(CapCode(image), ExpectedCapCode(2.0));
     EXPECT_EQ(Meter->ConversionsStarted(), 1);
 }
@@ -245,8 +258,8 @@ TEST_F(HidBridgeTest, ReadCAPValuesGivesUpOnAStuckBusyBit) {
     TRegData image{};
     const auto took =
         ExpectHidError([&] { Bridge->ReadCAPValues(image); }, "Conversion did not complete");
-    EXPECT_GE(took, THidBridge::ConversionTimeout);
-    EXPECT_LT(took, THidBridge::ConversionTimeout + 3s);
+    EXPECT_GE(took, ConversionTimeout);
+    EXPECT_LT(took, ConversionTimeout + 3s);
 }
 
 TEST_F(HidBridgeTest, ALostResponseFailsAfterTheTimeOutAndReadsRecover) {
@@ -279,16 +292,16 @@ TEST_P(LateResponseTest, NeverBecomesTheAnswerOfTheNextRequest) {
 
     StartConversion(2.0);
     if (GetParam()) {
-        EXPECT_TRUE(Bridge->ReadCAPValues(image));
+        Bridge->ReadCAPValues(image);
     } else {
         WaitForResult();
-        EXPECT_TRUE(Bridge->ReadValues(image));
+        Bridge->ReadValues(image);
     }
     EXPECT_EQ(image[0], 0);
     EXPECT_EQ(CapCode(image), ExpectedCapCode(2.0));
     // Nothing of the late answer is left to shift a later reading.
     StartConversion(-1.0);
-    EXPECT_TRUE(Bridge->ReadCAPValues(image));
+    Bridge->ReadCAPValues(image);
     EXPECT_EQ(CapCode(image), ExpectedCapCode(-1.0));
 }
 
@@ -301,7 +314,7 @@ TEST_F(HidBridgeTest, AForeignReportBeforeTheResponseIsSkipped) {
     WaitForResult();
     Meter->SetForeignReportFirst(true);
     TRegData image{};
-    EXPECT_TRUE(Bridge->ReadValues(image));
+    Bridge->ReadValues(image);
     EXPECT_EQ(image[0], 0);
     EXPECT_EQ(CapCode(image), ExpectedCapCode(1.0));
 }
@@ -328,7 +341,6 @@ TEST_F(HidBridgeTest, APulledOutMeterRaisesAndIsReleasedSilently) {
     EXPECT_FALSE(Bridge->Init());
     EXPECT_FALSE(Bridge->LED_on());
     EXPECT_FALSE(Bridge->LED_off());
-    EXPECT_TRUE(Bridge->IsOpen());
 
     Bridge.reset();
     EXPECT_TRUE(QTest::qWaitFor([this] { return Controller->Devices().empty(); }, 2000));
@@ -346,12 +358,7 @@ TEST_F(HidBridgeTest, DestructionDarkensTheLedAndReleasesTheDevice) {
     EXPECT_TRUE(Bridge->LED_on());
 }
 
-TEST_F(HidBridgeTest, NamesAndSerialNumber) {
-    EXPECT_TRUE(Bridge->IntName().isEmpty());
-    Bridge->SetIntName(QStringLiteral("left"));
-    EXPECT_EQ(Bridge->IntName(), QStringLiteral("left"));
-    EXPECT_EQ(Bridge->SerNum(), QStringLiteral("SN0042"));
-    Bridge->SetSerNum(QStringLiteral("other"));
+TEST_F(HidBridgeTest, SerialNumberComesFromTheDevice) {
     EXPECT_EQ(Bridge->SerNum(), QStringLiteral("SN0042"));
 
     Bus.Plug(std::make_shared<TVirtualMeter>(QString()));

@@ -82,8 +82,8 @@ TEST_P(SModeTest, BothChannelsAreSentByTheMode) {
     const auto written = Bridge->Written();
     if (GetParam().SMode <= 2) {
         ASSERT_FALSE(written.empty());
-        EXPECT_EQ(written.front()[7] & 0x40, 0);
-        EXPECT_EQ(written.back()[7] & 0x40, 0x40);
+        EXPECT_EQ(written.front()[RegCapSetup] & CapSetupInput2, 0);
+        EXPECT_EQ(written.back()[RegCapSetup] & CapSetupInput2, CapSetupInput2);
     } else {
         EXPECT_TRUE(written.empty()) << "an unknown mode sends nothing";
     }
@@ -151,7 +151,7 @@ TEST_F(MeasurementWorkerTest, ContinuousRunPostsFirstConversionOnlyAndStopsWithR
     EXPECT_EQ(calls.mid(0, 2), QStringList({"LED_on", "WriteRegs(7,6) mode 1"}));
     EXPECT_EQ(calls.mid(calls.size() - 2), QStringList({"WriteRegs(10,1) mode 0", "LED_off"}));
     EXPECT_EQ(calls.count(QStringLiteral("WriteRegs(7,6) mode 1")), 1);
-    EXPECT_EQ(Model.RegData()[10] & 0x07, 0);
+    EXPECT_EQ(ConfigurationMode.Get(Model.RegData()[RegConfiguration]), ModeIdle);
     // Channel 2 is enabled, but continuous records carry no second conversion: -4.096 pF.
     QCoreApplication::processEvents();
     for (const auto& values : Results)
@@ -306,6 +306,20 @@ INSTANTIATE_TEST_SUITE_P(Images, MeasureCapTest,
                                                       0x2B},
                                          TMeasureCase{"Channel2", 2, 1, 0, 0, 1, 0xC0, 0x29}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// A converter that never finishes fails the measurement within the bound, and leaves the meter
+// free for the next one.
+TEST_F(MeasurementWorkerTest, MeasureCapGivesUpOnAStuckBusyBit) {
+    Bridge->BusyPolls = 1 << 30;
+    try {
+        Model.MeasureCAP(1, 1, 0, 0, 0);
+        ADD_FAILURE() << "measured with the converter busy";
+    } catch (const EHIDError& error) {
+        EXPECT_STREQ(error.what(), "Conversion did not complete");
+    }
+    Bridge->BusyPolls = 0;
+    EXPECT_EQ(Model.MeasureCAP(1, 1, 0, 0, 0), -4.096);
+}
 
 TEST_F(MeasurementWorkerTest, MeasureCapWithModeZeroSendsNothing) {
     Bridge->ClearCalls();

@@ -110,7 +110,8 @@ TEST_F(MeterEndToEndTest, ContinuousRunDeliversEveryResultAndStopsWithRegister10
     ASSERT_GE(writes.size(), 2u);
     EXPECT_EQ(writes.back().Start, 10);
     EXPECT_EQ(writes.back().Count, 1);
-    EXPECT_EQ(Meter->Registers()[10] & 0x07, 0) << "the converter idles";
+    EXPECT_EQ(ConfigurationMode.Get(Meter->Registers()[RegConfiguration]), ModeIdle)
+        << "the converter idles";
     for (const auto& values : Results) {
         EXPECT_NEAR(values.at(0), 1.25, 1e-6);
         EXPECT_EQ(values.at(1), -4.096) << "no second conversion in continuous mode";

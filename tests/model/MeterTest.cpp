@@ -103,7 +103,7 @@ TEST(MeterTest, ContinuousModeSetsConversionTimeAndMode) {
     TMeter& model = m.Model;
     model.SetRegsFromConfig(); // byte 9 0x28, byte 10 0xA0
     TRegData clockHalved = model.RegData();
-    clockHalved[9] |= 0x80;
+    clockHalved[RegExcSetup] |= ExcSetupClockHalved;
     model.SetRegData(clockHalved);
     model.SetContinuousModeInterval(3);
     EXPECT_EQ(model.RegData()[10], 0xA0) << "the interval alone changes nothing";

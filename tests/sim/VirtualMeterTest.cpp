@@ -20,7 +20,7 @@ using TTimePoint = std::chrono::steady_clock::time_point;
 using TBytes = std::vector<std::uint8_t>;
 using EPipe = TVirtualHidDevice::EPipe;
 
-constexpr std::uint8_t Busy = TVirtualMeter::StatusBusy;
+constexpr std::uint8_t Busy = StatusBusy;
 
 struct TReceived {
     TBytes Report;
@@ -162,7 +162,7 @@ TEST(VirtualMeterTest, ContinuousModeDeliversEachResultOnceAndCountsLostOnes) {
     TRig rig;
     rig.Meter.SetDrift(1.0); // pF/s, so each result tells when its cycle ended
     rig.Write(7, {CapOn, 0, ExcA, Continuous});
-    EXPECT_EQ(rig.Meter.Registers()[10] & 0x07, Continuous);
+    EXPECT_EQ(ConfigurationMode.Get(rig.Meter.Registers()[RegConfiguration]), Continuous);
 
     rig.Step(38500us); // 3.5 cycles of 11 ms
     EXPECT_EQ(rig.Meter.LostResults(), 2);

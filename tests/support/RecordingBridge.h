@@ -39,12 +39,8 @@ public:
         return FWritten;
     }
 
-    void SetIntName(const QString& value) override { FIntName = value; }
-    void SetSerNum(const QString&) override {}
-    QString IntName() override { return FIntName; }
     QString SerNum() override { return FSerial; }
     bool Init() override { return Record(QStringLiteral("Init")); }
-    bool IsOpen() override { return true; }
     bool LED_on() override { return Record(QStringLiteral("LED_on")); }
     bool LED_off() override { return Record(QStringLiteral("LED_off")); }
 
@@ -53,12 +49,12 @@ public:
         std::lock_guard lock(FLock);
         if (FBusyLeft > 0) {
             --FBusyLeft;
-            return 0x04;
+            return StatusBusy;
         }
         return 0x00;
     }
 
-    bool ReadValues(TRegData& RegData) override {
+    void ReadValues(TRegData& RegData) override {
         Record(QStringLiteral("ReadValues"));
         std::lock_guard lock(FLock);
         TRegData answer{};
@@ -66,27 +62,23 @@ public:
             answer = Answers.front();
             Answers.pop_front();
         }
-        std::copy(answer.begin(), answer.begin() + 7, RegData.begin());
-        return true;
+        std::copy(answer.begin(), answer.begin() + RegCapSetup, RegData.begin());
     }
 
-    bool ReadCAPValues(TRegData& RegData) override {
-        while (ReadStatus() & 0x04) {
-        }
-        return ReadValues(RegData);
+    void ReadCAPValues(TRegData& RegData) override {
+        WaitForConversion(*this);
+        ReadValues(RegData);
     }
 
-    bool WriteRegs(std::uint8_t StartReg, std::uint8_t RegCount, TRegData RegData) override {
-        Record(QStringLiteral("WriteRegs(%1,%2) mode %3")
-                   .arg(StartReg)
-                   .arg(RegCount)
-                   .arg(RegData[10] & 0x07));
+    void WriteRegs(std::uint8_t StartReg, std::uint8_t RegCount, TRegData RegData) override {
+        const int mode = ConfigurationMode.Get(RegData[RegConfiguration]);
+        Record(QStringLiteral("WriteRegs(%1,%2) mode %3").arg(StartReg).arg(RegCount).arg(mode));
         std::lock_guard lock(FLock);
         FWritten.push_back(RegData);
         // A write that starts a conversion makes the converter busy for a while.
-        if ((RegData[10] & 0x07) != 0 && StartReg <= 10 && StartReg + RegCount > 10)
+        if (mode != ModeIdle && StartReg <= RegConfiguration &&
+            StartReg + RegCount > RegConfiguration)
             FBusyLeft = BusyPolls;
-        return true;
     }
 
 private:
@@ -99,7 +91,6 @@ private:
     }
 
     const QString FSerial;
-    QString FIntName;
     mutable std::mutex FLock;
     QStringList FCalls;
     std::vector<TRegData> FWritten;
