@@ -65,28 +65,6 @@ constexpr int LowerPanelHeight = 267;
 constexpr int TimingChartHeight = 137;
 constexpr int ResistanceChartHeight = 147;
 
-const QString IntervalToolTip = QStringLiteral(
-    "Timer mode: the time between two rows of the log, 10 to 30000 ms. A row holds the values "
-    "each meter measured since the row before; a meter that has not finished leaves its fields "
-    "empty.");
-
-QSpinBox* MakeSpinEdit(QWidget* parent, const char* name, int min, int max, int step, int value) {
-    auto* spin = new QSpinBox(parent);
-    spin->setObjectName(QLatin1String(name));
-    spin->setRange(min, max);
-    spin->setSingleStep(step);
-    spin->setValue(value);
-    return spin;
-}
-
-QComboBox* MakeDropDown(QWidget* parent, const char* name, const QStringList& items) {
-    auto* list = new QComboBox(parent);
-    list->setObjectName(QLatin1String(name));
-    list->addItems(items);
-    list->setCurrentIndex(0);
-    return list;
-}
-
 // What a meter draws: the quantities its image measures.
 TMeterSeries DrawnSeries(const TMeter& meter) {
     const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData());
@@ -170,9 +148,9 @@ void TMainWindow::BuildWindow() {
     layout->setSpacing(0);
     setCentralWidget(central);
 
-    BuildSettingsPanel();
+    Settings = new TSettingsPanel(this);
     BuildChartArea();
-    layout->addWidget(SettingsTabs);
+    layout->addWidget(Settings);
     layout->addWidget(ChartSplitter, 1);
     BuildMenu();
     statusBar()->setObjectName(QStringLiteral("StatusBar"));
@@ -225,199 +203,6 @@ void TMainWindow::SavePlacement(TIniFile& ini) const {
     store("ChartSplitter", ChartSplitter->saveState());
     store("UpperSplitter", UpperSplitter->saveState());
     store("LowerSplitter", LowerSplitter->saveState());
-}
-
-void TMainWindow::BuildSettingsPanel() {
-    SettingsTabs = new QTabWidget(this);
-    SettingsTabs->setObjectName(QStringLiteral("SettingsTabs"));
-    SettingsTabs->setFixedHeight(SettingsPanelHeight);
-
-    // Tab "General"
-    GeneralTab = new QWidget(SettingsTabs);
-    GeneralTab->setObjectName(QStringLiteral("GeneralTab"));
-    auto* general = new QHBoxLayout(GeneralTab);
-    general->setContentsMargins(4, 3, 4, 3);
-    auto* grid = new QGridLayout;
-    grid->setHorizontalSpacing(6);
-    grid->setVerticalSpacing(1);
-    general->addLayout(grid, 1);
-
-    auto addButton = [&](const char* name, const QString& caption) {
-        auto* button = new QPushButton(caption, GeneralTab);
-        button->setObjectName(QLatin1String(name));
-        return button;
-    };
-    StartBtn = addButton("StartBtn", QStringLiteral("Start"));
-    StopBtn = addButton("StopBtn", QStringLiteral("Stop"));
-    StopBtn->setEnabled(false);
-    ClearBtn = addButton("ClearBtn", QStringLiteral("Clear"));
-    AutoOffsetBtn = addButton("AutoOffsetBtn", QStringLiteral("Auto Offset Cap"));
-    TestBtn = addButton("TestBtn", QStringLiteral("Test 10s"));
-    auto* buttons = new QHBoxLayout;
-    buttons->setSpacing(4);
-    for (QPushButton* button : {StartBtn, StopBtn, ClearBtn, AutoOffsetBtn, TestBtn})
-        buttons->addWidget(button);
-    StartBtn->setToolTip(QStringLiteral("Start a measurement and its log file (F5)"));
-    StopBtn->setToolTip(
-        QStringLiteral("Stop the measurement and close its log file (F6, or Esc during a run)"));
-    ClearBtn->setToolTip(
-        QStringLiteral("Empty the charts; a running measurement and its log go on (Ctrl+L)"));
-    AutoOffsetBtn->setToolTip(
-        QStringLiteral("Subtract from each capacitance channel the mean of its next 10 values; "
-                       "pressing again starts a new mean"));
-    TestBtn->setToolTip(QStringLiteral("Empty the charts, then measure for 10 seconds"));
-    buttons->addStretch(1);
-    grid->addLayout(buttons, 0, 0, 1, 5);
-
-    IntervalSE = MakeSpinEdit(GeneralTab, "IntervalSE", 10, 30000, 250, 1000);
-    FastModeIntervalCB =
-        MakeDropDown(GeneralTab, "FastModeIntervalCB",
-                     {QStringLiteral("11.0"), QStringLiteral("11.9"), QStringLiteral("20.0"),
-                      QStringLiteral("38.0"), QStringLiteral("62.0"), QStringLiteral("77.0"),
-                      QStringLiteral("92.0"), QStringLiteral("109.6")});
-    FastModeIntervalCB->hide();
-    FastModeCB = new QCheckBox(QStringLiteral("Fast Mode"), GeneralTab);
-    FastModeCB->setObjectName(QStringLiteral("FastModeCB"));
-    MaxPointSE = MakeSpinEdit(GeneralTab, "MaxPointSE", 0, 1000000, 100, 0);
-    NoiseCB =
-        MakeDropDown(GeneralTab, "NoiseCB",
-                     {QStringLiteral("None"), QStringLiteral("2 of 3"), QStringLiteral("3 of 5")});
-    IntervalSE->setToolTip(IntervalToolTip);
-    // A value below the least is refused with a word in the status bar, not silently.
-    IntervalSE->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
-    connect(IntervalSE, &QSpinBox::textChanged, this,
-            [this](const QString& text) { FTypedInterval = text; });
-    connect(IntervalSE, &QSpinBox::editingFinished, this, [this] {
-        bool number = false;
-        const int typed = std::exchange(FTypedInterval, QString()).toInt(&number);
-        if (number && typed < IntervalSE->minimum())
-            ShowStatus(QStringLiteral("An interval of %1 ms is refused: %2 ms is the least, as "
-                                      "a meter needs that long to be read once.")
-                           .arg(typed)
-                           .arg(IntervalSE->minimum()));
-    });
-    FastModeIntervalCB->setToolTip(
-        QStringLiteral("Fast mode: the conversion time of each meter's continuous conversions, "
-                       "in ms"));
-    FastModeCB->setToolTip(
-        QStringLiteral("Fast mode: the meters convert continuously and every CAP1 value is "
-                       "logged, in blocks every 250 ms"));
-    MaxPointSE->setToolTip(QStringLiteral("How many of the newest points each chart series "
-                                          "keeps; 0 keeps all. The log gets every value."));
-    NoiseCB->setToolTip(
-        QStringLiteral("Timer mode: measure 3 or 5 times and drop the values farthest from the "
-                       "mean"));
-
-    auto addLabel = [&](const QString& caption, QWidget* buddy, int column) {
-        auto* label = new QLabel(caption, GeneralTab);
-        label->setBuddy(buddy);
-        grid->addWidget(label, 1, column);
-    };
-    addLabel(QStringLiteral("Interval [ms]"), IntervalSE, 0);
-    addLabel(QStringLiteral("Max. Points"), MaxPointSE, 2);
-    addLabel(QStringLiteral("Noise Reduction"), NoiseCB, 3);
-    // The fast-mode conversion times take the place of the interval while fast mode is on.
-    auto* intervalPlace = new QHBoxLayout;
-    intervalPlace->setContentsMargins(0, 0, 0, 0);
-    intervalPlace->addWidget(IntervalSE);
-    intervalPlace->addWidget(FastModeIntervalCB);
-    grid->addLayout(intervalPlace, 2, 0);
-    grid->addWidget(FastModeCB, 2, 1);
-    grid->addWidget(MaxPointSE, 2, 2);
-    grid->addWidget(NoiseCB, 2, 3);
-    grid->setColumnStretch(4, 1);
-
-    FilenameEd = new QLineEdit(GeneralTab);
-    FilenameEd->setObjectName(QStringLiteral("FilenameEd"));
-    FilenameEd->setReadOnly(true);
-    FilenameEd->setToolTip(QStringLiteral("The log file; click to choose it (Ctrl+Shift+S)"));
-    FilenameEd->installEventFilter(this);
-    auto* fileRow = new QHBoxLayout;
-    auto* fileLabel = new QLabel(QStringLiteral("Filename"), GeneralTab);
-    fileLabel->setBuddy(FilenameEd);
-    fileRow->addWidget(fileLabel);
-    fileRow->addWidget(FilenameEd, 1);
-    grid->addLayout(fileRow, 3, 0, 1, 5);
-
-    MeterList = new QListWidget(GeneralTab);
-    MeterList->setObjectName(QStringLiteral("MeterList"));
-    MeterList->setFixedWidth(150);
-    MeterList->setToolTip(QStringLiteral("The connected meters. Click: channel configuration; "
-                                         "double click: register settings (not during a run)"));
-    auto* listColumn = new QVBoxLayout;
-    listColumn->setSpacing(1);
-    auto* listLabel = new QLabel(QStringLiteral("Dielometer Serialnumbers"), GeneralTab);
-    listLabel->setBuddy(MeterList);
-    listColumn->addWidget(listLabel);
-    listColumn->addWidget(MeterList, 1);
-    general->addLayout(listColumn);
-    SettingsTabs->addTab(GeneralTab, QStringLiteral("General"));
-
-    // Tab "Interface": kept for the settings files; its tab is never shown.
-    InterfaceTab = new QWidget(SettingsTabs);
-    InterfaceTab->setObjectName(QStringLiteral("InterfaceTab"));
-    auto* iface = new QHBoxLayout(InterfaceTab);
-    auto* port = new QGridLayout;
-    IntModeCB = MakeDropDown(InterfaceTab, "IntModeCB",
-                             {QStringLiteral("Standard"), QStringLiteral("Open Collector"),
-                              QStringLiteral("High Speed")});
-    BaudRateSE = MakeSpinEdit(InterfaceTab, "BaudRateSE", 1000, 400000, 1000, 10000);
-    LatencySE = MakeSpinEdit(InterfaceTab, "LatencySE", 1, 16, 1, 16);
-    port->addWidget(new QLabel(QStringLiteral("Mode"), InterfaceTab), 0, 0);
-    port->addWidget(IntModeCB, 0, 1);
-    port->addWidget(new QLabel(QStringLiteral("Baudrate"), InterfaceTab), 1, 0);
-    port->addWidget(BaudRateSE, 1, 1);
-    port->addWidget(new QLabel(QStringLiteral("Latency [ms]"), InterfaceTab), 2, 0);
-    port->addWidget(LatencySE, 2, 1);
-    iface->addLayout(port);
-
-    auto* testing = new QGroupBox(QStringLiteral("Testing"), InterfaceTab);
-    auto* testingLayout = new QGridLayout(testing);
-    TicksLabel = new QLabel(QStringLiteral("0"), testing);
-    TicksLabel->setObjectName(QStringLiteral("TicksLabel"));
-    ShowTicksCB = new QCheckBox(QStringLiteral("Show Graph"), testing);
-    ShowTicksCB->setObjectName(QStringLiteral("ShowTicksCB"));
-    testingLayout->addWidget(new QLabel(QStringLiteral("Last Timing [ms]:"), testing), 0, 0);
-    testingLayout->addWidget(TicksLabel, 0, 1);
-    testingLayout->addWidget(ShowTicksCB, 1, 0, 1, 2);
-    iface->addWidget(testing);
-
-    auto* serial = new QGroupBox(QStringLiteral("Serial Acquisition"), InterfaceTab);
-    auto* serialLayout = new QGridLayout(serial);
-    ThreadSerialModeCB = new QCheckBox(QStringLiteral("Enabled"), serial);
-    ThreadSerialModeCB->setObjectName(QStringLiteral("ThreadSerialModeCB"));
-    TriggerWaitSE = MakeSpinEdit(serial, "TriggerWaitSE", INT_MIN, INT_MAX, 100, 1000);
-    serialLayout->addWidget(ThreadSerialModeCB, 0, 0, 1, 2);
-    serialLayout->addWidget(new QLabel(QStringLiteral("Delay [ms]"), serial), 1, 0);
-    serialLayout->addWidget(TriggerWaitSE, 1, 1);
-    iface->addWidget(serial);
-    iface->addStretch(1);
-    SettingsTabs->addTab(InterfaceTab, QStringLiteral("Interface"));
-    SettingsTabs->setTabVisible(SettingsTabs->indexOf(InterfaceTab), false);
-
-    connect(StartBtn, &QPushButton::clicked, this, &TMainWindow::StartBtnClick);
-    connect(StopBtn, &QPushButton::clicked, this, &TMainWindow::StopBtnClick);
-    connect(ClearBtn, &QPushButton::clicked, this, &TMainWindow::ClearBtnClick);
-    connect(AutoOffsetBtn, &QPushButton::clicked, this, &TMainWindow::AutoOffsetBtnClick);
-    connect(TestBtn, &QPushButton::clicked, this, &TMainWindow::TestBtnClick);
-    // Spin edits and check boxes run their handlers also when set from the settings file;
-    // drop-down lists only when the user picks an item.
-    connect(IntervalSE, &QSpinBox::valueChanged, this, &TMainWindow::IntervalSEChange);
-    connect(FastModeCB, &QCheckBox::toggled, this, &TMainWindow::FastModeCBClick);
-    connect(NoiseCB, &QComboBox::activated, this, &TMainWindow::NoiseCBChange);
-    connect(ThreadSerialModeCB, &QCheckBox::toggled, this, &TMainWindow::ThreadSerialModeCBClick);
-    connect(TriggerWaitSE, &QSpinBox::valueChanged, this, &TMainWindow::TriggerWaitSEChange);
-    connect(ShowTicksCB, &QCheckBox::toggled, this, &TMainWindow::ShowTicksCBClick);
-    // A click opens its dialog only once it is sure to be no double click, so that the
-    // double click's dialog can be reached at all.
-    FListClickTimer.setSingleShot(true);
-    FListClickTimer.setInterval(QApplication::doubleClickInterval());
-    connect(&FListClickTimer, &QTimer::timeout, this, &TMainWindow::MeterListClick);
-    connect(MeterList, &QListWidget::itemClicked, this, [this] { FListClickTimer.start(); });
-    connect(MeterList, &QListWidget::itemDoubleClicked, this, [this] {
-        FListClickTimer.stop();
-        MeterListDblClick();
-    });
 }
 
 void TMainWindow::BuildChartArea() {
@@ -540,32 +325,29 @@ void TMainWindow::ConnectControllers() {
     connect(run, &TRunController::RunStateChanged, this,
             [this] { FRunState->setText(FRun->RunStateText()); });
     connect(run, &TRunController::LogFileChosen, this, [this](const QString& fileName) {
-        FilenameEd->setText(fileName);
+        Settings->FilenameEd->setText(fileName);
         LogFileDialog.SetFileName(fileName);
     });
     connect(run, &TRunController::Status, this, &TMainWindow::ShowStatus);
     connect(run, &TRunController::IntervalWarningChanged, this, [this](const QString& warning) {
-        if (warning.isEmpty()) {
-            IntervalSE->setToolTip(IntervalToolTip);
-            return;
-        }
-        ShowStatus(warning);
-        IntervalSE->setToolTip(IntervalToolTip + QStringLiteral("\n\n") + warning);
+        Settings->ShowIntervalWarning(warning);
+        if (!warning.isEmpty())
+            ShowStatus(warning);
     });
     connect(run, &TRunController::PointAt, this,
             [this](std::size_t meter, EChartQuantity quantity, double x, double value) {
-                Charts->Add(meter, quantity, x, value, MaxPointSE->value());
+                Charts->Add(meter, quantity, x, value, Settings->MaxPointSE->value());
             });
     connect(run, &TRunController::PointNext, this,
             [this](std::size_t meter, EChartQuantity quantity, double value) {
-                Charts->AddNext(meter, quantity, value, MaxPointSE->value());
+                Charts->AddNext(meter, quantity, value, Settings->MaxPointSE->value());
             });
     connect(run, &TRunController::PointsBuffered, this,
             [this](std::size_t meter, EChartQuantity quantity) {
-                Charts->Limit(meter, quantity, MaxPointSE->value());
+                Charts->Limit(meter, quantity, Settings->MaxPointSE->value());
             });
     connect(run, &TRunController::TicksMeasured, this,
-            [this](std::uint32_t ticks) { TicksLabel->setText(QString::number(ticks)); });
+            [this](std::uint32_t ticks) { Settings->TicksLabel->setText(QString::number(ticks)); });
     connect(run, &TRunController::Line, TelnetServer, &TTelnetServer::QueueLine);
     connect(TelnetServer, &TTelnetServer::ClientConnected, this, [this](const QString& address) {
         TelnetClientIP = address;
@@ -578,7 +360,7 @@ void TMainWindow::ConnectControllers() {
     connect(run, &TRunController::MeterMeasuresAgain, this, [this](std::size_t meter) {
         // Measuring again after an error: the line loses its mark.
         const QString serial = FMeterSet->Meters()[meter]->SerNum();
-        QListWidgetItem* line = MeterList->item(int(meter));
+        QListWidgetItem* line = Settings->MeterList->item(int(meter));
         if (line && line->text() != serial) {
             line->setText(serial);
             line->setToolTip(QString());
@@ -596,14 +378,36 @@ void TMainWindow::ConnectControllers() {
     connect(run, &TRunController::ErrorOccurred, this,
             [this](const QString& message) { ReportError(this, message); });
 
+    ConnectSettingsPanel();
     // The run takes the settings panel's choices as they change, also from the settings file.
-    connect(FastModeIntervalCB, &QComboBox::currentIndexChanged, this, [this](int index) {
-        FRun->SetFastModeInterval(index, FastModeIntervalCB->currentText());
+    connect(Settings->FastModeIntervalCB, &QComboBox::currentIndexChanged, this, [this](int index) {
+        FRun->SetFastModeInterval(index, Settings->FastModeIntervalCB->currentText());
     });
-    FRun->SetFastModeInterval(FastModeIntervalCB->currentIndex(),
-                              FastModeIntervalCB->currentText());
-    FRun->SetInterval(IntervalSE->value());
-    FRun->SetFastMode(FastModeCB->isChecked());
+    FRun->SetFastModeInterval(Settings->FastModeIntervalCB->currentIndex(),
+                              Settings->FastModeIntervalCB->currentText());
+    FRun->SetInterval(Settings->IntervalSE->value());
+    FRun->SetFastMode(Settings->FastModeCB->isChecked());
+}
+
+void TMainWindow::ConnectSettingsPanel() {
+    connect(Settings->StartBtn, &QPushButton::clicked, this, &TMainWindow::StartBtnClick);
+    connect(Settings->StopBtn, &QPushButton::clicked, this, &TMainWindow::StopBtnClick);
+    connect(Settings->ClearBtn, &QPushButton::clicked, this, &TMainWindow::ClearBtnClick);
+    connect(Settings->AutoOffsetBtn, &QPushButton::clicked, this, &TMainWindow::AutoOffsetBtnClick);
+    connect(Settings->TestBtn, &QPushButton::clicked, this, &TMainWindow::TestBtnClick);
+    // Controls run their handlers also when set from the settings file.
+    connect(Settings->IntervalSE, &QSpinBox::valueChanged, this, &TMainWindow::IntervalSEChange);
+    connect(Settings->FastModeCB, &QCheckBox::toggled, this, &TMainWindow::FastModeCBClick);
+    connect(Settings->NoiseCB, &QComboBox::currentIndexChanged, this, &TMainWindow::NoiseCBChange);
+    connect(Settings->ThreadSerialModeCB, &QCheckBox::toggled, this,
+            &TMainWindow::ThreadSerialModeCBClick);
+    connect(Settings->TriggerWaitSE, &QSpinBox::valueChanged, this,
+            &TMainWindow::TriggerWaitSEChange);
+    connect(Settings->ShowTicksCB, &QCheckBox::toggled, this, &TMainWindow::ShowTicksCBClick);
+    connect(Settings, &TSettingsPanel::MeterClicked, this, &TMainWindow::MeterListClick);
+    connect(Settings, &TSettingsPanel::MeterDoubleClicked, this, &TMainWindow::MeterListDblClick);
+    connect(Settings, &TSettingsPanel::FileNameClicked, this, &TMainWindow::FilenameEdClick);
+    connect(Settings, &TSettingsPanel::Message, this, &TMainWindow::ShowStatus);
 }
 
 void TMainWindow::showEvent(QShowEvent* event) {
@@ -626,24 +430,6 @@ void TMainWindow::showEvent(QShowEvent* event) {
             splitters[i]->restoreState(FSavedSplitters[i]);
 }
 
-bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == FilenameEd) {
-        const bool clicked =
-            event->type() == QEvent::MouseButtonRelease &&
-            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
-            FilenameEd->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint());
-        const bool keyed = event->type() == QEvent::KeyPress &&
-                           (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Return ||
-                            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Enter ||
-                            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space);
-        if (clicked || keyed) {
-            FilenameEdClick();
-            return keyed;
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Start-up and shutdown
 
@@ -657,8 +443,8 @@ void TMainWindow::FormCreate() {
             ReadProgramKeys(ini, *this, EKeyScope::ProgramFile);
             RestorePlacement(ini);
             // Start finds the log file chosen in an earlier run.
-            LogFileDialog.SetFileName(FilenameEd->text());
-            FRun->SetLogFileName(FilenameEd->text());
+            LogFileDialog.SetFileName(Settings->FilenameEd->text());
+            FRun->SetLogFileName(Settings->FilenameEd->text());
             RebuildCharts();
         }
     });
@@ -680,78 +466,11 @@ void TMainWindow::FormDestroy() {
 }
 
 QVariant TMainWindow::ProgramKeyValue(EProgramKey key) const {
-    switch (key) {
-    case EProgramKey::ThreadSafetyLevel:
-        return Threading().ThreadSafetyLevel.load();
-    case EProgramKey::Serial:
-        return int(Threading().Serial.load());
-    case EProgramKey::TriggerWait:
-        return Threading().TriggerWait.load();
-    case EProgramKey::Mode:
-        return IntModeCB->currentIndex();
-    case EProgramKey::Baudrate:
-        return BaudRateSE->value();
-    case EProgramKey::Latency:
-        return LatencySE->value();
-    case EProgramKey::MaxPoints:
-        return MaxPointSE->value();
-    case EProgramKey::Interval:
-        return IntervalSE->value();
-    case EProgramKey::FastMode:
-        return int(FastModeCB->isChecked());
-    case EProgramKey::FastModeInterval:
-        return FastModeIntervalCB->currentIndex();
-    case EProgramKey::Logfile:
-        return FilenameEd->text();
-    case EProgramKey::NoiseReduction:
-        return NoiseCB->currentIndex();
-    }
-    return {};
+    return Settings->ProgramKeyValue(key);
 }
 
 void TMainWindow::SetProgramKeyValue(EProgramKey key, const QVariant& value) {
-    // Spin edits clamp to their range; a list index outside the items leaves no selection.
-    switch (key) {
-    case EProgramKey::ThreadSafetyLevel:
-        Threading().ThreadSafetyLevel = value.toInt();
-        break;
-    case EProgramKey::Serial:
-        Threading().Serial = value.toInt() != 0;
-        ThreadSerialModeCB->setChecked(value.toInt() != 0);
-        break;
-    case EProgramKey::TriggerWait:
-        Threading().TriggerWait = value.toInt();
-        TriggerWaitSE->setValue(value.toInt());
-        break;
-    case EProgramKey::Mode:
-        IntModeCB->setCurrentIndex(value.toInt());
-        break;
-    case EProgramKey::Baudrate:
-        BaudRateSE->setValue(value.toInt());
-        break;
-    case EProgramKey::Latency:
-        LatencySE->setValue(value.toInt());
-        break;
-    case EProgramKey::MaxPoints:
-        MaxPointSE->setValue(value.toInt());
-        break;
-    case EProgramKey::Interval:
-        IntervalSE->setValue(value.toInt());
-        break;
-    case EProgramKey::FastMode:
-        FastModeCB->setChecked(value.toInt() != 0);
-        break;
-    case EProgramKey::FastModeInterval:
-        FastModeIntervalCB->setCurrentIndex(value.toInt());
-        break;
-    case EProgramKey::Logfile:
-        FilenameEd->setText(value.toString());
-        break;
-    case EProgramKey::NoiseReduction:
-        NoiseCB->setCurrentIndex(value.toInt());
-        FMeterSet->SetNoiseReduction(NoiseCB->currentIndex());
-        break;
-    }
+    Settings->SetProgramKeyValue(key, value);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -778,37 +497,34 @@ void TMainWindow::AutoOffsetBtnClick() {
 }
 
 void TMainWindow::IntervalSEChange() {
-    FRun->SetInterval(IntervalSE->value());
+    FRun->SetInterval(Settings->IntervalSE->value());
 }
 
 void TMainWindow::FastModeCBClick() {
-    const bool fast = FastModeCB->isChecked();
-    FastModeIntervalCB->setVisible(fast);
-    IntervalSE->setVisible(!fast);
-    FRun->SetFastMode(fast);
+    FRun->SetFastMode(Settings->FastModeCB->isChecked());
 }
 
 void TMainWindow::NoiseCBChange() {
-    FMeterSet->SetNoiseReduction(NoiseCB->currentIndex());
+    FMeterSet->SetNoiseReduction(Settings->NoiseCB->currentIndex());
 }
 
 void TMainWindow::ThreadSerialModeCBClick() {
-    Threading().Serial = ThreadSerialModeCB->isChecked();
+    Threading().Serial = Settings->ThreadSerialModeCB->isChecked();
 }
 
 void TMainWindow::TriggerWaitSEChange() {
-    Threading().TriggerWait = TriggerWaitSE->value();
+    Threading().TriggerWait = Settings->TriggerWaitSE->value();
 }
 
 void TMainWindow::ShowTicksCBClick() {
-    TimingChart->setVisible(ShowTicksCB->isChecked());
+    TimingChart->setVisible(Settings->ShowTicksCB->isChecked());
 }
 
 void TMainWindow::FilenameEdClick() {
     Guarded(this, [&] {
         // Only the name changes here; the file is created at Start.
         if (LogFileDialog.Execute(this)) {
-            FilenameEd->setText(LogFileDialog.FileName());
+            Settings->FilenameEd->setText(LogFileDialog.FileName());
             FRun->SetLogFileName(LogFileDialog.FileName());
         }
     });
@@ -823,7 +539,7 @@ void TMainWindow::ExitClick() {
 }
 
 void TMainWindow::ShowSettingsClick() {
-    SettingsTabs->setVisible(ShowSettingsAction->isChecked());
+    Settings->setVisible(ShowSettingsAction->isChecked());
 }
 
 std::optional<QString> TMainWindow::ChooseLogFile() {
@@ -862,8 +578,8 @@ void TMainWindow::LoadSettingsClick() {
             return;
         const TIniFile ini(OpenSettingsDialog.FileName());
         ReadProgramKeys(ini, *this, EKeyScope::SettingsFile);
-        LogFileDialog.SetFileName(FilenameEd->text());
-        FRun->SetLogFileName(FilenameEd->text());
+        LogFileDialog.SetFileName(Settings->FilenameEd->text());
+        FRun->SetLogFileName(Settings->FilenameEd->text());
         // A meter that fails keeps the others from being skipped; the failures are told at the
         // end.
         QStringList failures;
@@ -887,13 +603,13 @@ void TMainWindow::AboutClick() {
 }
 
 TMeter* TMainWindow::SelectedMeter() const {
-    const int row = MeterList->currentRow();
+    const int row = Settings->MeterList->currentRow();
     const std::vector<TMeter*>& meters = FMeterSet->Meters();
     return row >= 0 && std::size_t(row) < meters.size() ? meters[std::size_t(row)] : nullptr;
 }
 
 bool TMainWindow::ExplainLockedMeter() {
-    const int row = MeterList->currentRow() - int(FMeterSet->Meters().size());
+    const int row = Settings->MeterList->currentRow() - int(FMeterSet->Meters().size());
     const std::vector<TMeterSet::TLockedMeter> locked = FMeterSet->LockedMeters();
     if (row < 0 || std::size_t(row) >= locked.size())
         return false;
@@ -993,15 +709,15 @@ void TMainWindow::ShowChartHint() {
 }
 
 void TMainWindow::ShowMeters() {
-    MeterList->clear();
+    Settings->MeterList->clear();
     const std::vector<TMeter*>& meters = FMeterSet->Meters();
     for (const TMeter* meter : meters)
-        MeterList->addItem(meter->SerNum());
+        Settings->MeterList->addItem(meter->SerNum());
     RebuildCharts();
     // Meters the user may not open are listed after the others, with the fix.
     const std::vector<TMeterSet::TLockedMeter> locked = FMeterSet->LockedMeters();
     for (const TMeterSet::TLockedMeter& meter : locked) {
-        auto* line = new QListWidgetItem(NoAccessLine(meter), MeterList);
+        auto* line = new QListWidgetItem(NoAccessLine(meter), Settings->MeterList);
         line->setToolTip(NoAccessText(meter));
         line->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
     }
@@ -1016,7 +732,7 @@ void TMainWindow::ShowMeters() {
 
 void TMainWindow::MeterError(std::size_t meter, const QString& message) {
     const QString serial = FMeterSet->Meters()[meter]->SerNum();
-    if (QListWidgetItem* line = MeterList->item(int(meter))) {
+    if (QListWidgetItem* line = Settings->MeterList->item(int(meter))) {
         line->setText(QStringLiteral("%1 (error)").arg(serial));
         line->setToolTip(message);
     }
@@ -1070,15 +786,11 @@ void TMainWindow::AddressWatchStatusChanged() {
 }
 
 void TMainWindow::LockRunControls(bool running) {
-    StartBtn->setEnabled(!running);
+    Settings->SetRunning(running);
     StartAction->setEnabled(!running);
-    StopBtn->setEnabled(running);
     StopAction->setEnabled(running);
     // The workers read the image that loading replaces.
     LoadSettingsAction->setEnabled(!running);
-    for (QWidget* control : std::initializer_list<QWidget*>{NoiseCB, FastModeIntervalCB, FastModeCB,
-                                                            IntModeCB, BaudRateSE, LatencySE})
-        control->setEnabled(!running);
 }
 
 void TMainWindow::ShowStatus(const QString& text) {

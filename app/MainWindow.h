@@ -2,6 +2,7 @@
 
 #include "app/ChartSet.h"
 #include "app/ProgramSettings.h"
+#include "app/SettingsPanel.h"
 #include "app/core/MeterSet.h"
 #include "app/core/RunController.h"
 #include "dialogs/prompts/FileDialog.h"
@@ -67,31 +68,8 @@ public:
     bool ShowTicks = false;
     QString TelnetClientIP;
 
-    // --- settings panel, tab "General" ---
-    QTabWidget* SettingsTabs = nullptr;
-    QWidget* GeneralTab = nullptr;
-    QPushButton* StartBtn = nullptr;
-    QPushButton* StopBtn = nullptr;
-    QPushButton* ClearBtn = nullptr;
-    QPushButton* AutoOffsetBtn = nullptr;
-    QPushButton* TestBtn = nullptr;
-    QSpinBox* IntervalSE = nullptr;
-    QComboBox* FastModeIntervalCB = nullptr;
-    QCheckBox* FastModeCB = nullptr;
-    QSpinBox* MaxPointSE = nullptr;
-    QComboBox* NoiseCB = nullptr;
-    QLineEdit* FilenameEd = nullptr;
-    QListWidget* MeterList = nullptr;
-
-    // --- tab "Interface", whose tab is never shown ---
-    QWidget* InterfaceTab = nullptr;
-    QComboBox* IntModeCB = nullptr;
-    QSpinBox* BaudRateSE = nullptr;
-    QSpinBox* LatencySE = nullptr;
-    QLabel* TicksLabel = nullptr;
-    QCheckBox* ShowTicksCB = nullptr;
-    QCheckBox* ThreadSerialModeCB = nullptr;
-    QSpinBox* TriggerWaitSE = nullptr;
+    // The settings panel: the run's buttons and settings, the log file and the meter list.
+    TSettingsPanel* Settings = nullptr;
 
     // --- chart area and lower panel ---
     QWidget* UpperPanel = nullptr;
@@ -179,17 +157,17 @@ public:
     void ShowStatus(const QString& text);
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
     void BuildWindow();
-    void BuildSettingsPanel();
     void BuildChartArea();
     void BuildMenu();
     // Shows what the meter set and the run controller signal.
     void ConnectControllers();
+    // Hands the settings panel's controls to their handlers.
+    void ConnectSettingsPanel();
     void FormCreate();
     void FormDestroy();
     // The window's size, place and splitters, as the user left them, in the program settings
@@ -227,9 +205,6 @@ private:
     // Splitter states read at start, applied at the first show: charts, upper, lower.
     std::array<QByteArray, 3> FSavedSplitters;
     bool FCloseWithoutAsking = false;
-    // What was last typed into the interval, before the spin box corrects it.
-    QString FTypedInterval;
-    QTimer FListClickTimer;
     QLabel* FRunState = nullptr;
     QLabel* FChartHint = nullptr;
 };

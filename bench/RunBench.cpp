@@ -75,8 +75,8 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "%zu meters found\n", form.MeterSet().Meters().size());
         return 1;
     }
-    form.FastModeCB->setChecked(true);
-    form.FastModeIntervalCB->setCurrentIndex(0); // 11.0 ms
+    form.Settings->FastModeCB->setChecked(true);
+    form.Settings->FastModeIntervalCB->setCurrentIndex(0); // 11.0 ms
 
     int completedBefore = 0;
     for (const auto& meter : meters)

@@ -615,7 +615,7 @@ protected:
 TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
     WriteMeterSettings({QStringLiteral("M1"), QStringLiteral("M2"), QStringLiteral("M3")});
     Start(2);
-    Form->MaxPointSE->setValue(0);
+    Form->Settings->MaxPointSE->setValue(0);
     for (int x = 1; x <= 3; ++x)
         Measure(x);
     QPointer<QCPGraph> m1 = Series(QStringLiteral("M1"), EChartQuantity::Cap1);
@@ -691,7 +691,7 @@ TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
     Configure(0, false, true, false);
     for (const int limit : {500, 0}) {
         Form->ClearBtnClick();
-        Form->MaxPointSE->setValue(limit);
+        Form->Settings->MaxPointSE->setValue(limit);
         for (int i = 1; i <= 600; ++i) {
             const double values[] = {1.5, 20.0};
             Draw(0, values, i, 40);
@@ -704,7 +704,7 @@ TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
             EXPECT_EQ(points.back().Key, 600);
         }
     }
-    EXPECT_EQ(Form->TicksLabel->text(), QStringLiteral("40"));
+    EXPECT_EQ(Form->Settings->TicksLabel->text(), QStringLiteral("40"));
 }
 
 // The list's click opens the channel dialog and its double click the register dialog, only
@@ -712,7 +712,7 @@ TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
 TEST_F(WindowChartsTest, MeterDialogsRebuildTheChartsOnlyWhenWhatIsDrawnChanged) {
     Start(1);
     Configure(0, false, false, false);
-    Form->MeterList->setCurrentRow(0);
+    Form->Settings->MeterList->setCurrentRow(0);
     Form->Run().SetLogFileName(Dir.filePath(QStringLiteral("run.txt")));
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Run().Running());
@@ -782,7 +782,7 @@ TEST_F(WindowChartsTest, LayoutFollowsWhatTheMetersMeasure) {
                 Form->ResistanceChart->isHidden());
 
     EXPECT_TRUE(Form->TimingChart->isHidden()) << "the timing chart shows only on request";
-    Form->ShowTicksCB->setChecked(true);
+    Form->Settings->ShowTicksCB->setChecked(true);
     EXPECT_FALSE(Form->TimingChart->isHidden());
 }
 

@@ -40,14 +40,14 @@ protected:
         return QTest::qWaitFor(
             [&] {
                 return Form->MeterSet().Meters().size() == count &&
-                       Form->MeterList->count() == int(count);
+                       Form->Settings->MeterList->count() == int(count);
             },
             5000);
     }
     QStringList Lines() const {
         QStringList lines;
-        for (int i = 0; i < Form->MeterList->count(); ++i)
-            lines << Form->MeterList->item(i)->text();
+        for (int i = 0; i < Form->Settings->MeterList->count(); ++i)
+            lines << Form->Settings->MeterList->item(i)->text();
         return lines;
     }
 };
@@ -110,9 +110,10 @@ TEST_F(DiscoveryTest, MeterErrorsShowInItsLineAndTheStatusBar) {
     meter->SetTransfersFailing(true);
     model->TriggerMeasurement();
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return Form->MeterList->item(0)->text() == QLatin1String("M1 (error)"); }, 5000));
+        [&] { return Form->Settings->MeterList->item(0)->text() == QLatin1String("M1 (error)"); },
+        5000));
     EXPECT_TRUE(Form->statusBar()->currentMessage().contains(QLatin1String("M1")));
-    EXPECT_FALSE(Form->MeterList->item(0)->toolTip().isEmpty());
+    EXPECT_FALSE(Form->Settings->MeterList->item(0)->toolTip().isEmpty());
 }
 
 // A meter the user may not open is listed with how to fix it, not left out; once plugged in
@@ -122,19 +123,19 @@ TEST_F(DiscoveryTest, MeterWithoutAccessIsListedWithTheFix) {
     const auto locked = std::make_shared<TVirtualMeter>(QStringLiteral("M2"));
     Bus.Plug(locked, false);
     Start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterList->count() == 2; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Settings->MeterList->count() == 2; }, 5000));
     EXPECT_EQ(Lines(), QStringList({"M1", "M2 (no access)"}));
     ASSERT_EQ(Form->MeterSet().Meters().size(), 1u);
     EXPECT_EQ(Form->MeterSet().Meters()[0]->SerNum(), QLatin1String("M1"));
     EXPECT_TRUE(Prompts.Errors.isEmpty()) << "listed, not an error box at every change";
     EXPECT_TRUE(Form->statusBar()->currentMessage().contains(QLatin1String("without access")));
-    const QString fix = Form->MeterList->item(1)->toolTip();
+    const QString fix = Form->Settings->MeterList->item(1)->toolTip();
     EXPECT_TRUE(fix.contains(QLatin1String("permission denied"))) << fix.toStdString();
     EXPECT_TRUE(fix.contains(QLatin1String("udevadm control --reload-rules")));
 
     // Its line explains, whether clicked or double-clicked; the meter's line still opens its
     // dialogs (not tested here).
-    Form->MeterList->setCurrentRow(1);
+    Form->Settings->MeterList->setCurrentRow(1);
     Form->MeterListClick();
     Form->MeterListDblClick();
     EXPECT_EQ(Prompts.Errors, QStringList({fix, fix}));

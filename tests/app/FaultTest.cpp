@@ -91,11 +91,11 @@ TEST_P(DeviceFaultTest, ShowsAndPassesWithoutAWrongValue) {
             TMainWindow& form = program.Window();
             ASSERT_TRUE(
                 QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 3; }, 5000));
-            form.IntervalSE->setValue(100);
-            form.FastModeCB->setChecked(fast);
-            form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
+            form.Settings->IntervalSE->setValue(100);
+            form.Settings->FastModeCB->setChecked(fast);
+            form.Settings->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
             form.StartBtnClick();
-            const auto lineText = [&] { return form.MeterList->item(0)->text(); };
+            const auto lineText = [&] { return form.Settings->MeterList->item(0)->text(); };
             const auto logLines = [&] { return ReadAll(run.LogName).count('\n'); };
             QTest::qWait(400);
             fault.Set(faulty, true);
@@ -192,10 +192,10 @@ TEST_P(DeviceFaultTest, LogOnAFullDiskShowsOnceAndLosesNoRow) {
     TProgram program(bus, run.IniName);
     TMainWindow& form = program.Window();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 3; }, 5000));
-    form.IntervalSE->setValue(50);
-    form.FastModeCB->setChecked(fast);
-    form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
-    prompts.Answers = {true};                    // /dev/full exists: replace it
+    form.Settings->IntervalSE->setValue(50);
+    form.Settings->FastModeCB->setChecked(fast);
+    form.Settings->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
+    prompts.Answers = {true};                              // /dev/full exists: replace it
     form.StartBtnClick();
     if (!disk.Mounted()) {
         EXPECT_FALSE(form.Run().Running());

@@ -93,10 +93,10 @@ TEST_F(LinuxDevicesTest, MeterWithoutAccessIsListedWithTheFix) {
     const std::string node = FFixture->AddDevice(TPullOutRun::NewMeter(1), refused);
     Program = std::make_unique<TProgram>(*FBackend, run.IniName);
     Form = &Program->Window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterList->count() == 2; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Settings->MeterList->count() == 2; }, 5000));
     EXPECT_EQ(Form->MeterSet().Meters().size(), 1u);
-    EXPECT_EQ(Form->MeterList->item(1)->text(), QStringLiteral("M2 (no access)"));
-    const QString fix = Form->MeterList->item(1)->toolTip();
+    EXPECT_EQ(Form->Settings->MeterList->item(1)->text(), QStringLiteral("M2 (no access)"));
+    const QString fix = Form->Settings->MeterList->item(1)->toolTip();
     EXPECT_TRUE(fix.contains(QString::fromStdString(node))) << fix.toStdString();
     EXPECT_TRUE(fix.contains(QLatin1String("70-dielometer.rules")));
     EXPECT_TRUE(Prompts.Errors.isEmpty()) << Prompts.Errors.join(u'\n').toStdString();

@@ -48,19 +48,20 @@ protected:
 
 TEST_F(MainWindowTest, FirstStartShowsDefaultsAndShutdownWritesEveryKey) {
     auto form = Create();
-    EXPECT_EQ(form->IntervalSE->value(), 1000);
-    EXPECT_EQ(form->MaxPointSE->value(), 500);
-    EXPECT_EQ(form->BaudRateSE->value(), 10000);
-    EXPECT_EQ(form->LatencySE->value(), 2);
-    EXPECT_EQ(form->TriggerWaitSE->value(), 1000);
+    EXPECT_EQ(form->Settings->IntervalSE->value(), 1000);
+    EXPECT_EQ(form->Settings->MaxPointSE->value(), 500);
+    EXPECT_EQ(form->Settings->BaudRateSE->value(), 10000);
+    EXPECT_EQ(form->Settings->LatencySE->value(), 2);
+    EXPECT_EQ(form->Settings->TriggerWaitSE->value(), 1000);
     EXPECT_EQ(Threading().ThreadSafetyLevel, 2);
     EXPECT_EQ(Threading().TriggerWait, 1000);
     EXPECT_FALSE(Threading().Serial);
-    for (QComboBox* list : {form->IntModeCB, form->FastModeIntervalCB, form->NoiseCB})
+    for (QComboBox* list :
+         {form->Settings->IntModeCB, form->Settings->FastModeIntervalCB, form->Settings->NoiseCB})
         EXPECT_EQ(list->currentIndex(), 0) << list->objectName().toStdString();
-    EXPECT_FALSE(form->FastModeCB->isChecked());
-    EXPECT_FALSE(form->ThreadSerialModeCB->isChecked());
-    EXPECT_TRUE(form->FilenameEd->text().isEmpty());
+    EXPECT_FALSE(form->Settings->FastModeCB->isChecked());
+    EXPECT_FALSE(form->Settings->ThreadSerialModeCB->isChecked());
+    EXPECT_TRUE(form->Settings->FilenameEd->text().isEmpty());
     EXPECT_EQ(form->Run().TickTimer().interval(), 1000);
     EXPECT_EQ(form->Run().ActPoint(), 0);
     EXPECT_TRUE(form->ShowTicks);
@@ -112,25 +113,25 @@ protected:
         // Names in the file may come in any case.
         const QString key = ProgramKeyName(name);
         if (key == QLatin1String("Interval"))
-            return form.IntervalSE->value();
+            return form.Settings->IntervalSE->value();
         if (key == QLatin1String("Latency"))
-            return form.LatencySE->value();
+            return form.Settings->LatencySE->value();
         if (key == QLatin1String("Baudrate"))
-            return form.BaudRateSE->value();
+            return form.Settings->BaudRateSE->value();
         if (key == QLatin1String("MaxPoints"))
-            return form.MaxPointSE->value();
+            return form.Settings->MaxPointSE->value();
         if (key == QLatin1String("FastMode"))
-            return form.FastModeCB->isChecked();
+            return form.Settings->FastModeCB->isChecked();
         if (key == QLatin1String("Serial"))
-            return form.ThreadSerialModeCB->isChecked() && Threading().Serial;
+            return form.Settings->ThreadSerialModeCB->isChecked() && Threading().Serial;
         if (key == QLatin1String("NoiseReduction"))
-            return form.NoiseCB->currentIndex();
+            return form.Settings->NoiseCB->currentIndex();
         if (key == QLatin1String("Mode"))
-            return form.IntModeCB->currentIndex();
+            return form.Settings->IntModeCB->currentIndex();
         if (key == QLatin1String("FastModeInterval"))
-            return form.FastModeIntervalCB->currentIndex();
+            return form.Settings->FastModeIntervalCB->currentIndex();
         if (key == QLatin1String("TriggerWait")) {
-            EXPECT_EQ(form.TriggerWaitSE->value(), Threading().TriggerWait.load());
+            EXPECT_EQ(form.Settings->TriggerWaitSE->value(), Threading().TriggerWait.load());
             return Threading().TriggerWait;
         }
         if (key == QLatin1String("ThreadSafetyLevel"))
@@ -172,14 +173,14 @@ TEST_F(MainWindowTest, StoredFastModeShowsConversionTimesInPlaceOfInterval) {
     auto form = Create();
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    EXPECT_TRUE(form->FastModeIntervalCB->isVisible());
-    EXPECT_FALSE(form->IntervalSE->isVisible());
-    EXPECT_EQ(form->FastModeIntervalCB->currentText(), QStringLiteral("38.0"));
+    EXPECT_TRUE(form->Settings->FastModeIntervalCB->isVisible());
+    EXPECT_FALSE(form->Settings->IntervalSE->isVisible());
+    EXPECT_EQ(form->Settings->FastModeIntervalCB->currentText(), QStringLiteral("38.0"));
     EXPECT_EQ(form->Run().TickTimer().interval(), 250);
 
-    form->FastModeCB->click();
-    EXPECT_FALSE(form->FastModeIntervalCB->isVisible());
-    EXPECT_TRUE(form->IntervalSE->isVisible());
+    form->Settings->FastModeCB->click();
+    EXPECT_FALSE(form->Settings->FastModeIntervalCB->isVisible());
+    EXPECT_TRUE(form->Settings->IntervalSE->isVisible());
 }
 
 TEST_F(MainWindowTest, ChoosingALogFileOnlyChangesTheShownName) {
@@ -192,15 +193,15 @@ TEST_F(MainWindowTest, ChoosingALogFileOnlyChangesTheShownName) {
     Prompts.Files = {QString(), logName, Dir.filePath(QStringLiteral("other.txt"))};
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    QTest::mouseClick(form->FilenameEd, Qt::LeftButton);
-    EXPECT_EQ(form->FilenameEd->text(), QStringLiteral("/data/old.txt")) << "cancelled";
-    QTest::mouseClick(form->FilenameEd, Qt::LeftButton);
-    EXPECT_EQ(form->FilenameEd->text(), logName);
+    QTest::mouseClick(form->Settings->FilenameEd, Qt::LeftButton);
+    EXPECT_EQ(form->Settings->FilenameEd->text(), QStringLiteral("/data/old.txt")) << "cancelled";
+    QTest::mouseClick(form->Settings->FilenameEd, Qt::LeftButton);
+    EXPECT_EQ(form->Settings->FilenameEd->text(), logName);
     EXPECT_EQ(form->Run().LogFileName(), logName);
     EXPECT_EQ(ReadAll(logName), QByteArray("earlier run\n"));
 
     form->SetLogFileAction->trigger();
-    EXPECT_EQ(form->FilenameEd->text(), Dir.filePath(QStringLiteral("other.txt")));
+    EXPECT_EQ(form->Settings->FilenameEd->text(), Dir.filePath(QStringLiteral("other.txt")));
     EXPECT_FALSE(QFile::exists(Dir.filePath(QStringLiteral("other.txt"))));
     EXPECT_EQ(Prompts.DialogTitles, QStringList(3, QStringLiteral("Set Logfile")));
 }
@@ -222,17 +223,18 @@ TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->MeterSet().Meters().size() == 1; }, 5000));
     QTest::qWait(100);
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Dielo Meter 5.2"));
-    EXPECT_EQ(form->SettingsTabs->height(), 121);
+    EXPECT_EQ(form->Settings->height(), 121);
     EXPECT_EQ(form->LowerPanel->height(), 267);
     EXPECT_EQ(form->ResistanceChart->height(), 147);
     EXPECT_FALSE(form->TimingChart->isVisible());
     for (QWidget* chart : {form->CapacitanceChart, form->TemperatureChart, form->ResistanceChart})
         EXPECT_TRUE(chart->isVisible()) << chart->objectName().toStdString();
-    EXPECT_FALSE(form->SettingsTabs->isTabVisible(form->SettingsTabs->indexOf(form->InterfaceTab)));
-    EXPECT_EQ(form->SettingsTabs->tabText(0), QStringLiteral("General"));
+    EXPECT_FALSE(
+        form->Settings->isTabVisible(form->Settings->indexOf(form->Settings->InterfaceTab)));
+    EXPECT_EQ(form->Settings->tabText(0), QStringLiteral("General"));
 
-    EXPECT_TRUE(form->StartBtn->isEnabled() && form->StartAction->isEnabled());
-    EXPECT_FALSE(form->StopBtn->isEnabled() || form->StopAction->isEnabled());
+    EXPECT_TRUE(form->Settings->StartBtn->isEnabled() && form->StartAction->isEnabled());
+    EXPECT_FALSE(form->Settings->StopBtn->isEnabled() || form->StopAction->isEnabled());
     EXPECT_TRUE(form->ShowSettingsAction->isChecked());
     EXPECT_FALSE(form->Run().TickTimer().isActive() || form->Run().TestTimer().isActive());
     EXPECT_EQ(form->Run().TestTimer().interval(), 10000);
@@ -241,10 +243,11 @@ TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
         QSpinBox* Spin;
         int Min, Max, Step;
     };
-    for (const SpinCase& c :
-         {SpinCase{form->IntervalSE, 10, 30000, 250}, SpinCase{form->MaxPointSE, 0, 1000000, 100},
-          SpinCase{form->BaudRateSE, 1000, 400000, 1000}, SpinCase{form->LatencySE, 1, 16, 1},
-          SpinCase{form->TriggerWaitSE, INT_MIN, INT_MAX, 100}}) {
+    for (const SpinCase& c : {SpinCase{form->Settings->IntervalSE, 10, 30000, 250},
+                              SpinCase{form->Settings->MaxPointSE, 0, 1000000, 100},
+                              SpinCase{form->Settings->BaudRateSE, 1000, 400000, 1000},
+                              SpinCase{form->Settings->LatencySE, 1, 16, 1},
+                              SpinCase{form->Settings->TriggerWaitSE, INT_MIN, INT_MAX, 100}}) {
         EXPECT_EQ(c.Spin->minimum(), c.Min) << c.Spin->objectName().toStdString();
         EXPECT_EQ(c.Spin->maximum(), c.Max) << c.Spin->objectName().toStdString();
         EXPECT_EQ(c.Spin->singleStep(), c.Step) << c.Spin->objectName().toStdString();
@@ -254,9 +257,9 @@ TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
 
     form->ShowSettingsAction->trigger();
     EXPECT_FALSE(form->ShowSettingsAction->isChecked());
-    EXPECT_FALSE(form->SettingsTabs->isVisible());
+    EXPECT_FALSE(form->Settings->isVisible());
     form->ShowSettingsAction->trigger();
-    EXPECT_TRUE(form->SettingsTabs->isVisible());
+    EXPECT_TRUE(form->Settings->isVisible());
 }
 
 // The window comes back where the user left it: size, place and splitters, through a real
@@ -299,10 +302,10 @@ TEST_F(MainWindowTest, FirstWindowFitsTheScreen) {
 
 TEST_F(MainWindowTest, SettingsChangedInTheWindowAreWrittenAtShutdown) {
     auto form = Create();
-    form->IntervalSE->setValue(2500);
+    form->Settings->IntervalSE->setValue(2500);
     EXPECT_EQ(form->Run().TickTimer().interval(), 2500);
-    form->TriggerWaitSE->setValue(300);
-    form->ThreadSerialModeCB->setChecked(true);
+    form->Settings->TriggerWaitSE->setValue(300);
+    form->Settings->ThreadSerialModeCB->setChecked(true);
     EXPECT_EQ(Threading().TriggerWait, 300);
     EXPECT_TRUE(Threading().Serial);
     form.reset();

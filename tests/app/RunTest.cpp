@@ -81,15 +81,15 @@ protected:
 TEST_F(RunTest, TimerModeLogsHeadersAndOneRowPerTick) {
     Start(2);
     // A measurement with the temperature sensor takes about 190 ms: ticks leave it room.
-    Form->IntervalSE->setValue(400);
+    Form->Settings->IntervalSE->setValue(400);
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Run().Running());
     EXPECT_EQ(Form->windowTitle(), QStringLiteral("DieloMeter - run.txt"));
-    EXPECT_FALSE(Form->StartBtn->isEnabled() || Form->FastModeCB->isEnabled());
+    EXPECT_FALSE(Form->Settings->StartBtn->isEnabled() || Form->Settings->FastModeCB->isEnabled());
     RunFor(1700ms);
     Form->StopBtnClick();
     EXPECT_FALSE(Form->Run().Running());
-    EXPECT_TRUE(Form->StartBtn->isEnabled());
+    EXPECT_TRUE(Form->Settings->StartBtn->isEnabled());
 
     const QStringList lines = ReadLines(LogName);
     ASSERT_GT(lines.size(), 22);
@@ -107,11 +107,11 @@ TEST_F(RunTest, TimerModeLogsHeadersAndOneRowPerTick) {
 
 TEST_F(RunTest, FastModeLogsBlocksAndStopWritesWhatIsBuffered) {
     Start(1, /*temperature=*/false);
-    Form->FastModeCB->setChecked(true);
-    Form->FastModeIntervalCB->setCurrentIndex(0); // 11.0 ms
+    Form->Settings->FastModeCB->setChecked(true);
+    Form->Settings->FastModeIntervalCB->setCurrentIndex(0); // 11.0 ms
     // Noise reduction applies to timer mode's repeats; fast mode's one-conversion records
     // still decode.
-    Form->NoiseCB->setCurrentIndex(1);
+    Form->Settings->NoiseCB->setCurrentIndex(1);
     Form->NoiseCBChange();
     std::uint64_t records = 0;
     TMeter* meter = Form->MeterSet().Meters()[0];
@@ -171,9 +171,9 @@ TEST_F(RunTest, MeterPulledOutAndBackKeepsEveryColumnInPlace) {
             Bus.Unplug(device);
         QFile::remove(LogName);
         Start(3, /*temperature=*/!fast);
-        Form->IntervalSE->setValue(400);
-        Form->FastModeCB->setChecked(fast);
-        Form->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
+        Form->Settings->IntervalSE->setValue(400);
+        Form->Settings->FastModeCB->setChecked(fast);
+        Form->Settings->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
         Form->StartBtnClick();
         ASSERT_TRUE(Form->Run().Running());
         RunFor(1200ms);
@@ -225,7 +225,7 @@ TEST_F(RunTest, NothingMeasuredBeforeAPullOutIsLost) {
     {
         SCOPED_TRACE("timer mode");
         Start(2, /*temperature=*/false);
-        Form->IntervalSE->setValue(600);
+        Form->Settings->IntervalSE->setValue(600);
         Form->StartBtnClick();
         ASSERT_TRUE(QTest::qWaitFor([&] { return valueRows(header).size() >= 2; }, 5000));
         RunFor(200ms); // the tick's measurements are in
@@ -247,8 +247,8 @@ TEST_F(RunTest, NothingMeasuredBeforeAPullOutIsLost) {
     {
         SCOPED_TRACE("fast mode");
         Start(2, /*temperature=*/false);
-        Form->FastModeCB->setChecked(true);
-        Form->FastModeIntervalCB->setCurrentIndex(0); // 11.0 ms
+        Form->Settings->FastModeCB->setChecked(true);
+        Form->Settings->FastModeIntervalCB->setCurrentIndex(0); // 11.0 ms
         Form->StartBtnClick();
         RunFor(300ms);
         // The window is busy while the change is announced: M1's results pile up behind it.
@@ -276,7 +276,7 @@ TEST_F(RunTest, ColumnsNameWhatTheImageMeasuresWhateverTheFlagsSay) {
     TRegData second = Form->MeterSet().Meters()[1]->RegData();
     second[8] = 0; // no VT conversion: channel 1 alone
     Form->MeterSet().Meters()[1]->SetRegData(second);
-    Form->IntervalSE->setValue(400);
+    Form->Settings->IntervalSE->setValue(400);
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Run().Running());
     RunFor(1300ms);
@@ -310,8 +310,8 @@ TEST_F(RunTest, FastModeHeaderNamesTheColumnsTheRowsHold) {
             image[8] = 0; // channel 1 alone
             Form->MeterSet().Meters()[1]->SetRegData(image);
         }
-        Form->FastModeCB->setChecked(true);
-        Form->FastModeIntervalCB->setCurrentIndex(0);
+        Form->Settings->FastModeCB->setChecked(true);
+        Form->Settings->FastModeIntervalCB->setCurrentIndex(0);
         Form->StartBtnClick();
         ASSERT_TRUE(Form->Run().Running());
         RunFor(700ms);
@@ -348,7 +348,7 @@ TEST_F(RunTest, TimerRowsHoldOnlyFreshValuesAndStartWarnsOfAShortInterval) {
     image[8] = 0; // channel 1 alone: about 70 ms
     Form->MeterSet().Meters()[1]->SetRegData(image);
     Form->MeterSet().Meters()[1]->SetExternalResistorEnabled(true); // but not in the image
-    Form->IntervalSE->setValue(100);
+    Form->Settings->IntervalSE->setValue(100);
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Run().Running());
     // M1 converts its channel (62.0 ms) and the temperature twice (62.1 ms each).
@@ -356,10 +356,11 @@ TEST_F(RunTest, TimerRowsHoldOnlyFreshValuesAndStartWarnsOfAShortInterval) {
         "The interval of 100 ms is shorter than the 194 ms meter M1 needs for a measurement: "
         "rows will have empty fields. 200 ms or more gives every row fresh values.");
     EXPECT_EQ(Form->statusBar()->currentMessage(), warning);
-    EXPECT_TRUE(Form->IntervalSE->toolTip().endsWith(warning));
+    EXPECT_TRUE(Form->Settings->IntervalSE->toolTip().endsWith(warning));
     RunFor(1500ms);
     Form->StopBtnClick();
-    EXPECT_FALSE(Form->IntervalSE->toolTip().contains(warning)) << "a stopped run warns no more";
+    EXPECT_FALSE(Form->Settings->IntervalSE->toolTip().contains(warning))
+        << "a stopped run warns no more";
 
     const QStringList lines = ReadLines(LogName);
     const qsizetype columns = lines.indexOf(QStringLiteral("CAP1.M1\tTemp.M1\tCAP1.M2\t"));
@@ -388,9 +389,9 @@ TEST_F(RunTest, TimerRowsHoldOnlyFreshValuesAndStartWarnsOfAShortInterval) {
 // back.
 TEST_F(RunTest, ANewRunContinuesAfterTheLastRunsPoints) {
     Start(1, /*temperature=*/false);
-    Form->IntervalSE->setValue(100);
+    Form->Settings->IntervalSE->setValue(100);
     for (const bool fast : {false, true, false}) {
-        Form->FastModeCB->setChecked(fast);
+        Form->Settings->FastModeCB->setChecked(fast);
         Form->StartBtnClick();
         ASSERT_TRUE(Form->Run().Running());
         RunFor(400ms);
@@ -414,8 +415,8 @@ TEST_F(RunTest, FastModeDrawsAMeterThatJoinedTheRun) {
     Start(2, /*temperature=*/false);
     Bus.Unplug(Meters[1]);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 1; }, 5000));
-    Form->FastModeCB->setChecked(true);
-    Form->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
+    Form->Settings->FastModeCB->setChecked(true);
+    Form->Settings->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Run().Running());
     Bus.Plug(Meters[1]);
@@ -453,7 +454,7 @@ TEST_F(RunTest, StartAsksForTheFileAndBeforeReplacingIt) {
     EXPECT_TRUE(Prompts.Questions[0].endsWith(
         QStringLiteral(" already exists. Do you want to replace it?")));
     Prompts.Answers = {true};
-    Form->IntervalSE->setValue(50);
+    Form->Settings->IntervalSE->setValue(50);
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Run().Running());
     RunFor(300ms);
@@ -468,7 +469,7 @@ TEST_F(RunTest, StartAsksForTheFileAndBeforeReplacingIt) {
 
 TEST_F(RunTest, FailingLogWriteIsShownAndTheRunGoesOn) {
     Start(1);
-    Form->IntervalSE->setValue(50);
+    Form->Settings->IntervalSE->setValue(50);
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Run().Running());
     RunFor(200ms);
@@ -494,7 +495,7 @@ TEST_F(RunTest, FailingLogWriteIsShownAndTheRunGoesOn) {
 
 TEST_F(RunTest, AutoOffsetIsTheRunningMeanOfTheFirstTenValues) {
     Start(1);
-    Form->FastModeCB->setChecked(true);
+    Form->Settings->FastModeCB->setChecked(true);
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Run().Running());
     // The meter's conversions end; the run goes on and its results are handed in by hand.
@@ -522,7 +523,7 @@ TEST_F(RunTest, AutoOffsetIsTheRunningMeanOfTheFirstTenValues) {
 
 TEST_F(RunTest, ClosingTheWindowDuringARunAsksThenStopsItFirst) {
     Start(1);
-    Form->FastModeCB->setChecked(true);
+    Form->Settings->FastModeCB->setChecked(true);
     Form->StartBtnClick();
     RunFor(400ms);
     Prompts.Answers = {false, true};

@@ -48,7 +48,7 @@ protected:
 
 TEST_F(SettingsFilesTest, SaveWritesItsKeysAndKeepsWhatItLeavesOut) {
     WriteAll(Saved, "[Measurement]\r\nFastMode=1\r\nNoiseReduction=2\r\n[Other]\r\nKey=kept\r\n");
-    Form->MaxPointSE->setValue(1234);
+    Form->Settings->MaxPointSE->setValue(1234);
     Meter(1).SetCAP2Mode(2);
     Meter(1).SetRegsFromConfig();
 
@@ -82,7 +82,7 @@ TEST_F(SettingsFilesTest, LoadSetsProgramKeysAndConnectedMetersAndRebuildsTheCha
     WriteAll(Saved, "[Measurement]\r\nInterval=250\r\nFastMode=1\r\nLogfile=/tmp/x.txt\r\n"
                     "[M2]\r\nSMode=2\r\nCAP1Mode=1\r\nCAP2Mode=1\r\nInternalTempEnabled=1\r\n"
                     "Reg7=128\r\nReg8=129\r\nReg19=192\r\n[M9]\r\nCAP1Mode=2\r\n");
-    Form->MaxPointSE->setValue(1234);
+    Form->Settings->MaxPointSE->setValue(1234);
     const TRegData m1Image = Meter(0).RegData();
     Meter(0).SetSMode(0);
     Form->Run().SetPoints(17, Form->Run().ActTickPoint());
@@ -90,10 +90,11 @@ TEST_F(SettingsFilesTest, LoadSetsProgramKeysAndConnectedMetersAndRebuildsTheCha
     Prompts.Files = {Saved};
     Form->LoadSettingsClick();
     EXPECT_TRUE(Prompts.Errors.isEmpty()) << Prompts.Errors.join(u'\n').toStdString();
-    EXPECT_EQ(Form->IntervalSE->value(), 250);
-    EXPECT_EQ(Form->MaxPointSE->value(), 500) << "a key missing from the file takes its default";
-    EXPECT_FALSE(Form->FastModeCB->isChecked()) << "loading leaves fast mode alone";
-    EXPECT_EQ(Form->FilenameEd->text(), QStringLiteral("/tmp/x.txt"));
+    EXPECT_EQ(Form->Settings->IntervalSE->value(), 250);
+    EXPECT_EQ(Form->Settings->MaxPointSE->value(), 500)
+        << "a key missing from the file takes its default";
+    EXPECT_FALSE(Form->Settings->FastModeCB->isChecked()) << "loading leaves fast mode alone";
+    EXPECT_EQ(Form->Settings->FilenameEd->text(), QStringLiteral("/tmp/x.txt"));
     EXPECT_EQ(Form->Run().LogFileName(), QStringLiteral("/tmp/x.txt"));
     EXPECT_EQ(Form->Run().ActPoint(), 0);
 
@@ -116,21 +117,21 @@ TEST_F(SettingsFilesTest, LoadSetsProgramKeysAndConnectedMetersAndRebuildsTheCha
 }
 
 TEST_F(SettingsFilesTest, LoadDoesNothingForAMissingFileAndIsRefusedDuringARun) {
-    Form->MaxPointSE->setValue(1234);
+    Form->Settings->MaxPointSE->setValue(1234);
     Prompts.Files = {Dir.filePath(QStringLiteral("none.bin"))};
     Form->LoadSettingsClick();
-    EXPECT_EQ(Form->MaxPointSE->value(), 1234);
+    EXPECT_EQ(Form->Settings->MaxPointSE->value(), 1234);
     EXPECT_TRUE(Prompts.Errors.isEmpty());
 
     WriteAll(Saved, "[Graph]\r\nMaxPoints=7\r\n");
-    Form->FilenameEd->setText(Dir.filePath(QStringLiteral("run.txt")));
-    Form->Run().SetLogFileName(Form->FilenameEd->text());
+    Form->Settings->FilenameEd->setText(Dir.filePath(QStringLiteral("run.txt")));
+    Form->Run().SetLogFileName(Form->Settings->FilenameEd->text());
     Form->StartBtnClick();
     ASSERT_TRUE(Form->Run().Running());
     Prompts.Files = {Saved};
     Form->LoadSettingsClick();
     Form->StopBtnClick();
-    EXPECT_EQ(Form->MaxPointSE->value(), 1234);
+    EXPECT_EQ(Form->Settings->MaxPointSE->value(), 1234);
     ASSERT_EQ(Prompts.Errors.size(), 1);
     EXPECT_TRUE(Prompts.Errors[0].contains(QStringLiteral("during a measurement")));
     EXPECT_TRUE(Prompts.DialogTitles.count(QStringLiteral("Open Settings")) == 1)

@@ -89,7 +89,7 @@ TEST_F(TelnetWindowTest, CaptionShowsTheClientAndTheStatusIsTheLogHeader) {
 
 TEST_F(TelnetWindowTest, StartAndStopRunAsTheButtonsAndTheClientGetsTheRows) {
     Start();
-    Form->IntervalSE->setValue(100);
+    Form->Settings->IntervalSE->setValue(100);
     // No log file name yet: the dialog shows on the computer, and is cancelled here.
     Form->Run().SetLogFileName(QString());
     Connect();

@@ -35,8 +35,8 @@ protected:
 
     QStringList Lines() const {
         QStringList lines;
-        for (int i = 0; i < Form.MeterList->count(); ++i)
-            lines << Form.MeterList->item(i)->text();
+        for (int i = 0; i < Form.Settings->MeterList->count(); ++i)
+            lines << Form.Settings->MeterList->item(i)->text();
         return lines;
     }
     // Waits until discovery has run and the window lists these meters.

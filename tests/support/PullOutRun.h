@@ -95,9 +95,9 @@ public:
              const std::function<void(int meter)>& plug,
              const std::function<void()>& beforeStop = {}) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return form.MeterSet().Meters().size() == 3; }, 5000));
-        form.IntervalSE->setValue(50);
-        form.FastModeCB->setChecked(fast);
-        form.FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
+        form.Settings->IntervalSE->setValue(50);
+        form.Settings->FastModeCB->setChecked(fast);
+        form.Settings->FastModeIntervalCB->setCurrentIndex(2); // 20.0 ms
         form.StartBtnClick();
         ASSERT_TRUE(form.Run().Running());
         for (int cycle = 0; cycle < cycles; ++cycle) {

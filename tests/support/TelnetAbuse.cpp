@@ -248,7 +248,7 @@ TTelnetAbuseResult TTelnetAbuseRun::Run() {
     if (!QTest::qWaitFor([&] { return good.Lines().size() >= 2; }, 5000))
         return result;
 
-    form.IntervalSE->setValue(50);
+    form.Settings->IntervalSE->setValue(50);
     form.StartBtnClick();
     TStallMonitor monitor;
 
