@@ -60,7 +60,6 @@ const QString WindowSection = QStringLiteral("Window");
 constexpr int MinChartHeight = 90;
 
 // Heights of the window's parts as first laid out, in pixels.
-constexpr int SettingsPanelHeight = 121;
 constexpr int LowerPanelHeight = 267;
 constexpr int TimingChartHeight = 137;
 constexpr int ResistanceChartHeight = 147;
