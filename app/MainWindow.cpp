@@ -71,10 +71,6 @@ TMeterSeries DrawnSeries(const TMeter& meter) {
             measured.Resistance};
 }
 
-QString MeterFailure(const QString& serial, const std::exception& error) {
-    return QStringLiteral("Meter %1: %2").arg(serial, QString::fromUtf8(error.what()));
-}
-
 // What a meter the user may not open says in the list and when its line is clicked.
 QString NoAccessLine(const TMeterSet::TLockedMeter& meter) {
     return QStringLiteral("%1 (no access)").arg(meter.Serial);

@@ -8,17 +8,13 @@
 #include "dialogs/prompts/FileDialog.h"
 #include "remote/TelnetServer.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QStringList>
 #include <QTimer>
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <span>
 #include <vector>
 
 class QAction;

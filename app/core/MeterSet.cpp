@@ -18,11 +18,11 @@ namespace {
 // The product name by which a HID device is known as a meter.
 const QString MeterProductName = QStringLiteral("Corvane v2");
 
+} // namespace
+
 QString MeterFailure(const QString& serial, const std::exception& error) {
     return QStringLiteral("Meter %1: %2").arg(serial, QString::fromUtf8(error.what()));
 }
-
-} // namespace
 
 TMeterSet::TMeterSet(THidBackend& backend, QString settingsFile, QObject* parent)
     : QObject(parent)

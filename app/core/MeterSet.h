@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <span>
 #include <vector>
@@ -21,6 +22,9 @@ class TTriggerThread;
 // At every device change each meter is thrown away and built anew from the devices present,
 // set up from its section of the program settings file. A meter's index is its place in the
 // list and its model's Channel.
+// "Meter <serial>: <what failed>", as failures of one meter among others are told.
+QString MeterFailure(const QString& serial, const std::exception& error);
+
 class TMeterSet : public QObject {
     Q_OBJECT
 public:
