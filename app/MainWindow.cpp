@@ -1,54 +1,33 @@
 #include "app/MainWindow.h"
 
-#include "app/core/MeterSet.h"
 #include "dialogs/About.h"
 #include "dialogs/ChannelConfigDialog.h"
 #include "dialogs/ChartEditor.h"
 #include "dialogs/RegSetDialog.h"
 #include "dialogs/prompts/ErrorReport.h"
 #include "dialogs/prompts/UserPrompts.h"
-#include "link/HidBridge.h"
-#include "link/hid/HidDevice.h"
-#include "link/hid/HidDeviceController.h"
 #include "model/IniFile.h"
-#include "model/MeasurementWorker.h"
 #include "model/Meter.h"
 #include "model/SampleRecord.h"
 #include "model/ThreadingSettings.h"
 #include "remote/AddressWatcher.h"
-#include "remote/TelnetServer.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QDir>
-#include <QEvent>
 #include <QFileInfo>
-#include <QGridLayout>
-#include <QGroupBox>
-#include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMenuBar>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
-#include <QSplitter>
 #include <QStatusBar>
-#include <QTabWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <array>
-#include <climits>
-#include <optional>
-#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -56,42 +35,12 @@ namespace {
 
 // The program settings file's section of the window's size, place and splitters.
 const QString WindowSection = QStringLiteral("Window");
-// No chart is squeezed below this height: its axis labels and a few points stay readable.
-constexpr int MinChartHeight = 90;
-
-// Heights of the window's parts as first laid out, in pixels.
-constexpr int LowerPanelHeight = 267;
-constexpr int TimingChartHeight = 137;
-constexpr int ResistanceChartHeight = 147;
 
 // What a meter draws: the quantities its image measures.
 TMeterSeries DrawnSeries(const TMeter& meter) {
     const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData());
     return {meter.SerNum(), measured.Cap1, measured.Cap2, measured.Temperature,
             measured.Resistance};
-}
-
-// What a meter the user may not open says in the list and when its line is clicked.
-QString NoAccessLine(const TMeterSet::TLockedMeter& meter) {
-    return QStringLiteral("%1 (no access)").arg(meter.Serial);
-}
-
-QString NoAccessText(const TMeterSet::TLockedMeter& meter) {
-    return QStringLiteral(
-               "Meter %1 (%2) cannot be opened: permission denied.\n"
-               "To give the logged-in user access, install the udev rule 70-dielometer.rules "
-               "(\"cmake --install\" puts it into the udev rules folder), reload the rules with\n"
-               "    sudo udevadm control --reload-rules\n"
-               "    sudo udevadm trigger --subsystem-match=hidraw\n"
-               "and plug the meter in again.")
-        .arg(meter.Serial, meter.DevicePath);
-}
-
-TChart* MakeChart(QWidget* parent, const char* name, const QString& axisTitle) {
-    auto* chart = new TChart(axisTitle, parent);
-    chart->setObjectName(QLatin1String(name));
-    chart->setMinimumHeight(MinChartHeight);
-    return chart;
 }
 
 QAction* MakeMenuItem(QMenu* menu, const char* name, const QString& caption) {
@@ -115,7 +64,7 @@ TMainWindow::TMainWindow(const QString& progIniFilename, TMeterSet& meters, TRun
     BuildWindow();
     ConnectControllers();
     FRun->SetQuestions(this);
-    FormCreate();
+    ReadProgramSettings();
     AboutBox = new TAboutBox(this);
     ChartEditorDialog = new TChartEditor(this);
     RegSetDialog = new TRegSetDialog(this);
@@ -123,7 +72,7 @@ TMainWindow::TMainWindow(const QString& progIniFilename, TMeterSet& meters, TRun
 }
 
 TMainWindow::~TMainWindow() {
-    FormDestroy();
+    WriteProgramSettings();
     FRun->SetQuestions(nullptr);
 }
 
@@ -144,9 +93,14 @@ void TMainWindow::BuildWindow() {
     setCentralWidget(central);
 
     Settings = new TSettingsPanel(this);
-    BuildChartArea();
+    ChartArea = new TChartArea(this);
     layout->addWidget(Settings);
-    layout->addWidget(ChartSplitter, 1);
+    layout->addWidget(ChartArea, 1);
+    connect(ChartArea, &TChartArea::EditRequested, this,
+            [this](TChart* chart) { ChartEditorDialog->Edit(chart); });
+    connect(ChartArea, &TChartArea::ImageSaved, this, [this](const QString& fileName) {
+        ShowStatus(QStringLiteral("Chart saved as %1").arg(QDir::toNativeSeparators(fileName)));
+    });
     BuildMenu();
     statusBar()->setObjectName(QStringLiteral("StatusBar"));
     FRunState = new QLabel(QStringLiteral("Idle"), this);
@@ -175,86 +129,22 @@ void TMainWindow::BuildWindow() {
 }
 
 void TMainWindow::RestorePlacement(const TIniFile& ini) {
-    // Qt's own records of the window's frame and of each splitter, as base64 text.
-    const auto stored = [&](const char* key) {
-        return QByteArray::fromBase64(
-            ini.ReadString(WindowSection, QLatin1String(key), QString()).toLatin1());
-    };
-    const QByteArray geometry = stored("Geometry");
-    // Restoring moves a window that would lie off every screen back onto one.
+    // Qt's own record of the window's frame, as base64 text. Restoring moves a window that
+    // would lie off every screen back onto one.
+    const QByteArray geometry = QByteArray::fromBase64(
+        ini.ReadString(WindowSection, QStringLiteral("Geometry"), QString()).toLatin1());
     if (!geometry.isEmpty())
         restoreGeometry(geometry);
-    FSavedSplitters = {stored("ChartSplitter"), stored("UpperSplitter"), stored("LowerSplitter")};
+    ChartArea->RestorePlacement(ini);
 }
 
 void TMainWindow::SavePlacement(TIniFile& ini) const {
     // A window never shown has no placement of its own to keep.
-    if (!FSplittersPlaced)
+    if (!ChartArea->SplittersPlaced())
         return;
-    const auto store = [&](const char* key, const QByteArray& state) {
-        ini.WriteString(WindowSection, QLatin1String(key), QString::fromLatin1(state.toBase64()));
-    };
-    store("Geometry", saveGeometry());
-    store("ChartSplitter", ChartSplitter->saveState());
-    store("UpperSplitter", UpperSplitter->saveState());
-    store("LowerSplitter", LowerSplitter->saveState());
-}
-
-void TMainWindow::BuildChartArea() {
-    ChartSplitter = new QSplitter(Qt::Vertical, this);
-    ChartSplitter->setObjectName(QStringLiteral("ChartSplitter"));
-    ChartSplitter->setHandleWidth(3);
-    ChartSplitter->setChildrenCollapsible(false);
-
-    UpperPanel = new QWidget(ChartSplitter);
-    UpperPanel->setObjectName(QStringLiteral("UpperPanel"));
-    auto* upper = new QVBoxLayout(UpperPanel);
-    upper->setContentsMargins(0, 0, 0, 0);
-    UpperSplitter = new QSplitter(Qt::Vertical, UpperPanel);
-    UpperSplitter->setObjectName(QStringLiteral("UpperSplitter"));
-    TimingChart = MakeChart(UpperSplitter, "TimingChart", QStringLiteral("Time [ms]"));
-    CapacitanceChart =
-        MakeChart(UpperSplitter, "CapacitanceChart", QStringLiteral("Capacitance [pF]"));
-    TimingChart->hide();
-    UpperSplitter->setStretchFactor(0, 0);
-    UpperSplitter->setStretchFactor(1, 1);
-    // Where no chart shows, the area says what to do instead of staying grey.
-    FChartHint = new QLabel(UpperPanel);
-    FChartHint->setObjectName(QStringLiteral("ChartHint"));
-    FChartHint->setAlignment(Qt::AlignCenter);
-    FChartHint->setWordWrap(true);
-    FChartHint->hide();
-    upper->addWidget(FChartHint, 1);
-    upper->addWidget(UpperSplitter);
-
-    LowerPanel = new QWidget(ChartSplitter);
-    LowerPanel->setObjectName(QStringLiteral("LowerPanel"));
-    auto* lower = new QVBoxLayout(LowerPanel);
-    lower->setContentsMargins(0, 0, 0, 0);
-    LowerSplitter = new QSplitter(Qt::Vertical, LowerPanel);
-    LowerSplitter->setObjectName(QStringLiteral("LowerSplitter"));
-    TemperatureChart =
-        MakeChart(LowerSplitter, "TemperatureChart", QStringLiteral("Temperature [°C]"));
-    ResistanceChart =
-        MakeChart(LowerSplitter, "ResistanceChart", QStringLiteral("Resistence [Ohm]"));
-    LowerSplitter->setStretchFactor(0, 1);
-    LowerSplitter->setStretchFactor(1, 0);
-    lower->addWidget(LowerSplitter);
-
-    // The chart area takes what the window gains; the lower panel keeps its height.
-    ChartSplitter->setStretchFactor(0, 1);
-    ChartSplitter->setStretchFactor(1, 0);
-
-    Charts = std::make_unique<TChartSet>(CapacitanceChart, TemperatureChart, ResistanceChart,
-                                         TimingChart);
-    connect(CapacitanceChart, &TChart::EditRequested, this, &TMainWindow::CapacitanceChartDblClick);
-    connect(TemperatureChart, &TChart::EditRequested, this, &TMainWindow::TemperatureChartDblClick);
-    connect(ResistanceChart, &TChart::EditRequested, this, &TMainWindow::ResistanceChartDblClick);
-    connect(TimingChart, &TChart::EditRequested, this, &TMainWindow::TimingChartDblClick);
-    for (TChart* chart : {CapacitanceChart, TemperatureChart, ResistanceChart, TimingChart})
-        connect(chart, &TChart::ImageSaved, this, [this](const QString& fileName) {
-            ShowStatus(QStringLiteral("Chart saved as %1").arg(QDir::toNativeSeparators(fileName)));
-        });
+    ini.WriteString(WindowSection, QStringLiteral("Geometry"),
+                    QString::fromLatin1(saveGeometry().toBase64()));
+    ChartArea->SavePlacement(ini);
 }
 
 void TMainWindow::BuildMenu() {
@@ -289,15 +179,15 @@ void TMainWindow::BuildMenu() {
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     AboutAction = MakeMenuItem(help, "AboutAction", QStringLiteral("&About"));
 
-    connect(SetLogFileAction, &QAction::triggered, this, &TMainWindow::SetLogFileClick);
-    connect(ExitAction, &QAction::triggered, this, &TMainWindow::ExitClick);
+    connect(SetLogFileAction, &QAction::triggered, this, &TMainWindow::FilenameEdClick);
+    connect(ExitAction, &QAction::triggered, this, &QWidget::close);
     connect(StartAction, &QAction::triggered, this, &TMainWindow::StartBtnClick);
     connect(StopAction, &QAction::triggered, this, &TMainWindow::StopBtnClick);
     connect(ClearAction, &QAction::triggered, this, &TMainWindow::ClearBtnClick);
-    connect(ShowSettingsAction, &QAction::triggered, this, &TMainWindow::ShowSettingsClick);
+    connect(ShowSettingsAction, &QAction::toggled, Settings, &QWidget::setVisible);
     connect(SaveSettingsAction, &QAction::triggered, this, &TMainWindow::SaveSettingsClick);
     connect(LoadSettingsAction, &QAction::triggered, this, &TMainWindow::LoadSettingsClick);
-    connect(AboutAction, &QAction::triggered, this, &TMainWindow::AboutClick);
+    connect(AboutAction, &QAction::triggered, this, [this] { AboutBox->exec(); });
 }
 
 void TMainWindow::ConnectControllers() {
@@ -308,8 +198,9 @@ void TMainWindow::ConnectControllers() {
 
     TRunController* run = FRun;
     connect(run, &TRunController::RunStarting, this, [this] {
-        FRun->ContinueAfter(int(Charts->LastX()), int(Charts->LastTimingX()));
-        Charts->ContinueAfter(FRun->ActPoint(), FRun->ActTickPoint());
+        TChartSet& charts = ChartArea->Series();
+        FRun->ContinueAfter(int(charts.LastX()), int(charts.LastTimingX()));
+        charts.ContinueAfter(FRun->ActPoint(), FRun->ActTickPoint());
     });
     connect(run, &TRunController::RunningChanged, this, [this](bool running) {
         LockRunControls(running);
@@ -331,15 +222,15 @@ void TMainWindow::ConnectControllers() {
     });
     connect(run, &TRunController::PointAt, this,
             [this](std::size_t meter, EChartQuantity quantity, double x, double value) {
-                Charts->Add(meter, quantity, x, value, Settings->MaxPointSE->value());
+                ChartArea->Series().Add(meter, quantity, x, value, Settings->MaxPointSE->value());
             });
     connect(run, &TRunController::PointNext, this,
             [this](std::size_t meter, EChartQuantity quantity, double value) {
-                Charts->AddNext(meter, quantity, value, Settings->MaxPointSE->value());
+                ChartArea->Series().AddNext(meter, quantity, value, Settings->MaxPointSE->value());
             });
     connect(run, &TRunController::PointsBuffered, this,
             [this](std::size_t meter, EChartQuantity quantity) {
-                Charts->Limit(meter, quantity, Settings->MaxPointSE->value());
+                ChartArea->Series().Limit(meter, quantity, Settings->MaxPointSE->value());
             });
     connect(run, &TRunController::TicksMeasured, this,
             [this](std::uint32_t ticks) { Settings->TicksLabel->setText(QString::number(ticks)); });
@@ -354,34 +245,21 @@ void TMainWindow::ConnectControllers() {
     });
     connect(run, &TRunController::MeterMeasuresAgain, this, [this](std::size_t meter) {
         // Measuring again after an error: the line loses its mark.
-        const QString serial = FMeterSet->Meters()[meter]->SerNum();
-        QListWidgetItem* line = Settings->MeterList->item(int(meter));
-        if (line && line->text() != serial) {
-            line->setText(serial);
-            line->setToolTip(QString());
-        }
+        Settings->MarkMeter(int(meter), FMeterSet->Meters()[meter]->SerNum(), QString());
     });
     connect(run, &TRunController::Cleared, this, [this] {
-        Charts->Clear();
+        ChartArea->Series().Clear();
         // Clearing drops the series of meters that are gone: the charts are laid out anew.
         RebuildCharts();
     });
     connect(run, &TRunController::AutoOffsetStarted, this, [this] {
         // The charts show corrected values from now on, and say so.
-        CapacitanceChart->SetValueAxisTitle(QStringLiteral("Capacitance − offset [pF]"));
+        ChartArea->CapacitanceChart->SetValueAxisTitle(QStringLiteral("Capacitance − offset [pF]"));
     });
     connect(run, &TRunController::ErrorOccurred, this,
             [this](const QString& message) { ReportError(this, message); });
 
     ConnectSettingsPanel();
-    // The run takes the settings panel's choices as they change, also from the settings file.
-    connect(Settings->FastModeIntervalCB, &QComboBox::currentIndexChanged, this, [this](int index) {
-        FRun->SetFastModeInterval(index, Settings->FastModeIntervalCB->currentText());
-    });
-    FRun->SetFastModeInterval(Settings->FastModeIntervalCB->currentIndex(),
-                              Settings->FastModeIntervalCB->currentText());
-    FRun->SetInterval(Settings->IntervalSE->value());
-    FRun->SetFastMode(Settings->FastModeCB->isChecked());
 }
 
 void TMainWindow::ConnectSettingsPanel() {
@@ -390,15 +268,22 @@ void TMainWindow::ConnectSettingsPanel() {
     connect(Settings->ClearBtn, &QPushButton::clicked, this, &TMainWindow::ClearBtnClick);
     connect(Settings->AutoOffsetBtn, &QPushButton::clicked, this, &TMainWindow::AutoOffsetBtnClick);
     connect(Settings->TestBtn, &QPushButton::clicked, this, &TMainWindow::TestBtnClick);
-    // Controls run their handlers also when set from the settings file.
-    connect(Settings->IntervalSE, &QSpinBox::valueChanged, this, &TMainWindow::IntervalSEChange);
-    connect(Settings->FastModeCB, &QCheckBox::toggled, this, &TMainWindow::FastModeCBClick);
+    // Controls take effect also when set from the settings file.
+    connect(Settings->IntervalSE, &QSpinBox::valueChanged, FRun, &TRunController::SetInterval);
+    connect(Settings->FastModeCB, &QCheckBox::toggled, FRun, &TRunController::SetFastMode);
+    connect(Settings->FastModeIntervalCB, &QComboBox::currentIndexChanged, this, [this](int index) {
+        FRun->SetFastModeInterval(index, Settings->FastModeIntervalCB->currentText());
+    });
+    FRun->SetFastModeInterval(Settings->FastModeIntervalCB->currentIndex(),
+                              Settings->FastModeIntervalCB->currentText());
+    FRun->SetInterval(Settings->IntervalSE->value());
+    FRun->SetFastMode(Settings->FastModeCB->isChecked());
     connect(Settings->NoiseCB, &QComboBox::currentIndexChanged, this, &TMainWindow::NoiseCBChange);
     connect(Settings->ThreadSerialModeCB, &QCheckBox::toggled, this,
-            &TMainWindow::ThreadSerialModeCBClick);
+            [](bool serial) { Threading().Serial = serial; });
     connect(Settings->TriggerWaitSE, &QSpinBox::valueChanged, this,
-            &TMainWindow::TriggerWaitSEChange);
-    connect(Settings->ShowTicksCB, &QCheckBox::toggled, this, &TMainWindow::ShowTicksCBClick);
+            [](int wait) { Threading().TriggerWait = wait; });
+    connect(Settings->ShowTicksCB, &QCheckBox::toggled, ChartArea, &TChartArea::ShowTimingChart);
     connect(Settings, &TSettingsPanel::MeterClicked, this, &TMainWindow::MeterListClick);
     connect(Settings, &TSettingsPanel::MeterDoubleClicked, this, &TMainWindow::MeterListDblClick);
     connect(Settings, &TSettingsPanel::FileNameClicked, this, &TMainWindow::FilenameEdClick);
@@ -407,32 +292,17 @@ void TMainWindow::ConnectSettingsPanel() {
 
 void TMainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    if (FSplittersPlaced)
+    if (ChartArea->SplittersPlaced())
         return;
-    // Splitters take pixel sizes only once they have their own; place them on the first show.
-    FSplittersPlaced = true;
     centralWidget()->layout()->activate();
-    const int total = ChartSplitter->height() - ChartSplitter->handleWidth();
-    ChartSplitter->setSizes({total - LowerPanelHeight, LowerPanelHeight});
-    const int lower = LowerPanelHeight - LowerSplitter->handleWidth();
-    LowerSplitter->setSizes({lower - ResistanceChartHeight, ResistanceChartHeight});
-    const int upper = total - LowerPanelHeight - UpperSplitter->handleWidth();
-    UpperSplitter->setSizes({TimingChartHeight, upper - TimingChartHeight});
-    // Where the user left them last time.
-    const std::array<QSplitter*, 3> splitters = {ChartSplitter, UpperSplitter, LowerSplitter};
-    for (std::size_t i = 0; i < splitters.size(); ++i)
-        if (!FSavedSplitters[i].isEmpty())
-            splitters[i]->restoreState(FSavedSplitters[i]);
+    ChartArea->PlaceSplitters();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Start-up and shutdown
 
-void TMainWindow::FormCreate() {
+void TMainWindow::ReadProgramSettings() {
     Guarded(this, [&] {
-        ShowTicks = true;
-        TelnetClientIP.clear();
-        ProgDir = QCoreApplication::applicationDirPath();
         {
             const TIniFile ini(ProgIniFilename);
             ReadProgramKeys(ini, *this, EKeyScope::ProgramFile);
@@ -445,7 +315,7 @@ void TMainWindow::FormCreate() {
     });
 }
 
-void TMainWindow::FormDestroy() {
+void TMainWindow::WriteProgramSettings() {
     Guarded(this, [&] {
         // Continuous runs end at their next result.
         for (TMeter* meter : FMeterSet->Meters())
@@ -491,28 +361,8 @@ void TMainWindow::AutoOffsetBtnClick() {
     FRun->StartAutoOffset();
 }
 
-void TMainWindow::IntervalSEChange() {
-    FRun->SetInterval(Settings->IntervalSE->value());
-}
-
-void TMainWindow::FastModeCBClick() {
-    FRun->SetFastMode(Settings->FastModeCB->isChecked());
-}
-
 void TMainWindow::NoiseCBChange() {
     FMeterSet->SetNoiseReduction(Settings->NoiseCB->currentIndex());
-}
-
-void TMainWindow::ThreadSerialModeCBClick() {
-    Threading().Serial = Settings->ThreadSerialModeCB->isChecked();
-}
-
-void TMainWindow::TriggerWaitSEChange() {
-    Threading().TriggerWait = Settings->TriggerWaitSE->value();
-}
-
-void TMainWindow::ShowTicksCBClick() {
-    TimingChart->setVisible(Settings->ShowTicksCB->isChecked());
 }
 
 void TMainWindow::FilenameEdClick() {
@@ -523,18 +373,6 @@ void TMainWindow::FilenameEdClick() {
             FRun->SetLogFileName(LogFileDialog.FileName());
         }
     });
-}
-
-void TMainWindow::SetLogFileClick() {
-    FilenameEdClick();
-}
-
-void TMainWindow::ExitClick() {
-    close();
-}
-
-void TMainWindow::ShowSettingsClick() {
-    Settings->setVisible(ShowSettingsAction->isChecked());
 }
 
 std::optional<QString> TMainWindow::ChooseLogFile() {
@@ -593,97 +431,45 @@ void TMainWindow::LoadSettingsClick() {
     });
 }
 
-void TMainWindow::AboutClick() {
-    AboutBox->exec();
-}
-
-TMeter* TMainWindow::SelectedMeter() const {
-    const int row = Settings->MeterList->currentRow();
+TMeter* TMainWindow::MeterToEdit() {
+    if (const QString fix = Settings->SelectedMeterFix(); !fix.isEmpty()) {
+        ReportError(this, fix);
+        return nullptr;
+    }
+    const int row = Settings->SelectedMeter();
     const std::vector<TMeter*>& meters = FMeterSet->Meters();
-    return row >= 0 && std::size_t(row) < meters.size() ? meters[std::size_t(row)] : nullptr;
+    if (FRun->Running() || row < 0 || std::size_t(row) >= meters.size())
+        return nullptr;
+    return meters[std::size_t(row)];
 }
 
-bool TMainWindow::ExplainLockedMeter() {
-    const int row = Settings->MeterList->currentRow() - int(FMeterSet->Meters().size());
-    const std::vector<TMeterSet::TLockedMeter> locked = FMeterSet->LockedMeters();
-    if (row < 0 || std::size_t(row) >= locked.size())
-        return false;
-    ReportError(this, NoAccessText(locked[std::size_t(row)]));
-    return true;
-}
-
-void TMainWindow::MeterListClick() {
+template <class Dialog>
+void TMainWindow::EditSelectedMeter(Dialog* dialog) {
     Guarded(this, [&] {
-        if (ExplainLockedMeter())
-            return;
-        TMeter* meter = FRun->Running() ? nullptr : SelectedMeter();
+        TMeter* meter = MeterToEdit();
         if (!meter)
             return;
-        const auto shown = [meter] { return DrawnSeries(*meter); };
-        const auto before = shown();
-        ChannelConfigDialog->Edit(meter);
-        if (shown() != before)
-            RebuildCharts();
-    });
-}
-
-void TMainWindow::MeterListDblClick() {
-    Guarded(this, [&] {
-        if (ExplainLockedMeter())
-            return;
-        TMeter* meter = FRun->Running() ? nullptr : SelectedMeter();
-        if (!meter)
-            return;
-        const auto before = DrawnSeries(*meter);
-        RegSetDialog->Edit(meter);
+        const TMeterSeries before = DrawnSeries(*meter);
+        dialog->Edit(meter);
         if (DrawnSeries(*meter) != before)
             RebuildCharts();
     });
 }
 
-void TMainWindow::CapacitanceChartDblClick() {
-    ChartEditorDialog->Edit(CapacitanceChart);
+void TMainWindow::MeterListClick() {
+    EditSelectedMeter(ChannelConfigDialog);
 }
 
-void TMainWindow::TemperatureChartDblClick() {
-    ChartEditorDialog->Edit(TemperatureChart);
-}
-
-void TMainWindow::ResistanceChartDblClick() {
-    ChartEditorDialog->Edit(ResistanceChart);
-}
-
-void TMainWindow::TimingChartDblClick() {
-    ChartEditorDialog->Edit(TimingChart);
+void TMainWindow::MeterListDblClick() {
+    EditSelectedMeter(RegSetDialog);
 }
 
 void TMainWindow::RebuildCharts() {
     std::vector<TMeterSeries> meters;
     for (const TMeter* meter : FMeterSet->Meters())
         meters.push_back(DrawnSeries(*meter));
-    Charts->Rebuild(meters);
-
-    // The lower panel holds the temperature and resistance charts that have series.
-    const bool temperature = !TemperatureChart->isHidden();
-    const bool resistance = !ResistanceChart->isHidden();
-    if (temperature && resistance) {
-        const int panel = LowerPanel->isHidden() || LowerPanel->height() == 0
-                              ? LowerPanelHeight
-                              : LowerPanel->height();
-        const int room = panel - LowerSplitter->handleWidth();
-        const int height = LowerSplitter->sizes().value(1);
-        // A resistance chart that was hidden comes back at its first height; one that fills
-        // the panel gets half of it.
-        if (height == 0)
-            LowerSplitter->setSizes({room - ResistanceChartHeight, ResistanceChartHeight});
-        else if (height > panel - 10)
-            LowerSplitter->setSizes({room - (panel / 2 - 2), panel / 2 - 2});
-    }
-    // The splitter between the charts and the lower panel goes with the panel.
-    LowerPanel->setVisible(temperature || resistance);
-    ChartSplitter->handle(1)->setVisible(temperature || resistance);
+    ChartArea->Rebuild(meters);
     ShowChartHint();
-    update();
 }
 
 void TMainWindow::ShowChartHint() {
@@ -695,42 +481,30 @@ void TMainWindow::ShowChartHint() {
     else if (noMeter)
         hint = QStringLiteral("No meter can be used yet: a meter is listed as \"(no access)\".\n"
                               "Click its line in the list for how to give access.");
-    else if (CapacitanceChart->isHidden() && TemperatureChart->isHidden() &&
-             ResistanceChart->isHidden())
+    else if (ChartArea->ShowsNoChart())
         hint = QStringLiteral("The connected meters measure nothing.\nClick a meter in the list "
                               "to switch on its channels.");
-    FChartHint->setText(hint);
-    FChartHint->setVisible(!hint.isEmpty());
+    ChartArea->ShowHint(hint);
 }
 
 void TMainWindow::ShowMeters() {
-    Settings->MeterList->clear();
-    const std::vector<TMeter*>& meters = FMeterSet->Meters();
-    for (const TMeter* meter : meters)
-        Settings->MeterList->addItem(meter->SerNum());
-    RebuildCharts();
-    // Meters the user may not open are listed after the others, with the fix.
+    QStringList serials;
+    for (const TMeter* meter : FMeterSet->Meters())
+        serials << meter->SerNum();
     const std::vector<TMeterSet::TLockedMeter> locked = FMeterSet->LockedMeters();
-    for (const TMeterSet::TLockedMeter& meter : locked) {
-        auto* line = new QListWidgetItem(NoAccessLine(meter), Settings->MeterList);
-        line->setToolTip(NoAccessText(meter));
-        line->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
-    }
-    QString state = QStringLiteral("%1 meter(s) connected").arg(meters.size());
+    Settings->ShowMeters(serials, locked);
+    RebuildCharts();
+    QString state = QStringLiteral("%1 meter(s) connected").arg(serials.size());
     if (!locked.empty())
         state += QStringLiteral("; %1 meter(s) without access: click the meter's line for how "
                                 "to fix it")
                      .arg(locked.size());
     ShowStatus(state);
-    ShowChartHint();
 }
 
 void TMainWindow::MeterError(std::size_t meter, const QString& message) {
     const QString serial = FMeterSet->Meters()[meter]->SerNum();
-    if (QListWidgetItem* line = Settings->MeterList->item(int(meter))) {
-        line->setText(QStringLiteral("%1 (error)").arg(serial));
-        line->setToolTip(message);
-    }
+    Settings->MarkMeter(int(meter), serial, message);
     ShowStatus(QStringLiteral("Meter %1: %2").arg(serial, message));
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ChartSet.h"
+#include "app/ChartArea.h"
 #include "app/ProgramSettings.h"
 #include "app/SettingsPanel.h"
 #include "app/core/MeterSet.h"
@@ -12,23 +12,12 @@
 #include <QStringList>
 #include <QTimer>
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 class QAction;
-class QCheckBox;
-class QComboBox;
-class QFrame;
 class QLabel;
-class QLineEdit;
-class QListWidget;
-class QMenu;
-class QPushButton;
-class QSpinBox;
-class QSplitter;
-class QTabWidget;
 class QWidget;
 class TAboutBox;
 class TAddressWatcher;
@@ -36,11 +25,8 @@ class TChannelConfigDialog;
 class TChartEditor;
 class TRegSetDialog;
 class TMeter;
-class THidBackend;
 class TIniFile;
 
-// The main window: the settings panel, the meter list, the four charts, the menus, the timers
-// of a run and the program settings. Its handlers hand the work to plain classes.
 // The main window: the settings panel, the meter list, the four charts, the menus and the
 // program settings. It shows what the meter set and the run controller do and hands them the
 // user's actions; it keeps no run or meter state of its own.
@@ -59,26 +45,14 @@ public:
     TMeterSet& MeterSet() const { return *FMeterSet; }
     TRunController& Run() const { return *FRun; }
 
-    QString ProgDir;
     QString ProgIniFilename;
-    bool ShowTicks = false;
     QString TelnetClientIP;
 
     // The settings panel: the run's buttons and settings, the log file and the meter list.
     TSettingsPanel* Settings = nullptr;
 
-    // --- chart area and lower panel ---
-    QWidget* UpperPanel = nullptr;
-    QSplitter* UpperSplitter = nullptr;
-    TChart* TimingChart = nullptr;
-    TChart* CapacitanceChart = nullptr;
-    QSplitter* ChartSplitter = nullptr;
-    QWidget* LowerPanel = nullptr;
-    QSplitter* LowerSplitter = nullptr;
-    TChart* TemperatureChart = nullptr;
-    TChart* ResistanceChart = nullptr;
-    // Which series of the four charts belongs to which meter.
-    std::unique_ptr<TChartSet> Charts;
+    // The four charts, their series and their layout.
+    TChartArea* ChartArea = nullptr;
 
     // --- main menu ---
     QAction* SetLogFileAction = nullptr;
@@ -114,34 +88,18 @@ public:
     void ClearBtnClick();
     void TestBtnClick();
     void AutoOffsetBtnClick();
-    void IntervalSEChange();
-    void FastModeCBClick();
     void NoiseCBChange();
-    void ThreadSerialModeCBClick();
-    void TriggerWaitSEChange();
-    void ShowTicksCBClick();
     void FilenameEdClick();
-    void SetLogFileClick();
-    void ExitClick();
-    void ShowSettingsClick();
     void SaveSettingsClick();
     void LoadSettingsClick();
-    void AboutClick();
     void MeterListClick();
     void MeterListDblClick();
-    void CapacitanceChartDblClick();
-    void TemperatureChartDblClick();
-    void ResistanceChartDblClick();
-    void TimingChartDblClick();
 
     // Closes the window without asking, also during a run, which it stops: for signals.
     void CloseWithoutAsking();
 
     // Rebuilds the chart series from the current meters and lays out the charts.
     void RebuildCharts();
-    // Says in the chart area what to do while no chart shows: plug in a meter, give access to
-    // one, or switch on its channels.
-    void ShowChartHint();
 
     // The last step of start-up: the command server on the port of the settings file's
     // [Telnet] Port (23 when missing) and the address watcher. Raises when the port cannot be
@@ -158,14 +116,14 @@ protected:
 
 private:
     void BuildWindow();
-    void BuildChartArea();
     void BuildMenu();
     // Shows what the meter set and the run controller signal.
     void ConnectControllers();
     // Hands the settings panel's controls to their handlers.
     void ConnectSettingsPanel();
-    void FormCreate();
-    void FormDestroy();
+    // The program settings file: read at start, written with the meters' sections at the end.
+    void ReadProgramSettings();
+    void WriteProgramSettings();
     // The window's size, place and splitters, as the user left them, in the program settings
     // file's section "Window".
     void RestorePlacement(const TIniFile& ini);
@@ -173,10 +131,15 @@ private:
 
     // The meter list anew: the meters, then those without access, with the fix.
     void ShowMeters();
-    // The meter of the list's selected line, or none.
-    TMeter* SelectedMeter() const;
-    // When the list's selected line is a meter without access, shows how to fix that.
-    bool ExplainLockedMeter();
+    // Says in the chart area what to do while no chart shows: plug in a meter, give access to
+    // one, or switch on its channels.
+    void ShowChartHint();
+    // The meter of the list's selected line, for its dialog: none during a run, and none when
+    // the line is a meter without access, which shows how to give access instead.
+    TMeter* MeterToEdit();
+    // Runs a meter dialog on the selected meter; the charts follow what it switches on or off.
+    template <class Dialog>
+    void EditSelectedMeter(Dialog* dialog);
     void LockRunControls(bool running);
     // A meter's worker or decoding met an error: its list line and the status bar show it.
     void MeterError(std::size_t meter, const QString& message);
@@ -197,10 +160,6 @@ private:
     bool FRemoteAccessStarted = false;
     // The command server's port as the settings file asks for it.
     int FTelnetPort = 23;
-    bool FSplittersPlaced = false;
-    // Splitter states read at start, applied at the first show: charts, upper, lower.
-    std::array<QByteArray, 3> FSavedSplitters;
     bool FCloseWithoutAsking = false;
     QLabel* FRunState = nullptr;
-    QLabel* FChartHint = nullptr;
 };

@@ -23,6 +23,22 @@
 
 namespace {
 
+// What a meter the user may not open says in the list and when its line is clicked.
+QString NoAccessLine(const TMeterSet::TLockedMeter& meter) {
+    return QStringLiteral("%1 (no access)").arg(meter.Serial);
+}
+
+QString NoAccessText(const TMeterSet::TLockedMeter& meter) {
+    return QStringLiteral(
+               "Meter %1 (%2) cannot be opened: permission denied.\n"
+               "To give the logged-in user access, install the udev rule 70-dielometer.rules "
+               "(\"cmake --install\" puts it into the udev rules folder), reload the rules with\n"
+               "    sudo udevadm control --reload-rules\n"
+               "    sudo udevadm trigger --subsystem-match=hidraw\n"
+               "and plug the meter in again.")
+        .arg(meter.Serial, meter.DevicePath);
+}
+
 const QString IntervalToolTip = QStringLiteral(
     "Timer mode: the time between two rows of the log, 10 to 30000 ms. A row holds the values "
     "each meter measured since the row before; a meter that has not finished leaves its fields "
@@ -335,4 +351,38 @@ void TSettingsPanel::SetProgramKeyValue(EProgramKey key, const QVariant& value) 
         NoiseCB->setCurrentIndex(value.toInt());
         break;
     }
+}
+
+void TSettingsPanel::ShowMeters(const QStringList& serials,
+                                const std::vector<TMeterSet::TLockedMeter>& locked) {
+    MeterList->clear();
+    MeterList->addItems(serials);
+    FMeterCount = int(serials.size());
+    for (const TMeterSet::TLockedMeter& meter : locked) {
+        auto* line = new QListWidgetItem(NoAccessLine(meter), MeterList);
+        line->setToolTip(NoAccessText(meter));
+        line->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
+    }
+}
+
+void TSettingsPanel::MarkMeter(int meter, const QString& serial, const QString& error) {
+    QListWidgetItem* line = meter < FMeterCount ? MeterList->item(meter) : nullptr;
+    if (!line)
+        return;
+    const QString text = error.isEmpty() ? serial : QStringLiteral("%1 (error)").arg(serial);
+    if (line->text() == text && line->toolTip() == error)
+        return;
+    line->setText(text);
+    line->setToolTip(error);
+}
+
+int TSettingsPanel::SelectedMeter() const {
+    const int row = MeterList->currentRow();
+    return row < FMeterCount ? row : -1;
+}
+
+QString TSettingsPanel::SelectedMeterFix() const {
+    const int row = MeterList->currentRow();
+    const QListWidgetItem* line = row >= FMeterCount ? MeterList->item(row) : nullptr;
+    return line ? line->toolTip() : QString();
 }

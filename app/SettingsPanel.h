@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/ProgramSettings.h"
+#include "app/core/MeterSet.h"
 
 #include <QTabWidget>
 #include <QTimer>
@@ -49,6 +50,17 @@ public:
     QCheckBox* ThreadSerialModeCB = nullptr;
     QSpinBox* TriggerWaitSE = nullptr;
 
+    // The meter list anew: the meters' serial numbers, then the meters without access, greyed,
+    // each with the fix in its tooltip.
+    void ShowMeters(const QStringList& serials, const std::vector<TMeterSet::TLockedMeter>& locked);
+    // Marks the meter's line with "(error)" and the message in its tooltip; an empty message
+    // takes the mark away.
+    void MarkMeter(int meter, const QString& serial, const QString& error);
+    // The meter of the list's selected line, or -1 when none is or it is a meter without access.
+    int SelectedMeter() const;
+    // When the selected line is a meter without access: how to give access; else empty.
+    QString SelectedMeterFix() const;
+
     // Start enabled while idle, Stop during a run, and the settings a run reads locked.
     void SetRunning(bool running);
     // The interval's tooltip, with why the interval is too short when warning says so.
@@ -72,5 +84,7 @@ protected:
 private:
     // What was last typed into the interval, before the spin box corrects it.
     QString FTypedInterval;
+    // The meters in the list; the lines below them are meters without access.
+    int FMeterCount = 0;
     QTimer FListClickTimer;
 };

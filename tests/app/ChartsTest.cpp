@@ -567,7 +567,7 @@ protected:
         return Form->MeterSet().Meters().size();
     }
     QCPGraph* Series(const QString& serial, EChartQuantity quantity) const {
-        return Form->Charts->Series(Index(serial), quantity);
+        return Form->ChartArea->Series().Series(Index(serial), quantity);
     }
     // A result of meter at x as a run hands it to the window: each value in the chart of its
     // quantity, in the order of what the meter's image measures, then its elapsed time.
@@ -627,7 +627,7 @@ TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
     m2->setPen(QPen(Qt::magenta, 4));
     m2->setVisible(false);
     const QPen m1Pen = m1->pen();
-    Form->ChartEditorDialog->Load(Form->CapacitanceChart);
+    Form->ChartEditorDialog->Load(Form->ChartArea->CapacitanceChart);
 
     auto m3 = std::make_shared<TVirtualMeter>(QStringLiteral("M3"));
     Bus.Plug(m3);
@@ -645,7 +645,7 @@ TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
     for (const TMeter* meter : Form->MeterSet().Meters())
         listOrder << (meter->SerNum() == QLatin1String("M1") ? QStringLiteral("probe 1")
                                                              : "CAP1." + meter->SerNum());
-    EXPECT_EQ(Titles(Form->CapacitanceChart), listOrder);
+    EXPECT_EQ(Titles(Form->ChartArea->CapacitanceChart), listOrder);
     const QColor m3Colour = Series(QStringLiteral("M3"), EChartQuantity::Cap1)->pen().color();
     EXPECT_NE(m3Colour, m1Pen.color());
     EXPECT_NE(m3Colour, QColor(Qt::magenta));
@@ -664,8 +664,8 @@ TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
     Bus.Unplug(m2Meter);
     ASSERT_NO_FATAL_FAILURE(WaitForMeters(2));
     Measure(4);
-    ASSERT_EQ(Form->CapacitanceChart->graphCount(), 3);
-    EXPECT_TRUE(Form->CapacitanceChart->hasPlottable(m2));
+    ASSERT_EQ(Form->ChartArea->CapacitanceChart->graphCount(), 3);
+    EXPECT_TRUE(Form->ChartArea->CapacitanceChart->hasPlottable(m2));
     EXPECT_EQ(Points(m2).size(), 3u);
     EXPECT_EQ(Points(m1).back(), (TPoint{4, 1}));
 
@@ -678,12 +678,12 @@ TEST_F(WindowChartsTest, SeriesSurviveDeviceChanges) {
     EXPECT_EQ(Series(QStringLiteral("M3"), EChartQuantity::Cap1)->pen().color(), m3Colour);
 
     // A series the user deleted stays deleted.
-    Form->TemperatureChart->removeGraph(m1Temperature);
+    Form->ChartArea->TemperatureChart->removeGraph(m1Temperature);
     Bus.Unplug(m3);
     ASSERT_NO_FATAL_FAILURE(WaitForMeters(2));
-    EXPECT_EQ(Form->TemperatureChart->graphCount(), 0);
-    EXPECT_TRUE(Form->TemperatureChart->isHidden());
-    EXPECT_EQ(Form->CapacitanceChart->graphCount(), 3) << "M3's series stays";
+    EXPECT_EQ(Form->ChartArea->TemperatureChart->graphCount(), 0);
+    EXPECT_TRUE(Form->ChartArea->TemperatureChart->isHidden());
+    EXPECT_EQ(Form->ChartArea->CapacitanceChart->graphCount(), 3) << "M3's series stays";
 }
 
 TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
@@ -697,7 +697,7 @@ TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
             Draw(0, values, i, 40);
         }
         for (const QCustomPlot* chart :
-             {Form->CapacitanceChart, Form->TemperatureChart, Form->TimingChart}) {
+             {Form->ChartArea->CapacitanceChart, Form->ChartArea->TemperatureChart, Form->ChartArea->TimingChart}) {
             const auto points = Points(chart->graph(0));
             ASSERT_EQ(points.size(), limit ? 500u : 600u) << chart->objectName().toStdString();
             EXPECT_EQ(points.front().Key, limit ? 101 : 1);
@@ -723,14 +723,14 @@ TEST_F(WindowChartsTest, MeterDialogsRebuildTheChartsOnlyWhenWhatIsDrawnChanged)
     const double values[] = {1.0};
     Form->ClearBtnClick();
     Draw(0, values, 1, 10);
-    ASSERT_EQ(Form->CapacitanceChart->graph(0)->dataCount(), 1);
+    ASSERT_EQ(Form->ChartArea->CapacitanceChart->graph(0)->dataCount(), 1);
 
     // Closed untouched: the points stay.
     QTimer::singleShot(0, Form->ChannelConfigDialog, &QDialog::reject);
     Form->MeterListClick();
     QTimer::singleShot(0, Form->RegSetDialog, &QDialog::reject);
     Form->MeterListDblClick();
-    EXPECT_EQ(Form->CapacitanceChart->graph(0)->dataCount(), 1);
+    EXPECT_EQ(Form->ChartArea->CapacitanceChart->graph(0)->dataCount(), 1);
 
     // The temperature sensor switched on in the channel dialog: a rebuild with its series.
     QTimer::singleShot(0, Form->ChannelConfigDialog, [this] {
@@ -739,8 +739,8 @@ TEST_F(WindowChartsTest, MeterDialogsRebuildTheChartsOnlyWhenWhatIsDrawnChanged)
     });
     Form->MeterListClick();
     EXPECT_TRUE(Form->MeterSet().Meters()[0]->InternalTempEnabled());
-    EXPECT_EQ(Titles(Form->TemperatureChart), QStringList({"Temp.M1    "}));
-    EXPECT_EQ(Form->CapacitanceChart->graph(0)->dataCount(), 1)
+    EXPECT_EQ(Titles(Form->ChartArea->TemperatureChart), QStringList({"Temp.M1    "}));
+    EXPECT_EQ(Form->ChartArea->CapacitanceChart->graph(0)->dataCount(), 1)
         << "the other series keep their points";
 
     // Channel 2 switched on in the register dialog: a second capacitance series.
@@ -749,41 +749,41 @@ TEST_F(WindowChartsTest, MeterDialogsRebuildTheChartsOnlyWhenWhatIsDrawnChanged)
         Form->RegSetDialog->reject();
     });
     Form->MeterListDblClick();
-    EXPECT_EQ(Titles(Form->CapacitanceChart), QStringList({"CAP1.M1", "CAP2.M1"}));
+    EXPECT_EQ(Titles(Form->ChartArea->CapacitanceChart), QStringList({"CAP1.M1", "CAP2.M1"}));
 }
 
 TEST_F(WindowChartsTest, LayoutFollowsWhatTheMetersMeasure) {
     Start(2);
     Configure(0, false, false, false);
     Configure(1, false, false, false);
-    EXPECT_FALSE(Form->CapacitanceChart->isHidden());
-    EXPECT_TRUE(Form->TemperatureChart->isHidden() && Form->ResistanceChart->isHidden());
-    EXPECT_TRUE(Form->LowerPanel->isHidden()) << "the capacitance chart takes the space";
-    EXPECT_TRUE(Form->ChartSplitter->handle(1)->isHidden());
+    EXPECT_FALSE(Form->ChartArea->CapacitanceChart->isHidden());
+    EXPECT_TRUE(Form->ChartArea->TemperatureChart->isHidden() && Form->ChartArea->ResistanceChart->isHidden());
+    EXPECT_TRUE(Form->ChartArea->LowerPanel()->isHidden()) << "the capacitance chart takes the space";
+    EXPECT_TRUE(Form->ChartArea->handle(1)->isHidden());
 
     // A temperature sensor switched on: a new, empty series and the lower panel.
     const double values[] = {1.0};
     Draw(1, values, 1, 10);
     Configure(1, false, true, true);
-    EXPECT_EQ(Titles(Form->TemperatureChart), QStringList({"Temp.M2    "}));
-    EXPECT_EQ(Form->TemperatureChart->graph(0)->dataCount(), 0);
-    EXPECT_EQ(Form->CapacitanceChart->graph(1)->dataCount(), 1) << "a rebuild keeps the points";
-    EXPECT_FALSE(Form->LowerPanel->isHidden());
-    EXPECT_FALSE(Form->ChartSplitter->handle(1)->isHidden());
-    EXPECT_FALSE(Form->LowerSplitter->handle(1)->isHidden());
+    EXPECT_EQ(Titles(Form->ChartArea->TemperatureChart), QStringList({"Temp.M2    "}));
+    EXPECT_EQ(Form->ChartArea->TemperatureChart->graph(0)->dataCount(), 0);
+    EXPECT_EQ(Form->ChartArea->CapacitanceChart->graph(1)->dataCount(), 1) << "a rebuild keeps the points";
+    EXPECT_FALSE(Form->ChartArea->LowerPanel()->isHidden());
+    EXPECT_FALSE(Form->ChartArea->handle(1)->isHidden());
+    EXPECT_FALSE(Form->ChartArea->LowerSplitter()->handle(1)->isHidden());
 
     // Meters pulled out leave their series until Clear.
     for (const auto& device : Bus.PluggedDevices())
         Bus.Unplug(device);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().empty(); }, 5000));
-    EXPECT_FALSE(Form->CapacitanceChart->isHidden() || Form->TemperatureChart->isHidden());
+    EXPECT_FALSE(Form->ChartArea->CapacitanceChart->isHidden() || Form->ChartArea->TemperatureChart->isHidden());
     Form->ClearBtnClick();
-    EXPECT_TRUE(Form->CapacitanceChart->isHidden() && Form->TemperatureChart->isHidden() &&
-                Form->ResistanceChart->isHidden());
+    EXPECT_TRUE(Form->ChartArea->CapacitanceChart->isHidden() && Form->ChartArea->TemperatureChart->isHidden() &&
+                Form->ChartArea->ResistanceChart->isHidden());
 
-    EXPECT_TRUE(Form->TimingChart->isHidden()) << "the timing chart shows only on request";
+    EXPECT_TRUE(Form->ChartArea->TimingChart->isHidden()) << "the timing chart shows only on request";
     Form->Settings->ShowTicksCB->setChecked(true);
-    EXPECT_FALSE(Form->TimingChart->isHidden());
+    EXPECT_FALSE(Form->ChartArea->TimingChart->isHidden());
 }
 
 } // namespace

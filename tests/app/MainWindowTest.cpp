@@ -64,7 +64,6 @@ TEST_F(MainWindowTest, FirstStartShowsDefaultsAndShutdownWritesEveryKey) {
     EXPECT_TRUE(form->Settings->FilenameEd->text().isEmpty());
     EXPECT_EQ(form->Run().TickTimer().interval(), 1000);
     EXPECT_EQ(form->Run().ActPoint(), 0);
-    EXPECT_TRUE(form->ShowTicks);
     EXPECT_FALSE(QFile::exists(IniName));
 
     form.reset();
@@ -224,10 +223,10 @@ TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
     QTest::qWait(100);
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Dielo Meter 5.2"));
     EXPECT_EQ(form->Settings->height(), 121);
-    EXPECT_EQ(form->LowerPanel->height(), 267);
-    EXPECT_EQ(form->ResistanceChart->height(), 147);
-    EXPECT_FALSE(form->TimingChart->isVisible());
-    for (QWidget* chart : {form->CapacitanceChart, form->TemperatureChart, form->ResistanceChart})
+    EXPECT_EQ(form->ChartArea->LowerPanel()->height(), 267);
+    EXPECT_EQ(form->ChartArea->ResistanceChart->height(), 147);
+    EXPECT_FALSE(form->ChartArea->TimingChart->isVisible());
+    for (QWidget* chart : {form->ChartArea->CapacitanceChart, form->ChartArea->TemperatureChart, form->ChartArea->ResistanceChart})
         EXPECT_TRUE(chart->isVisible()) << chart->objectName().toStdString();
     EXPECT_FALSE(
         form->Settings->isTabVisible(form->Settings->indexOf(form->Settings->InterfaceTab)));
@@ -280,9 +279,9 @@ TEST_F(MainWindowTest, PlacementIsRestoredAtTheNextStart) {
         form->resize(900, 700);
         QTest::qWait(50);
         const int total =
-            form->ChartSplitter->sizes().value(0) + form->ChartSplitter->sizes().value(1);
-        form->ChartSplitter->setSizes({total - 200, 200});
-        charts = form->ChartSplitter->sizes();
+            form->ChartArea->sizes().value(0) + form->ChartArea->sizes().value(1);
+        form->ChartArea->setSizes({total - 200, 200});
+        charts = form->ChartArea->sizes();
         form->close();
     }
     auto form = Create();
@@ -290,7 +289,7 @@ TEST_F(MainWindowTest, PlacementIsRestoredAtTheNextStart) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->MeterSet().Meters().size() == 1; }, 5000));
     EXPECT_EQ(form->size(), QSize(900, 700));
-    EXPECT_EQ(form->ChartSplitter->sizes(), charts);
+    EXPECT_EQ(form->ChartArea->sizes(), charts);
 }
 
 // The first window fits the screen, whatever its size and scale.

@@ -151,11 +151,11 @@ TEST_F(RunTest, FastModeLogsBlocksAndStopWritesWhatIsBuffered) {
     EXPECT_LE(values, Meters[0]->ResultsCompleted() - Meters[0]->LostResults());
     EXPECT_GE(values, readBeforeStop - 2);
     // The ticks drew every logged value once, numbered from 1.
-    const auto drawn = Form->Charts->Series(0, EChartQuantity::Cap1)->data();
+    const auto drawn = Form->ChartArea->Series().Series(0, EChartQuantity::Cap1)->data();
     ASSERT_EQ(drawn->size(), values);
     EXPECT_EQ(drawn->constBegin()->key, 1);
     EXPECT_EQ((drawn->constEnd() - 1)->key, values);
-    EXPECT_GE(Form->Charts->Series(0, EChartQuantity::Time)->dataCount(), values);
+    EXPECT_GE(Form->ChartArea->Series().Series(0, EChartQuantity::Time)->dataCount(), values);
 }
 
 // A meter pulled out during a run leaves its columns empty; plugged back in, it rejoins the run
@@ -401,7 +401,7 @@ TEST_F(RunTest, ANewRunContinuesAfterTheLastRunsPoints) {
         RunFor(50ms);
         QFile::remove(LogName);
     }
-    const auto drawn = Form->Charts->Series(0, EChartQuantity::Cap1)->data();
+    const auto drawn = Form->ChartArea->Series().Series(0, EChartQuantity::Cap1)->data();
     ASSERT_GE(drawn->size(), 10);
     double last = 0;
     for (auto point = drawn->constBegin(); point != drawn->constEnd(); ++point) {
@@ -422,11 +422,11 @@ TEST_F(RunTest, FastModeDrawsAMeterThatJoinedTheRun) {
     Bus.Plug(Meters[1]);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 2; }, 5000));
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return Form->Charts->Series(1, EChartQuantity::Cap1)->dataCount() >= 5; }, 5000));
+        [&] { return Form->ChartArea->Series().Series(1, EChartQuantity::Cap1)->dataCount() >= 5; }, 5000));
     Form->StopBtnClick();
-    const auto drawn = Form->Charts->Series(1, EChartQuantity::Cap1)->data();
+    const auto drawn = Form->ChartArea->Series().Series(1, EChartQuantity::Cap1)->data();
     EXPECT_EQ(drawn->constBegin()->value, 2.25);
-    EXPECT_GE(Form->Charts->Series(1, EChartQuantity::Time)->dataCount(), drawn->size());
+    EXPECT_GE(Form->ChartArea->Series().Series(1, EChartQuantity::Time)->dataCount(), drawn->size());
     EXPECT_TRUE(ReadLines(LogName).contains(QStringLiteral("CAP1.M1\t")))
         << "the log keeps the run's columns";
 }

@@ -105,15 +105,15 @@ TEST_F(SettingsFilesTest, LoadSetsProgramKeysAndConnectedMetersAndRebuildsTheCha
     EXPECT_EQ(Meter(0).SMode(), 1);
     EXPECT_EQ(Meter(0).ValueCount(), 1);
     // The charts follow: CAP1 of both meters and CAP2 and the temperature of M2.
-    EXPECT_EQ(Form->CapacitanceChart->graphCount(), 3);
-    EXPECT_EQ(Form->TemperatureChart->graphCount(), 1);
+    EXPECT_EQ(Form->ChartArea->CapacitanceChart->graphCount(), 3);
+    EXPECT_EQ(Form->ChartArea->TemperatureChart->graphCount(), 1);
 
     // A device change rebuilds every meter from the program settings file.
     Bus.Plug(std::make_shared<TVirtualMeter>(QStringLiteral("M3")));
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 3; }, 5000));
     EXPECT_EQ(Meter(1).CAP2Mode(), 0);
     EXPECT_FALSE(Meter(1).InternalTempEnabled());
-    EXPECT_EQ(Form->TemperatureChart->graphCount(), 0);
+    EXPECT_EQ(Form->ChartArea->TemperatureChart->graphCount(), 0);
 }
 
 TEST_F(SettingsFilesTest, LoadDoesNothingForAMissingFileAndIsRefusedDuringARun) {
