@@ -360,16 +360,8 @@ void TRunController::MeterResult(std::size_t meterIndex, std::span<const double>
         emit MeterMeasuresAgain(meterIndex);
     state.Unlogged = true;
     ++state.ResultsSinceRates;
-    // The values come in the order of what the image measures, as they were decoded.
     const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData());
-    std::size_t next = 0;
-    const auto take = [&](bool enabled) -> std::optional<double> {
-        if (!enabled || next >= values.size())
-            return std::nullopt;
-        return values[next++];
-    };
-    std::optional<double> c1 = take(measured.Cap1);
-    std::optional<double> c2 = take(measured.Cap2);
+    auto [c1, c2, temperature, resistance] = ValuesByQuantity(measured, values);
     // The offsets are the running mean of each channel's first 10 values after the button.
     if (FAutoOffset && (measured.Cap1 || measured.Cap2)) {
         if (meter.Offset_Count < 10) {
@@ -402,9 +394,9 @@ void TRunController::MeterResult(std::size_t meterIndex, std::span<const double>
     }
     if (c2)
         draw(EChartQuantity::Cap2, *c2);
-    if (const auto temperature = take(measured.Temperature))
+    if (temperature)
         draw(EChartQuantity::Temperature, *temperature);
-    if (const auto resistance = take(measured.Resistance))
+    if (resistance)
         draw(EChartQuantity::Resistance, *resistance);
     if (FFastModeRun && column >= 0) {
         FBuffers.AddTicks(std::size_t(column), int(ticks));

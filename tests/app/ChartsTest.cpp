@@ -573,17 +573,11 @@ protected:
     // quantity, in the order of what the meter's image measures, then its elapsed time.
     void Draw(std::size_t meter, std::span<const double> values, double x, std::uint32_t ticks) {
         TRunController& run = Form->Run();
-        const TMeasuredQuantities measured =
-            MeasuredQuantities(Form->MeterSet().Meters()[meter]->RegData());
-        const std::pair<bool, EChartQuantity> quantities[] = {
-            {measured.Cap1, EChartQuantity::Cap1},
-            {measured.Cap2, EChartQuantity::Cap2},
-            {measured.Temperature, EChartQuantity::Temperature},
-            {measured.Resistance, EChartQuantity::Resistance}};
-        std::size_t next = 0;
-        for (const auto& [on, quantity] : quantities)
-            if (on && next < values.size())
-                emit run.PointAt(meter, quantity, x, values[next++]);
+        const auto byQuantity = ValuesByQuantity(
+            MeasuredQuantities(Form->MeterSet().Meters()[meter]->RegData()), values);
+        for (std::size_t quantity = 0; quantity < byQuantity.size(); ++quantity)
+            if (byQuantity[quantity])
+                emit run.PointAt(meter, EChartQuantity(quantity), x, *byQuantity[quantity]);
         emit run.PointAt(meter, EChartQuantity::Time, x, ticks);
         emit run.TicksMeasured(ticks);
     }
@@ -697,7 +691,8 @@ TEST_F(WindowChartsTest, PointLimitKeepsTheNewestMeasurements) {
             Draw(0, values, i, 40);
         }
         for (const QCustomPlot* chart :
-             {Form->ChartArea->CapacitanceChart, Form->ChartArea->TemperatureChart, Form->ChartArea->TimingChart}) {
+             {Form->ChartArea->CapacitanceChart, Form->ChartArea->TemperatureChart,
+              Form->ChartArea->TimingChart}) {
             const auto points = Points(chart->graph(0));
             ASSERT_EQ(points.size(), limit ? 500u : 600u) << chart->objectName().toStdString();
             EXPECT_EQ(points.front().Key, limit ? 101 : 1);
@@ -757,8 +752,10 @@ TEST_F(WindowChartsTest, LayoutFollowsWhatTheMetersMeasure) {
     Configure(0, false, false, false);
     Configure(1, false, false, false);
     EXPECT_FALSE(Form->ChartArea->CapacitanceChart->isHidden());
-    EXPECT_TRUE(Form->ChartArea->TemperatureChart->isHidden() && Form->ChartArea->ResistanceChart->isHidden());
-    EXPECT_TRUE(Form->ChartArea->LowerPanel()->isHidden()) << "the capacitance chart takes the space";
+    EXPECT_TRUE(Form->ChartArea->TemperatureChart->isHidden() &&
+                Form->ChartArea->ResistanceChart->isHidden());
+    EXPECT_TRUE(Form->ChartArea->LowerPanel()->isHidden())
+        << "the capacitance chart takes the space";
     EXPECT_TRUE(Form->ChartArea->handle(1)->isHidden());
 
     // A temperature sensor switched on: a new, empty series and the lower panel.
@@ -767,7 +764,8 @@ TEST_F(WindowChartsTest, LayoutFollowsWhatTheMetersMeasure) {
     Configure(1, false, true, true);
     EXPECT_EQ(Titles(Form->ChartArea->TemperatureChart), QStringList({"Temp.M2    "}));
     EXPECT_EQ(Form->ChartArea->TemperatureChart->graph(0)->dataCount(), 0);
-    EXPECT_EQ(Form->ChartArea->CapacitanceChart->graph(1)->dataCount(), 1) << "a rebuild keeps the points";
+    EXPECT_EQ(Form->ChartArea->CapacitanceChart->graph(1)->dataCount(), 1)
+        << "a rebuild keeps the points";
     EXPECT_FALSE(Form->ChartArea->LowerPanel()->isHidden());
     EXPECT_FALSE(Form->ChartArea->handle(1)->isHidden());
     EXPECT_FALSE(Form->ChartArea->LowerSplitter()->handle(1)->isHidden());
@@ -776,12 +774,15 @@ TEST_F(WindowChartsTest, LayoutFollowsWhatTheMetersMeasure) {
     for (const auto& device : Bus.PluggedDevices())
         Bus.Unplug(device);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().empty(); }, 5000));
-    EXPECT_FALSE(Form->ChartArea->CapacitanceChart->isHidden() || Form->ChartArea->TemperatureChart->isHidden());
+    EXPECT_FALSE(Form->ChartArea->CapacitanceChart->isHidden() ||
+                 Form->ChartArea->TemperatureChart->isHidden());
     Form->ClearBtnClick();
-    EXPECT_TRUE(Form->ChartArea->CapacitanceChart->isHidden() && Form->ChartArea->TemperatureChart->isHidden() &&
+    EXPECT_TRUE(Form->ChartArea->CapacitanceChart->isHidden() &&
+                Form->ChartArea->TemperatureChart->isHidden() &&
                 Form->ChartArea->ResistanceChart->isHidden());
 
-    EXPECT_TRUE(Form->ChartArea->TimingChart->isHidden()) << "the timing chart shows only on request";
+    EXPECT_TRUE(Form->ChartArea->TimingChart->isHidden())
+        << "the timing chart shows only on request";
     Form->Settings->ShowTicksCB->setChecked(true);
     EXPECT_FALSE(Form->ChartArea->TimingChart->isHidden());
 }

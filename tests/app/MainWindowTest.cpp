@@ -226,7 +226,8 @@ TEST_F(MainWindowTest, LayoutAndMenusStartAsDescribed) {
     EXPECT_EQ(form->ChartArea->LowerPanel()->height(), 267);
     EXPECT_EQ(form->ChartArea->ResistanceChart->height(), 147);
     EXPECT_FALSE(form->ChartArea->TimingChart->isVisible());
-    for (QWidget* chart : {form->ChartArea->CapacitanceChart, form->ChartArea->TemperatureChart, form->ChartArea->ResistanceChart})
+    for (QWidget* chart : {form->ChartArea->CapacitanceChart, form->ChartArea->TemperatureChart,
+                           form->ChartArea->ResistanceChart})
         EXPECT_TRUE(chart->isVisible()) << chart->objectName().toStdString();
     EXPECT_FALSE(
         form->Settings->isTabVisible(form->Settings->indexOf(form->Settings->InterfaceTab)));
@@ -278,8 +279,7 @@ TEST_F(MainWindowTest, PlacementIsRestoredAtTheNextStart) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return form->MeterSet().Meters().size() == 1; }, 5000));
         form->resize(900, 700);
         QTest::qWait(50);
-        const int total =
-            form->ChartArea->sizes().value(0) + form->ChartArea->sizes().value(1);
+        const int total = form->ChartArea->sizes().value(0) + form->ChartArea->sizes().value(1);
         form->ChartArea->setSizes({total - 200, 200});
         charts = form->ChartArea->sizes();
         form->close();

@@ -422,11 +422,13 @@ TEST_F(RunTest, FastModeDrawsAMeterThatJoinedTheRun) {
     Bus.Plug(Meters[1]);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->MeterSet().Meters().size() == 2; }, 5000));
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return Form->ChartArea->Series().Series(1, EChartQuantity::Cap1)->dataCount() >= 5; }, 5000));
+        [&] { return Form->ChartArea->Series().Series(1, EChartQuantity::Cap1)->dataCount() >= 5; },
+        5000));
     Form->StopBtnClick();
     const auto drawn = Form->ChartArea->Series().Series(1, EChartQuantity::Cap1)->data();
     EXPECT_EQ(drawn->constBegin()->value, 2.25);
-    EXPECT_GE(Form->ChartArea->Series().Series(1, EChartQuantity::Time)->dataCount(), drawn->size());
+    EXPECT_GE(Form->ChartArea->Series().Series(1, EChartQuantity::Time)->dataCount(),
+              drawn->size());
     EXPECT_TRUE(ReadLines(LogName).contains(QStringLiteral("CAP1.M1\t")))
         << "the log keeps the run's columns";
 }
