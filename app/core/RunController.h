@@ -111,6 +111,8 @@ public:
 
     const TFastModeBuffers& Buffers() const { return FBuffers; }
     const QTimer& TickTimer() const { return FTickTimer; }
+    // A caller that drives the run tick by tick stops the timer after Start.
+    QTimer& TickTimer() { return FTickTimer; }
     const QTimer& TestTimer() const { return FTestTimer; }
 
 signals:

@@ -18,3 +18,14 @@ inline void WriteAll(const QString& fileName, const QByteArray& text) {
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(text);
 }
+
+// A file's lines, each without its CR LF; nothing after the last line end.
+inline QList<QByteArray> ReadLines(const QString& fileName) {
+    QList<QByteArray> lines = ReadAll(fileName).split('\n');
+    if (!lines.isEmpty() && lines.back().isEmpty())
+        lines.removeLast();
+    for (QByteArray& line : lines)
+        if (line.endsWith('\r'))
+            line.chop(1);
+    return lines;
+}

@@ -1,151 +1,329 @@
 #include "app/core/RunController.h"
 
 #include "app/core/MeterSet.h"
-#include "link/hid/VirtualHidBus.h"
-#include "model/IniFile.h"
 #include "model/Meter.h"
-#include "sim/VirtualMeter.h"
-#include "tests/support/MeterSettings.h"
+#include "tests/support/CoreRun.h"
 #include "tests/support/TextFiles.h"
 
-#include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <memory>
-
 namespace {
 
-// The meter set and the run on a virtual bus, without a window: meters M1 to M3 read 1.25,
-// 2.25 and 3.25 pF on channel 1 with 20 ms conversions. The test drives the run tick by tick;
-// the tick timer's interval is too long to fire meanwhile.
-class RunControllerTest : public testing::Test {
-protected:
-    QTemporaryDir Dir;
-    QString IniName = Dir.filePath(QStringLiteral("Settings.ini"));
-    QString LogName = Dir.filePath(QStringLiteral("run.txt"));
-    TVirtualHidBus Bus;
-    std::vector<std::shared_ptr<TVirtualMeter>> Devices;
-    std::unique_ptr<TMeterSet> Meters;
-    std::unique_ptr<TRunController> Run;
-    // Results since the last wait, by serial number.
-    std::map<QString, int> Results;
+using TFields = QList<QByteArray>;
 
-    void Start(int meters) {
-        TIniFile ini(IniName);
-        for (int i = 0; i < meters; ++i) {
-            const QString serial = QStringLiteral("M%1").arg(i + 1);
-            WriteCap1MeterSettings(ini, serial);
-            Devices.push_back(std::make_shared<TVirtualMeter>(serial));
-            Devices.back()->SetInputCapacitance(1, 1.25 + i);
-            Bus.Plug(Devices.back());
+class RunControllerTest : public TCoreRunTest {};
+
+// A timer-mode log: the settings header, the column header with every quantity of every meter,
+// and at each tick a row of what each meter measured since the last.
+TEST_F(RunControllerTest, TimerModeLogsHeadersAndOneRowPerTick) {
+    Start(2, /*temperature=*/true);
+    Run->SetInterval(400);
+    StartRun();
+    for (int tick = 0; tick < 3; ++tick)
+        ASSERT_TRUE(TickAfterResults({"M1", "M2"}));
+    Run->Stop();
+
+    const QList<QByteArray> lines = ReadLines(LogName);
+    ASSERT_GT(lines.size(), 22);
+    EXPECT_EQ(lines[0], "DieloMeter5.1 Vantel");
+    EXPECT_EQ(lines[2], "Auto Mode:\tOff");
+    EXPECT_EQ(lines[3], "Interval [ms]\t400");
+    const TRunLog log = Log("CAP1.M1\tTemp.M1\tCAP1.M2\tTemp.M2\t");
+    ASSERT_EQ(log.Rows.size(), 3u);
+    for (const TRunLog::TRow& row : log.Rows)
+        EXPECT_EQ(row.Fields, TFields({"1.250000", "21.500000", "2.250000", "21.500000"}))
+            << "line " << row.Line;
+}
+
+// Fast mode: each tick writes what the meter delivered since the last as a block, value rows
+// and then their count, and Stop writes what is still buffered: every result of the run is
+// logged once and drawn once. Noise reduction applies to timer mode's repeats; fast mode's
+// one-conversion records still decode.
+TEST_F(RunControllerTest, FastModeLogsAndDrawsEveryResultOnceInBlocks) {
+    Start(1);
+    Meters->SetNoiseReduction(1);
+    Run->SetFastMode(true);
+    Run->SetFastModeInterval(0, QStringLiteral("11.0"));
+    int drawn = 0, timesDrawn = 0;
+    QObject::connect(Run.get(), &TRunController::PointNext,
+                     [&](std::size_t, EChartQuantity quantity, double value) {
+                         if (quantity == EChartQuantity::Cap1) {
+                             EXPECT_EQ(value, 1.25);
+                             ++drawn;
+                         }
+                         timesDrawn += quantity == EChartQuantity::Time;
+                     });
+    StartRun();
+    for (int tick = 0; tick < 4; ++tick)
+        ASSERT_TRUE(TickAfterResults({"M1"}));
+    ASSERT_TRUE(WaitForResults({"M1"})); // for Stop to write
+    Run->Stop();
+    EXPECT_TRUE(Failures.empty());
+
+    const QList<QByteArray> lines = ReadLines(LogName);
+    ASSERT_GT(lines.size(), 3);
+    EXPECT_EQ(lines[2], "Auto Mode:\tOn");
+    EXPECT_EQ(lines[3], "Interval [ms]\t11.0");
+    const qsizetype columns = lines.indexOf("CAP1.M1\t");
+    ASSERT_GT(columns, 0);
+    int values = 0, blocks = 0, pending = 0;
+    for (const QByteArray& line : lines.mid(columns + 1)) {
+        if (line.endsWith('\t')) {
+            EXPECT_EQ(line, "1.250000\t");
+            ++pending;
+        } else {
+            EXPECT_EQ(line.toInt(), pending);
+            values += pending;
+            pending = 0;
+            ++blocks;
         }
-        Meters = std::make_unique<TMeterSet>(Bus, IniName);
-        Run = std::make_unique<TRunController>(*Meters);
-        QObject::connect(Meters.get(), &TMeterSet::Result, [this](std::size_t meter, auto...) {
-            ++Results[Meters->Meters()[meter]->SerNum()];
-        });
-        ASSERT_TRUE(WaitForMeters(std::size_t(meters)));
-        Run->SetInterval(30000);
-        Run->SetLogFileName(LogName);
     }
-    bool WaitForMeters(std::size_t count) {
-        return QTest::qWaitFor([&] { return Meters->Meters().size() == count; }, 5000);
-    }
-    // Waits until each of serials has delivered a result since the last wait.
-    bool WaitForResults(const QStringList& serials) {
-        const bool all = QTest::qWaitFor(
-            [&] {
-                for (const QString& serial : serials)
-                    if (Results[serial] == 0)
-                        return false;
-                return true;
-            },
-            5000);
-        Results.clear();
-        return all;
-    }
-    // The log's value rows after the column header, split into fields.
-    std::vector<QList<QByteArray>> Rows(const QByteArray& header) const {
-        const QList<QByteArray> lines = ReadAll(LogName).split('\n');
-        std::vector<QList<QByteArray>> rows;
-        const qsizetype at = lines.indexOf(header);
-        EXPECT_GE(at, 0) << "no column header " << header.toStdString();
-        for (qsizetype i = at + 1; at >= 0 && i < lines.size(); ++i)
-            if (lines[i].endsWith("\t\r"))
-                rows.push_back(lines[i].chopped(2).split('\t'));
-        return rows;
-    }
-};
+    EXPECT_EQ(pending, 0) << "the log ends with a count line";
+    EXPECT_EQ(blocks, 5) << "one a tick and Stop's";
+    EXPECT_EQ(values, RunResults["M1"]);
+    EXPECT_LE(values, Devices[0]->ResultsCompleted() - Devices[0]->LostResults());
+    EXPECT_EQ(drawn, values);
+    EXPECT_EQ(timesDrawn, values);
+}
 
 // Discovery frees and rebuilds every meter while the run goes on: a meter pulled out leaves its
-// fields empty once its last result is logged, and takes them again when plugged back in.
-TEST_F(RunControllerTest, TimerRowsFollowAMeterPulledOutAndBackTickByTick) {
-    Start(3);
-    Run->Start();
-    ASSERT_TRUE(Run->Running());
+// fields empty once its last result is logged, and takes them again when plugged back in. The
+// other meters' columns never move.
+TEST_F(RunControllerTest, TimerRowsFollowAMeterPulledOutAndBack) {
+    Start(3, /*temperature=*/true);
+    StartRun();
     const QStringList all = {"M1", "M2", "M3"};
-    ASSERT_TRUE(WaitForResults(all));
-    Run->Tick();
+    ASSERT_TRUE(TickAfterResults(all));
     ASSERT_TRUE(WaitForResults(all));
     Bus.Unplug(Devices[1]);
     ASSERT_TRUE(WaitForMeters(2));
     Run->Tick(); // M2's last result, measured before it went
-    ASSERT_TRUE(WaitForResults({"M1", "M3"}));
-    Run->Tick();
+    ASSERT_TRUE(TickAfterResults({"M1", "M3"}));
     Bus.Plug(Devices[1]);
     ASSERT_TRUE(WaitForMeters(3));
     Run->Tick(); // whatever was measured around the device change
-    ASSERT_TRUE(WaitForResults(all));
-    Run->Tick();
+    ASSERT_TRUE(TickAfterResults(all));
     Run->Stop();
 
-    const auto rows = Rows("CAP1.M1\tCAP1.M2\tCAP1.M3\t\r");
-    ASSERT_EQ(rows.size(), 5u);
-    const QList<QByteArray> full = {"1.250000", "2.250000", "3.250000"};
-    EXPECT_EQ(rows[0], full);
-    EXPECT_EQ(rows[1], full);
-    EXPECT_EQ(rows[2], QList<QByteArray>({"1.250000", "", "3.250000"}));
-    EXPECT_EQ(rows[3].size(), 3);
-    EXPECT_EQ(rows[4], full);
+    const TRunLog log = Log("CAP1.M1\tTemp.M1\tCAP1.M2\tTemp.M2\tCAP1.M3\tTemp.M3\t");
+    ASSERT_EQ(log.Rows.size(), 5u);
+    const TFields full = {"1.250000",  "21.500000", "2.250000",
+                          "21.500000", "3.250000",  "21.500000"};
+    EXPECT_EQ(log.Rows[0].Fields, full);
+    EXPECT_EQ(log.Rows[1].Fields, full);
+    EXPECT_EQ(log.Rows[2].Fields,
+              TFields({"1.250000", "21.500000", "", "", "3.250000", "21.500000"}));
+    EXPECT_EQ(log.Rows[4].Fields, full);
 }
 
-// Fast mode: every tick writes what the meters delivered as a block; a meter pulled out and
-// back keeps its column, and no value lands in another meter's.
-TEST_F(RunControllerTest, FastModeBlocksKeepEachMetersColumnAcrossAPullOut) {
+// Fast mode: a meter pulled out and back keeps its column, no value lands in another meter's,
+// and every result the meters' workers read is logged, also those still on their way when a
+// device change frees every meter.
+TEST_F(RunControllerTest, FastModeLogsEveryResultInItsColumnAcrossDeviceChanges) {
     Start(2);
     Run->SetFastMode(true);
     Run->SetFastModeInterval(2, QStringLiteral("20.0"));
-    Run->Start();
-    ASSERT_TRUE(Run->Running());
-    for (int tick = 0; tick < 6; ++tick) {
-        if (tick == 2)
+    StartRun();
+    for (int tick = 0; tick < 7; ++tick) {
+        if (tick == 2) {
+            QThread::msleep(150); // busy: results wait for the program
+            Meters->Rediscover(); // as at every device change
+            ASSERT_EQ(Meters->Meters().size(), 2u);
+        }
+        if (tick == 3) {
             Bus.Unplug(Devices[0]);
-        if (tick == 4)
+            ASSERT_TRUE(WaitForMeters(1));
+        }
+        if (tick == 5) {
             Bus.Plug(Devices[0]);
-        if (tick == 2 || tick == 4) {
-            ASSERT_TRUE(WaitForMeters(tick == 2 ? 1u : 2u));
+            ASSERT_TRUE(WaitForMeters(2));
         }
         ASSERT_TRUE(
-            WaitForResults(tick == 2 || tick == 3 ? QStringList{"M2"} : QStringList{"M1", "M2"}));
-        Run->Tick();
+            TickAfterResults(tick == 3 || tick == 4 ? QStringList{"M2"} : QStringList{"M1", "M2"}));
     }
+    // What the workers read from the meters; what is still on its way at Stop is dropped.
+    int read[2];
+    for (std::size_t i = 0; i < 2; ++i)
+        read[i] = Devices[i]->ResultsCompleted() - Devices[i]->LostResults();
     Run->Stop();
 
-    const auto rows = Rows("CAP1.M1\tCAP1.M2\t\r");
-    ASSERT_FALSE(rows.empty());
-    int m1 = 0, m2 = 0;
-    for (const auto& row : rows) {
-        ASSERT_EQ(row.size(), 2);
-        EXPECT_TRUE(row[0].isEmpty() || row[0] == "1.250000");
-        EXPECT_TRUE(row[1].isEmpty() || row[1] == "2.250000");
-        m1 += !row[0].isEmpty();
-        m2 += !row[1].isEmpty();
+    const TRunLog log = Log("CAP1.M1\tCAP1.M2\t");
+    int logged[2] = {};
+    for (const TRunLog::TRow& row : log.Rows)
+        for (int i = 0; i < 2 && i < row.Fields.size(); ++i) {
+            EXPECT_TRUE(row.Fields[i].isEmpty() || row.Fields[i] == ValueText(i))
+                << "line " << row.Line;
+            logged[i] += !row.Fields[i].isEmpty();
+        }
+    EXPECT_EQ(log.Counted, int(log.Rows.size()));
+    EXPECT_GE(RunResults["M1"], 5);
+    EXPECT_GE(RunResults["M2"], 7);
+    EXPECT_EQ(logged[0], RunResults["M1"]);
+    EXPECT_EQ(logged[1], RunResults["M2"]);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_GE(logged[i], read[i] - 2) << "meter " << i + 1 << ": every result read is logged";
+}
+
+// The register image decides what a meter measures: a meter whose image converts the
+// temperature while its temperature flag is off logs it under its own name, and the meters after
+// it keep their columns.
+TEST_F(RunControllerTest, ColumnsNameWhatTheImageMeasuresWhateverTheFlagsSay) {
+    Start(2, /*temperature=*/true);
+    Meters->Meters()[0]->SetInternalTempEnabled(false);
+    TRegData second = Meters->Meters()[1]->RegData();
+    second[8] = 0; // no VT conversion: channel 1 alone
+    Meters->Meters()[1]->SetRegData(second);
+    StartRun();
+    for (int tick = 0; tick < 3; ++tick)
+        ASSERT_TRUE(TickAfterResults({"M1", "M2"}));
+    Run->Stop();
+
+    // The meter's block still shows its flags.
+    EXPECT_EQ(ReadLines(LogName).value(8), "Internal Temperature Sensor:\tOff");
+    const TRunLog log = Log("CAP1.M1\tTemp.M1\tCAP1.M2\t");
+    ASSERT_EQ(log.Rows.size(), 3u);
+    for (const TRunLog::TRow& row : log.Rows)
+        EXPECT_EQ(row.Fields, TFields({"1.250000", "21.500000", "2.250000"}))
+            << "line " << row.Line;
+}
+
+// A fast-mode log names exactly the columns its rows hold: one CAP1 a meter, whatever else the
+// meters measure.
+class FastModeColumnsTest : public TCoreRunTest, public testing::WithParamInterface<int> {};
+
+TEST_P(FastModeColumnsTest, HeaderNamesTheColumnsTheRowsHold) {
+    const int meters = GetParam();
+    Start(meters, /*temperature=*/true);
+    if (meters >= 2) {
+        TRegData image = Meters->Meters()[1]->RegData();
+        image[8] = 0; // channel 1 alone
+        Meters->Meters()[1]->SetRegData(image);
     }
-    EXPECT_GE(m1, 4);
-    EXPECT_GE(m2, 6);
+    Run->SetFastMode(true);
+    Run->SetFastModeInterval(0, QStringLiteral("11.0"));
+    StartRun();
+    QStringList serials;
+    QByteArray header;
+    for (int i = 0; i < meters; ++i) {
+        serials << Serial(i);
+        header += "CAP1." + Serial(i).toUtf8() + '\t';
+    }
+    for (int tick = 0; tick < 2; ++tick)
+        ASSERT_TRUE(TickAfterResults(serials));
+    Run->Stop();
+
+    const TRunLog log = Log(header);
+    EXPECT_GE(log.Rows.size(), 2u);
+    for (const TRunLog::TRow& row : log.Rows)
+        for (int i = 0; i < meters && i < row.Fields.size(); ++i)
+            EXPECT_TRUE(row.Fields[i].isEmpty() || row.Fields[i] == ValueText(i))
+                << "line " << row.Line;
+}
+
+INSTANTIATE_TEST_SUITE_P(Meters, FastModeColumnsTest, testing::Values(1, 2, 3));
+
+// A timer-mode field holds a value measured since the row before, or stays empty: a meter
+// slower than the ticks leaves fields empty instead of repeating its last values, and Start says
+// which interval is long enough. A quantity the image does not measure never shows as a number.
+TEST_F(RunControllerTest, TimerRowsHoldOnlyFreshValuesAndStartWarnsOfAShortInterval) {
+    Start(2, /*temperature=*/true, /*configuration=*/0xA0);
+    TRegData image = Meters->Meters()[1]->RegData();
+    image[8] = 0; // channel 1 alone: about a third of M1's time
+    Meters->Meters()[1]->SetRegData(image);
+    Meters->Meters()[1]->SetExternalResistorEnabled(true); // but not in the image
+    QStringList warnings;
+    QObject::connect(Run.get(), &TRunController::IntervalWarningChanged,
+                     [&](const QString& warning) { warnings << warning; });
+    Run->SetInterval(100);
+    StartRun();
+    // M1 converts its channel (62.0 ms) and the temperature twice (62.1 ms each).
+    ASSERT_FALSE(warnings.isEmpty());
+    EXPECT_EQ(warnings.last(),
+              "The interval of 100 ms is shorter than the 194 ms meter M1 needs for a "
+              "measurement: rows will have empty fields. 200 ms or more gives every row fresh "
+              "values.");
+    ASSERT_TRUE(TickAfterResults({"M1", "M2"}));
+    for (int tick = 0; tick < 5; ++tick)
+        ASSERT_TRUE(TickAfterResults({"M2"}));
+    Run->Tick(); // at once: nothing measured since the last row
+    Run->Stop();
+    EXPECT_TRUE(warnings.last().isEmpty()) << "a stopped run warns no more";
+
+    const TRunLog log = Log("CAP1.M1\tTemp.M1\tCAP1.M2\t");
+    ASSERT_EQ(log.Rows.size(), 7u);
+    int slowFilled = 0;
+    for (const TRunLog::TRow& row : log.Rows) {
+        const TFields slow = row.Fields.mid(0, 2);
+        if (slow == TFields({"1.250000", "21.500000"}))
+            ++slowFilled;
+        else
+            EXPECT_EQ(slow, TFields({"", ""}))
+                << "M1's two fields come together, line " << row.Line;
+    }
+    for (std::size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(log.Rows[i].Fields.value(2), "2.250000") << "line " << log.Rows[i].Line;
+    EXPECT_EQ(log.Rows[6].Fields, TFields({"", "", ""}));
+    EXPECT_GT(slowFilled, 0);
+    EXPECT_LE(slowFilled, RunResults["M1"]) << "no value logged twice";
+}
+
+// In fast mode a meter plugged in during the run has no log columns, but its points are drawn
+// as they come.
+TEST_F(RunControllerTest, FastModeDrawsAMeterThatJoinedTheRun) {
+    Start(2);
+    Bus.Unplug(Devices[1]);
+    ASSERT_TRUE(WaitForMeters(1));
+    Run->SetFastMode(true);
+    Run->SetFastModeInterval(2, QStringLiteral("20.0"));
+    std::vector<double> joined;
+    int joinedTimes = 0;
+    QObject::connect(Run.get(), &TRunController::PointNext,
+                     [&](std::size_t meter, EChartQuantity quantity, double value) {
+                         if (SerialOf(meter) != "M2")
+                             return;
+                         if (quantity == EChartQuantity::Cap1)
+                             joined.push_back(value);
+                         joinedTimes += quantity == EChartQuantity::Time;
+                     });
+    StartRun();
+    Bus.Plug(Devices[1]);
+    ASSERT_TRUE(WaitForMeters(2));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return joined.size() >= 5; }, 5000));
+    ASSERT_TRUE(TickAfterResults({"M1"}));
+    Run->Stop();
+    for (const double value : joined)
+        EXPECT_EQ(value, 2.25);
+    EXPECT_GE(std::size_t(joinedTimes), joined.size());
+    EXPECT_GE(Log("CAP1.M1\t").Rows.size(), 1u) << "the log keeps the run's columns";
+}
+
+TEST_F(RunControllerTest, AutoOffsetIsTheRunningMeanOfTheFirstTenValues) {
+    Start(1, /*temperature=*/true);
+    Run->SetFastMode(true);
+    StartRun();
+    // The meter's conversions end; the run goes on and its results are handed in by hand.
+    Meters->Meters()[0]->SetContinuousMode(false);
+    Run->StartAutoOffset();
+    const auto receive = [&](double cap1) {
+        const double values[] = {cap1, 21.0};
+        Run->MeterResult(0, values, 11);
+        return Run->Buffers().Values()[0].back();
+    };
+    EXPECT_EQ(receive(5.0), 0.0);
+    EXPECT_EQ(receive(6.0), 6.0 - 5.5);
+    for (int i = 0; i < 8; ++i)
+        receive(5.0);
+    EXPECT_DOUBLE_EQ(receive(5.0), 5.0 - 5.1) << "fixed after ten values";
+    Run->StartAutoOffset(); // a second press starts a new mean
+    EXPECT_EQ(receive(7.0), 0.0);
+    Run->Stop();
+    const std::size_t held = Run->Buffers().Values()[0].size();
+    const double late[] = {9.0, 21.0};
+    Run->MeterResult(0, late, 11);
+    EXPECT_EQ(Run->Buffers().Values()[0].size(), held) << "results after Stop change nothing";
 }
 
 // Without anyone to ask, Start refuses where it would have to ask, and says why.
@@ -158,6 +336,21 @@ TEST_F(RunControllerTest, StartWithoutQuestionsRefusesInsteadOfGuessing) {
     EXPECT_THROW(Run->Start(), ELogFileError);
     EXPECT_FALSE(Run->Running());
     EXPECT_EQ(ReadAll(LogName), "an earlier run\n");
+}
+
+// Without meters a run still logs: the header, its closing empty line, an empty column header
+// row and an empty row a tick.
+TEST_F(RunControllerTest, RunWithoutMetersLogsEmptyRows) {
+    Start(0);
+    StartRun();
+    Run->Tick();
+    Run->Tick();
+    Run->Stop();
+    const QList<QByteArray> lines = ReadLines(LogName);
+    ASSERT_EQ(lines.size(), 8);
+    EXPECT_EQ(lines[0], "DieloMeter5.1 Vantel");
+    for (const QByteArray& line : lines.mid(4))
+        EXPECT_TRUE(line.isEmpty()) << line.toStdString();
 }
 
 } // namespace

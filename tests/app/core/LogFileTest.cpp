@@ -1,5 +1,7 @@
 #include "app/core/LogFile.h"
 
+#include "tests/support/FileSizeLimit.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -7,9 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <string>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -322,27 +322,6 @@ TEST(LogFileTest, FailedCreateLeavesTheLogClosed) {
         EXPECT_THROW(log.WriteRowsText({QString()}), ELogFileError);
     }
 }
-
-// Caps the size of files this process may write, as a full disk would, and ignores the signal
-// the system sends when a write goes past the cap.
-class TFileSizeLimit {
-public:
-    explicit TFileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &FSaved);
-        FSavedHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = FSaved;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~TFileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &FSaved);
-        std::signal(SIGXFSZ, FSavedHandler);
-    }
-
-private:
-    rlimit FSaved{};
-    void (*FSavedHandler)(int) = nullptr;
-};
 
 // A write that fails during a run is reported, takes back what it wrote of its line and leaves
 // the file open; the next write goes on from the last whole line.
