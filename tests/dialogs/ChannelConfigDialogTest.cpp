@@ -530,10 +530,10 @@ protected:
         Bus.Plug(Meter);
         Controller = std::make_unique<THidDeviceController>(Bus);
         QCoreApplication::processEvents();
-        THidDevice* device = nullptr;
-        ASSERT_TRUE(Controller->CheckOut(device));
+        auto device = Controller->CheckOut();
+        ASSERT_NE(device, nullptr);
         Model = std::make_unique<TMeter>();
-        Model->SetUpBridge(std::make_unique<THidBridge>(device));
+        Model->SetUpBridge(std::make_unique<THidBridge>(std::move(device)));
         Model->SetCAP1Mode(1);
         Model->SetCAPDAC1Mode(1);
         Form.Load(Model.get());

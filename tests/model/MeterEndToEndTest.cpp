@@ -32,10 +32,10 @@ protected:
         Bus.Plug(Meter);
         Controller = std::make_unique<THidDeviceController>(Bus);
         QCoreApplication::processEvents();
-        THidDevice* device = nullptr;
-        ASSERT_TRUE(Controller->CheckOut(device));
+        auto device = Controller->CheckOut();
+        ASSERT_NE(device, nullptr);
         Model = std::make_unique<TMeter>();
-        Model->SetUpBridge(std::make_unique<THidBridge>(device));
+        Model->SetUpBridge(std::make_unique<THidBridge>(std::move(device)));
         Model->SetOnReceiveData([this](int, std::span<const double> values, std::uint32_t) {
             Results.emplace_back(values.begin(), values.end());
         });
