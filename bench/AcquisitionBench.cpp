@@ -72,10 +72,11 @@ int main(int argc, char* argv[]) {
     model.SetRegsFromConfig();
     std::uint64_t records = 0;
     double ticksSum = 0;
-    model.SetOnReceiveData([&](int, std::span<const double>, std::uint32_t ticks) {
-        ++records;
-        ticksSum += ticks;
-    });
+    QObject::connect(&model, &TMeter::DataReceived,
+                     [&](int, std::span<const double>, std::uint32_t ticks) {
+                         ++records;
+                         ticksSum += ticks;
+                     });
     QObject::connect(&model, &TMeter::ErrorOccurred, [](const QString& message) {
         std::fprintf(stderr, "error: %s\n", qPrintable(message));
     });

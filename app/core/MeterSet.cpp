@@ -119,10 +119,10 @@ void TMeterSet::Rediscover() {
             device->SetNumOverlappedBuffers(128);
             auto meter = std::make_unique<TMeter>(this);
             meter->SetChannel(int(FMeters.size()));
-            meter->SetOnReceiveData(
-                [this](int channel, std::span<const double> values, std::uint32_t ticks) {
-                    emit Result(std::size_t(channel), values, ticks);
-                });
+            connect(meter.get(), &TMeter::DataReceived, this,
+                    [this](int channel, std::span<const double> values, std::uint32_t ticks) {
+                        emit Result(std::size_t(channel), values, ticks);
+                    });
             meter->SetUpBridge(std::make_unique<THidBridge>(std::move(device)));
             meter->LoadFromIni(ini);
             meter->Bridge()->Init();

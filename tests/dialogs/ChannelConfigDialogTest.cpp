@@ -582,7 +582,7 @@ TEST_F(ChannelAdjustOnMeterTest, BrokenMeterIsReported) {
 
 TEST_F(ChannelAdjustOnMeterTest, MeterInAContinuousRunEndsTheAdjustmentAtOnce) {
     int records = 0;
-    Model->SetOnReceiveData([&](int, std::span<const double>, std::uint32_t) { ++records; });
+    QObject::connect(Model.get(), &TMeter::DataReceived, [&] { ++records; });
     Model->SetRegsFromConfig();
     Model->SetContinuousModeInterval(3);
     Model->SetContinuousMode(true);

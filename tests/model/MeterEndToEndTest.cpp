@@ -36,9 +36,10 @@ protected:
         ASSERT_NE(device, nullptr);
         Model = std::make_unique<TMeter>();
         Model->SetUpBridge(std::make_unique<THidBridge>(std::move(device)));
-        Model->SetOnReceiveData([this](int, std::span<const double> values, std::uint32_t) {
-            Results.emplace_back(values.begin(), values.end());
-        });
+        QObject::connect(Model.get(), &TMeter::DataReceived,
+                         [this](int, std::span<const double> values, std::uint32_t) {
+                             Results.emplace_back(values.begin(), values.end());
+                         });
     }
     void TearDown() override {
         Model.reset();
