@@ -60,22 +60,23 @@ int main(int argc, char* argv[]) {
     bus.Plug(meter);
     THidDeviceController controller(bus);
     QCoreApplication::processEvents();
-    THidDevice* device = nullptr;
-    if (!controller.CheckOut(device)) {
+    auto device = controller.CheckOut();
+    if (!device) {
         std::fprintf(stderr, "no meter\n");
         return 1;
     }
 
     TMeter model;
-    model.SetUpBridge(std::make_unique<THidBridge>(device));
+    model.SetUpBridge(std::make_unique<THidBridge>(std::move(device)));
     model.SetCAP1Mode(1); // channel 1 alone: one capacitive conversion of 62.0 ms
     model.SetRegsFromConfig();
     std::uint64_t records = 0;
     double ticksSum = 0;
-    model.SetOnReceiveData([&](int, std::span<const double>, std::uint32_t ticks) {
-        ++records;
-        ticksSum += ticks;
-    });
+    QObject::connect(&model, &TMeter::DataReceived,
+                     [&](int, std::span<const double>, std::uint32_t ticks) {
+                         ++records;
+                         ticksSum += ticks;
+                     });
     QObject::connect(&model, &TMeter::ErrorOccurred, [](const QString& message) {
         std::fprintf(stderr, "error: %s\n", qPrintable(message));
     });

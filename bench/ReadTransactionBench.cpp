@@ -25,8 +25,8 @@ int main(int argc, char* argv[]) {
     bus.Plug(meter);
     THidDeviceController controller(bus);
     QCoreApplication::processEvents();
-    THidDevice* device = nullptr;
-    if (!controller.CheckOut(device)) {
+    auto device = controller.CheckOut();
+    if (!device) {
         std::fprintf(stderr, "no device\n");
         return 1;
     }
@@ -49,7 +49,7 @@ int main(int argc, char* argv[]) {
         }
         seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
     }
-    delete device;
+    device.reset();
 
     std::sort(seconds.begin(), seconds.end());
     const double median = seconds[seconds.size() / 2];

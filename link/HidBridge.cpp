@@ -83,9 +83,10 @@ bool TOwedAnswers::PayOff(std::uint8_t count) {
     return true;
 }
 
-THidBridge::THidBridge(THidDevice* NewHIDDevice)
-    : FHIDDevice(NewHIDDevice) {
-    FHIDDevice->SetOnData(&THidBridge::IgnoreHIDData);
+THidBridge::THidBridge(std::unique_ptr<THidDevice> NewHIDDevice)
+    : FHIDDevice(std::move(NewHIDDevice)) {
+    // Nobody takes the reader's reports: the responses are read through the main handle.
+    FHIDDevice->StartReading();
 }
 
 THidBridge::~THidBridge() {
@@ -93,8 +94,6 @@ THidBridge::~THidBridge() {
     // FHIDDevice goes.
     LED_off();
 }
-
-void THidBridge::IgnoreHIDData(THidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) {}
 
 QString THidBridge::SerNum() {
     return FHIDDevice->SerialNumber();

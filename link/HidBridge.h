@@ -63,8 +63,9 @@ public:
     // dropped when it arrives, never taken as the answer of a later request.
     static constexpr std::chrono::milliseconds ResponseTimeout{1000};
 
-    // Takes over the checked-out device (not null) and sends nothing yet.
-    explicit THidBridge(THidDevice* NewHIDDevice);
+    // Takes over the checked-out device (not null), starts its background reader and sends
+    // nothing yet.
+    explicit THidBridge(std::unique_ptr<THidDevice> NewHIDDevice);
     // Darkens the LED if the meter is still there, then releases the device.
     ~THidBridge() override;
 
@@ -83,11 +84,6 @@ public:
     bool LED_off() override;
 
 private:
-    // The device's input-report handler. It only exists because installing one starts the
-    // device's background reader; the responses are read through the main handle instead.
-    static void IgnoreHIDData(THidDevice* device, std::uint8_t reportId, const std::uint8_t* data,
-                              std::uint16_t size);
-
     // One read transaction: count data bytes from register 0 on into data.
     void ReadTransaction(std::uint8_t count, std::uint8_t* data);
     bool SendPortLatch(std::uint8_t lines);

@@ -357,8 +357,7 @@ void TMeter::DecodeSampleRecord(std::string_view record) {
     }
     for (int i = 0; i < int(decoded.Values.size()); ++i)
         SetValues(i, decoded.Values[std::size_t(i)]);
-    if (FOnReceiveData)
-        FOnReceiveData(FChannel, decoded.Scratch, decoded.Ticks);
+    emit DataReceived(FChannel, decoded.Scratch, decoded.Ticks);
 }
 
 bool TMeter::event(QEvent* event) {

@@ -9,7 +9,6 @@
 #include <QString>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -31,11 +30,6 @@ public:
 class TMeter : public QObject {
     Q_OBJECT
 public:
-    // The meter's number, its results (the first ValueCount entries are the acquisition's;
-    // receivers work on their own copy) and the acquisition's elapsed time in ms.
-    using TReceiveDataEvent =
-        std::function<void(int Channel, std::span<const double> Values, std::uint32_t Ticks)>;
-
     explicit TMeter(QObject* AOwner = nullptr);
     // Ends the worker and waits for it, then frees the bridge (LED dark, device released).
     ~TMeter() override;
@@ -45,7 +39,6 @@ public:
     // Takes the bridge, sends its Init and starts the worker. Once per model.
     void SetUpBridge(std::unique_ptr<TBridge> NewInterface);
     TMeasurementWorker* MeasurementWorker() const { return FWorker.get(); }
-    void SetOnReceiveData(TReceiveDataEvent handler) { FOnReceiveData = std::move(handler); }
     int Channel() const { return FChannel; }
     void SetChannel(int value) { FChannel = value; }
     // The bridge's serial number: names the meter's settings section.
@@ -129,11 +122,11 @@ public:
                       int ExcVolt);
 
     // --- decoding ---
-    // Decodes one record against the configuration in force and raises OnReceiveData. A
+    // Decodes one record against the configuration in force and emits DataReceived. A
     // malformed record is reported once per run through ErrorOccurred.
     void DecodeSampleRecord(std::string_view record);
 
-    // Progress of the automatic capacitance offset, kept by the window's receive handler.
+    // Progress of the automatic capacitance offset, kept by the receiver of the results.
     int Offset_Count = 0;
     double Cal1Offset = 0.0;
     double Cal2Offset = 0.0;
@@ -143,6 +136,11 @@ public:
     const std::shared_ptr<TManualResetEvent> TriggerEvent = std::make_shared<TManualResetEvent>();
 
 signals:
+    // A decoded record, on the window's thread: the meter's number, its results (the first
+    // ValueCount entries are the acquisition's, then the raw repeats) and the acquisition's
+    // elapsed time in ms. The values live only while the signal is emitted: receivers connect
+    // directly and copy what they keep.
+    void DataReceived(int channel, std::span<const double> values, std::uint32_t ticks);
     // A device error of the worker or a malformed record, on the window's thread.
     void ErrorOccurred(const QString& message);
 
@@ -153,7 +151,6 @@ private:
     TMeasurementWorker& Worker() const;
 
     std::unique_ptr<TMeasurementWorker> FWorker;
-    TReceiveDataEvent FOnReceiveData;
     std::unique_ptr<TBridge> FBridge;
     int FChannel = 0;
     std::vector<double> FValues;

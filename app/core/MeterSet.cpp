@@ -29,21 +29,21 @@ TMeterSet::TMeterSet(THidBackend& backend, QString settingsFile, QObject* parent
     , FSettingsFile(std::move(settingsFile))
     , FController(new THidDeviceController(backend, this))
     , FTriggerThread(std::make_unique<TTriggerThread>()) {
-    // Its first change notification comes from the event loop, after the set exists.
-    FController->OnDeviceChange = [this] {
+    // Its first change signal comes from the event loop, after the set exists.
+    connect(FController, &THidDeviceController::DevicesChanged, this, [this] {
         try {
             Rediscover();
         } catch (const std::exception& error) {
             emit DiscoveryFailed(QString::fromUtf8(error.what()));
         }
-    };
-    FController->OnError = [this](const QString& message) { emit DiscoveryFailed(message); };
+    });
+    connect(FController, &THidDeviceController::ChangePassFailed, this,
+            &TMeterSet::DiscoveryFailed);
 }
 
 TMeterSet::~TMeterSet() {
     // In this order: the meters' workers end before the trigger thread and the HID layer go.
-    FController->OnDeviceChange = nullptr;
-    FController->OnError = nullptr;
+    FController->disconnect(this);
     FreeMeters();
     FTriggerThread.reset();
     FForeignDevices.clear();
@@ -92,40 +92,38 @@ void TMeterSet::Rediscover() {
     std::erase_if(FForeignDevices, gone);
     std::erase_if(FLockedMeters, gone);
     const TIniFile ini(FSettingsFile);
-    THidDevice* device = nullptr;
     QStringList failures;
     // A meter whose set-up failed hands its device back, and the controller would hand it out
     // again at once: it is held here until the pass is over, and tried again at the next
     // device change.
     std::set<std::string> failed;
     std::vector<std::unique_ptr<THidDevice>> failedDevices;
-    while (FController->CheckOut(device)) {
+    while (std::unique_ptr<THidDevice> device = FController->CheckOut()) {
         if (failed.contains(device->InstanceId())) {
-            failedDevices.emplace_back(device);
+            failedDevices.push_back(std::move(device));
             continue;
         }
         if (device->ProductName() != MeterProductName) {
-            FForeignDevices.emplace_back(device);
+            FForeignDevices.push_back(std::move(device));
             continue;
         }
         if (!device->HasReadWriteAccess()) {
-            FLockedMeters.emplace_back(device);
+            FLockedMeters.push_back(std::move(device));
             continue;
         }
         const QString serial = device->SerialNumber();
         const std::string instance = device->InstanceId();
-        std::unique_ptr<THidDevice> owned(device); // until the bridge takes it
         // An error with one meter is reported, and the others are still set up.
         try {
-            owned->SetNumInputBuffers(128);
-            owned->SetNumOverlappedBuffers(128);
+            device->SetNumInputBuffers(128);
+            device->SetNumOverlappedBuffers(128);
             auto meter = std::make_unique<TMeter>(this);
             meter->SetChannel(int(FMeters.size()));
-            meter->SetOnReceiveData(
-                [this](int channel, std::span<const double> values, std::uint32_t ticks) {
-                    emit Result(std::size_t(channel), values, ticks);
-                });
-            meter->SetUpBridge(std::make_unique<THidBridge>(owned.release()));
+            connect(meter.get(), &TMeter::DataReceived, this,
+                    [this](int channel, std::span<const double> values, std::uint32_t ticks) {
+                        emit Result(std::size_t(channel), values, ticks);
+                    });
+            meter->SetUpBridge(std::make_unique<THidBridge>(std::move(device)));
             meter->LoadFromIni(ini);
             meter->Bridge()->Init();
             meter->SetNoiseReduction(FNoiseReduction);

@@ -1,7 +1,6 @@
 #include "link/hid/HidDevice.h"
 
 #include "link/CrossThreadEvent.h"
-#include "link/hid/HidDeviceController.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -18,10 +17,13 @@ public:
         static const int type = QEvent::registerEventType();
         return QEvent::Type(type);
     }
-    TDataEvent(std::vector<std::uint8_t> report)
+    // report[0] is the report ID; count is at least 1.
+    TDataEvent(const std::uint8_t* report, std::size_t count)
         : QEvent(EventType())
-        , Report(std::move(report)) {}
-    std::vector<std::uint8_t> Report;
+        , ReportId(report[0])
+        , Data(reinterpret_cast<const char*>(report) + 1, qsizetype(count - 1)) {}
+    quint8 ReportId;
+    QByteArray Data;
 };
 
 class TDataErrorEvent final : public QEvent {
@@ -41,10 +43,9 @@ constexpr int MaxThreadSleepTime = 10000;
 
 } // namespace
 
-THidDevice::THidDevice(THidDeviceController* controller, THidBackend* backend, THidDeviceInfo info,
-                       bool readWrite, int threadSleepTime)
-    : FController(controller)
-    , FBackend(backend)
+THidDevice::THidDevice(TControllerKey, THidBackend& backend, THidDeviceInfo info, bool readWrite,
+                       int threadSleepTime)
+    : FBackend(&backend)
     , FInfo(std::move(info))
     , FHasReadWriteAccess(readWrite)
     , FThreadSleepTime(threadSleepTime) {}
@@ -70,8 +71,8 @@ THidDevice::~THidDevice() {
         FMain.reset();
         FReaderHandle.reset();
     }
-    if (FController && FCheckedOut)
-        FController->DeviceReleased(this);
+    if (FCheckedOut)
+        emit Released(QPrivateSignal());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -124,6 +125,16 @@ auto THidDevice::QueryOnce(Query&& query) -> decltype(query(std::declval<THidCon
     return result;
 }
 
+void THidDevice::HandOut(TControllerKey) {
+    FCheckedOut = true;
+    if (FReadingWanted)
+        StartReader();
+}
+
+void THidDevice::MarkUnplugged(TControllerKey) {
+    MarkUnplugged();
+}
+
 void THidDevice::MarkUnplugged() {
     FPluggedIn = false;
     std::lock_guard lock(FHandleLock);
@@ -138,10 +149,9 @@ void THidDevice::MarkUnplugged() {
     FNumOverlappedBuffers = 0;
 }
 
-void THidDevice::Detach() {
+void THidDevice::Detach(TControllerKey) {
     MarkUnplugged();
     std::lock_guard lock(FHandleLock);
-    FController = nullptr;
     FBackend = nullptr;
 }
 
@@ -232,12 +242,14 @@ void THidDevice::SetThreadSleepTime(int milliseconds) {
         FThreadSleepTime = milliseconds;
 }
 
-void THidDevice::SetOnData(TDataHandler handler) {
-    FOnData = std::move(handler);
-    if (FOnData)
-        StartReader();
-    else
-        StopReader();
+void THidDevice::StartReading() {
+    FReadingWanted = true;
+    StartReader();
+}
+
+void THidDevice::StopReading() {
+    FReadingWanted = false;
+    StopReader();
 }
 
 void THidDevice::StartReader() {
@@ -297,9 +309,8 @@ void THidDevice::ReaderLoop(std::size_t reportLength) {
             std::lock_guard lock(FReaderLock);
             FDelivered = false;
         }
-        PostCrossThreadEvent(this, new TDataEvent(std::vector<std::uint8_t>(
-                                       buffer.begin(), buffer.begin() + count)));
-        // Wait until the window's thread has run the handler, or until told to stop.
+        PostCrossThreadEvent(this, new TDataEvent(buffer.data(), count));
+        // Wait until the window's thread has run the receivers, or until told to stop.
         std::unique_lock lock(FReaderLock);
         FReaderWake.wait(lock, [this] { return FDelivered || FStopReader; });
     }
@@ -308,9 +319,10 @@ void THidDevice::ReaderLoop(std::size_t reportLength) {
 bool THidDevice::event(QEvent* event) {
     TakeCrossThreadEvent(event);
     if (event->type() == TDataEvent::EventType()) {
-        const auto& report = static_cast<TDataEvent*>(event)->Report;
-        if (FOnData)
-            FOnData(this, report[0], report.data() + 1, std::uint16_t(report.size() - 1));
+        const auto& report = *static_cast<TDataEvent*>(event);
+        // Posted before reading was stopped: no longer wanted.
+        if (FReadingWanted)
+            emit DataReceived(report.ReportId, report.Data);
         {
             std::lock_guard lock(FReaderLock);
             FDelivered = true;
@@ -319,8 +331,7 @@ bool THidDevice::event(QEvent* event) {
         return true;
     }
     if (event->type() == TDataErrorEvent::EventType()) {
-        if (FOnDataError)
-            FOnDataError(this, static_cast<TDataErrorEvent*>(event)->Error);
+        emit DataError(static_cast<TDataErrorEvent*>(event)->Error);
         return true;
     }
     return QObject::event(event);

@@ -3,12 +3,12 @@
 #include "link/hid/HidBackend.h"
 #include "link/hid/ReportDescriptor.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -25,13 +25,18 @@ class THidDeviceController;
 class THidDevice : public QObject {
     Q_OBJECT
 public:
-    // The report ID, the bytes after it and their count.
-    using TDataHandler = std::function<void(THidDevice* device, std::uint8_t reportId,
-                                            const std::uint8_t* data, std::uint16_t size)>;
-    using TDataErrorHandler = std::function<void(THidDevice* device, int error)>;
+    // Only the controller creates devices and tells them what became of them.
+    class TControllerKey {
+        friend class THidDeviceController;
+        TControllerKey() = default;
+    };
 
+    // The backend must outlive the device or be let go by Detach first.
+    THidDevice(TControllerKey, THidBackend& backend, THidDeviceInfo info, bool readWrite,
+               int threadSleepTime);
     ~THidDevice() override;
 
+    const THidDeviceInfo& Info() const { return FInfo; }
     const std::string& DevicePath() const { return FInfo.Path; }
     const std::string& InstanceId() const { return FInfo.InstanceId; }
     bool IsPluggedIn() const { return FPluggedIn; }
@@ -62,24 +67,43 @@ public:
     // One output report through the control pipe.
     bool SetOutputReport(const std::uint8_t* report, std::size_t length);
 
-    // Installing a handler starts the background reader (when the device is plugged in, checked
-    // out and writable); installing none stops it. The handler runs on the window's thread.
-    void SetOnData(TDataHandler handler);
-    void SetOnDataError(TDataErrorHandler handler) { FOnDataError = std::move(handler); }
+    // The background reader reads input reports through a handle of its own and hands each to
+    // DataReceived. It runs while reading is asked for and the device is plugged in, checked
+    // out and writable; asked for before the check-out, it starts then.
+    void StartReading();
+    // Stops the reader and waits for it; a report it read but did not hand on yet is dropped.
+    void StopReading();
     bool ReaderRunning() const { return FReader.joinable(); }
 
     // The reader's wait slice in ms; values outside 10 to 10000 are ignored.
     int ThreadSleepTime() const { return FThreadSleepTime; }
     void SetThreadSleepTime(int milliseconds);
 
+    // --- the controller's side ---
+    // Checked out: the reader starts if reading was asked for.
+    void HandOut(TControllerKey);
+    // While set, the device may be queried though it is not checked out.
+    void SetEnumerating(bool enumerating, TControllerKey) { FEnumerating = enumerating; }
+    // The change pass found the device gone: handles close, transfers fail from now on.
+    void MarkUnplugged(TControllerKey);
+    // The controller goes first: the device stays with its holder, unplugged.
+    void Detach(TControllerKey);
+
+signals:
+    // An input report from the reader, on the window's thread: its ID and the bytes after it.
+    // The reader reads on once the receivers have returned.
+    void DataReceived(quint8 reportId, const QByteArray& data);
+    // A read of the reader failed, on the window's thread: ENODEV when it had no handle, EIO
+    // otherwise. The reader tries again after its wait slice.
+    void DataError(int error);
+    // The holder destroys the checked-out device: emitted from the destructor, once the
+    // handles are closed.
+    void Released(QPrivateSignal);
+
 protected:
     bool event(QEvent* event) override;
 
 private:
-    friend class THidDeviceController;
-    THidDevice(THidDeviceController* controller, THidBackend* backend, THidDeviceInfo info,
-               bool readWrite, int threadSleepTime);
-
     // The main handle, opened on demand; nothing when the device may not be used now.
     std::shared_ptr<THidConnection> MainHandle(bool& openedNow);
     void CloseMainHandle();
@@ -87,22 +111,18 @@ private:
     // A one-time query through the main handle, which is closed again if it was opened for it.
     template <class Query>
     auto QueryOnce(Query&& query) -> decltype(query(std::declval<THidConnection&>()));
+    void MarkUnplugged();
 
     void StartReader();
     void StopReader();
     void ReaderLoop(std::size_t reportLength);
     void WaitSlice();
-    // The change pass found the device gone: handles close, transfers fail from now on.
-    void MarkUnplugged();
-    // The controller goes first: the device stays with its holder, unplugged.
-    void Detach();
 
-    THidDeviceController* FController;
-    THidBackend* FBackend;
+    THidBackend* FBackend; // null once the controller is gone
     const THidDeviceInfo FInfo;
     std::atomic<bool> FPluggedIn{true};
     std::atomic<bool> FCheckedOut{false};
-    bool FEnumerating = false;
+    std::atomic<bool> FEnumerating{false};
     const bool FHasReadWriteAccess;
 
     std::mutex FHandleLock;
@@ -115,11 +135,10 @@ private:
     QString FSerialNumber;
     std::optional<THidCaps> FCaps; // guarded by the handle lock
 
-    TDataHandler FOnData;
-    TDataErrorHandler FOnDataError;
+    bool FReadingWanted = false;
     std::atomic<int> FThreadSleepTime;
     std::thread FReader;
-    std::mutex FReaderLock; // the reader's stop request and its wait for the handler
+    std::mutex FReaderLock; // the reader's stop request and its wait for the receivers
     std::condition_variable FReaderWake;
     bool FStopReader = false;
     bool FDelivered = true;

@@ -3,6 +3,8 @@
 #include "link/hid/HidDevice.h"
 
 #include <QDebug>
+#include <QMetaMethod>
+#include <QPointer>
 
 #include <algorithm>
 #include <memory>
@@ -12,56 +14,54 @@ THidDeviceController::THidDeviceController(THidBackend& backend, QObject* parent
     , FBackend(backend) {
     connect(&FBackend, &THidBackend::DevicesChanged, this,
             &THidDeviceController::DeviceChangeBroadcast, Qt::QueuedConnection);
-    // The first pass runs from the event loop, once the owner is ready for its notification.
+    // The first pass runs from the event loop, once the owner has connected to the signals.
     QMetaObject::invokeMethod(
         this, [this] { ChangePass(true); }, Qt::QueuedConnection);
 }
 
 THidDeviceController::~THidDeviceController() {
-    OnDeviceChange = nullptr;
-    OnError = nullptr;
-    OnEnumerate = nullptr;
-    // Checked-out devices stay with their holders, unplugged; the others go now.
-    for (THidDevice* device : FDevices) {
-        if (device->IsCheckedOut())
-            device->Detach();
-        else
-            delete device;
-    }
+    for (TEntry& entry : FEntries)
+        if (!entry.Owned)
+            entry.Device->Detach({});
 }
 
-bool THidDeviceController::CheckOut(THidDevice*& device) {
-    device = nullptr;
-    for (THidDevice* entry : FDevices) {
-        if (entry->IsCheckedOut())
+std::unique_ptr<THidDevice> THidDeviceController::CheckOut() {
+    for (TEntry& entry : FEntries) {
+        if (!entry.Owned)
             continue;
-        entry->FCheckedOut = true;
-        if (entry->FOnData)
-            entry->StartReader();
-        device = entry;
-        return true;
+        entry.Owned->HandOut({});
+        return std::move(entry.Owned);
     }
-    return false;
+    return nullptr;
 }
 
-void THidDeviceController::Enumerate() {
-    if (!OnEnumerate)
-        return;
-    // A copy: the handler may check devices out.
-    const std::vector<THidDevice*> devices = FDevices;
-    for (THidDevice* device : devices) {
-        if (!device->IsPluggedIn() || device->IsCheckedOut())
+void THidDeviceController::Enumerate(const std::function<bool(THidDevice& device)>& visit) {
+    // Guarded copies: visit may check devices out and release them.
+    std::vector<QPointer<THidDevice>> devices;
+    for (const TEntry& entry : FEntries)
+        devices.emplace_back(entry.Device);
+    for (const QPointer<THidDevice>& device : devices) {
+        if (!device || !device->IsPluggedIn() || device->IsCheckedOut())
             continue;
-        device->FEnumerating = true;
-        const bool goOn = OnEnumerate(device);
-        device->FEnumerating = false;
+        device->SetEnumerating(true, {});
+        const bool goOn = visit(*device);
+        if (device)
+            device->SetEnumerating(false, {});
         if (!goOn)
             break;
     }
 }
 
+std::vector<THidDevice*> THidDeviceController::Devices() const {
+    std::vector<THidDevice*> devices;
+    devices.reserve(FEntries.size());
+    for (const TEntry& entry : FEntries)
+        devices.push_back(entry.Device);
+    return devices;
+}
+
 void THidDeviceController::DeviceChangeBroadcast() {
-    // A broadcast during a pass (its handler may run a nested event loop) is not lost: one
+    // A broadcast during a pass (a receiver may run a nested event loop) is not lost: one
     // more pass follows the running one.
     if (FPassRunning)
         FChangePending = true;
@@ -69,7 +69,18 @@ void THidDeviceController::DeviceChangeBroadcast() {
         ChangePass(false);
 }
 
-THidDevice* THidDeviceController::CreateCandidate(const THidDeviceInfo& info) {
+std::unique_ptr<THidDevice> THidDeviceController::NewDevice(const THidDeviceInfo& info,
+                                                            bool readWrite) {
+    auto device = std::make_unique<THidDevice>(THidDevice::TControllerKey{}, FBackend, info,
+                                               readWrite, DevThreadSleepTime);
+    // Direct: the device is being destroyed while the controller learns of it.
+    connect(
+        device.get(), &THidDevice::Released, this,
+        [this, released = device.get()] { DeviceReleased(released); }, Qt::DirectConnection);
+    return device;
+}
+
+std::unique_ptr<THidDevice> THidDeviceController::CreateCandidate(const THidDeviceInfo& info) {
     bool readWrite = true;
     std::unique_ptr<THidConnection> handle = FBackend.Open(info, EHidAccess::ReadWrite);
     if (!handle) {
@@ -81,7 +92,7 @@ THidDevice* THidDeviceController::CreateCandidate(const THidDeviceInfo& info) {
     if (!handle->Identify())
         throw EHidControllerError("Device cannot be identified");
     handle->Shutdown();
-    return new THidDevice(this, &FBackend, info, readWrite, DevThreadSleepTime);
+    return NewDevice(info, readWrite);
 }
 
 void THidDeviceController::ChangePass(bool initial) {
@@ -90,7 +101,7 @@ void THidDeviceController::ChangePass(bool initial) {
     std::vector<std::unique_ptr<THidDevice>> candidates;
     try {
         for (const THidDeviceInfo& info : FBackend.Enumerate())
-            candidates.emplace_back(CreateCandidate(info));
+            candidates.push_back(CreateCandidate(info));
 
         const auto hasCandidate = [&](const THidDevice* entry) {
             return std::any_of(candidates.begin(), candidates.end(), [&](const auto& c) {
@@ -100,33 +111,32 @@ void THidDeviceController::ChangePass(bool initial) {
         bool changed = false;
         // Removals, from the end of the list to its start. A checked-out device that is gone
         // stays in the list until its holder releases it, and counts as a removal each time.
-        for (std::size_t i = FDevices.size(); i-- > 0;) {
-            THidDevice* entry = FDevices[i];
-            if (entry->IsPluggedIn() && hasCandidate(entry))
+        for (std::size_t i = FEntries.size(); i-- > 0;) {
+            THidDevice* device = FEntries[i].Device;
+            if (device->IsPluggedIn() && hasCandidate(device))
                 continue;
             changed = true;
-            entry->MarkUnplugged();
-            if (!entry->IsCheckedOut()) {
-                FDevices.erase(FDevices.begin() + std::ptrdiff_t(i));
-                delete entry;
-            }
+            device->MarkUnplugged({});
+            if (FEntries[i].Owned)
+                FEntries.erase(FEntries.begin() + std::ptrdiff_t(i));
         }
         // Arrivals, in the platform's order.
         for (auto& candidate : candidates) {
-            const bool known = std::any_of(FDevices.begin(), FDevices.end(), [&](THidDevice* e) {
-                return e->IsPluggedIn() && e->InstanceId() == candidate->InstanceId();
+            const bool known = std::any_of(FEntries.begin(), FEntries.end(), [&](const TEntry& e) {
+                return e.Device->IsPluggedIn() && e.Device->InstanceId() == candidate->InstanceId();
             });
             if (known)
                 continue;
-            FDevices.push_back(candidate.release());
+            THidDevice* device = candidate.get();
+            FEntries.push_back({device, std::move(candidate)});
             changed = true;
         }
-        if ((changed || initial) && OnDeviceChange)
-            OnDeviceChange();
+        if (changed || initial)
+            emit DevicesChanged();
     } catch (const std::exception& error) {
         // Later broadcasts must still be seen, so the pass ends as any other.
-        if (OnError)
-            OnError(QString::fromUtf8(error.what()));
+        if (isSignalConnected(QMetaMethod::fromSignal(&THidDeviceController::ChangePassFailed)))
+            emit ChangePassFailed(QString::fromUtf8(error.what()));
         else
             qWarning().noquote() << "HID device change:" << error.what();
     }
@@ -137,12 +147,14 @@ void THidDeviceController::ChangePass(bool initial) {
 }
 
 void THidDeviceController::DeviceReleased(THidDevice* device) {
-    const auto it = std::find(FDevices.begin(), FDevices.end(), device);
-    if (it == FDevices.end())
+    const auto it = std::find_if(FEntries.begin(), FEntries.end(),
+                                 [device](const TEntry& entry) { return entry.Device == device; });
+    if (it == FEntries.end())
         return;
-    if (device->IsPluggedIn())
-        *it = new THidDevice(this, &FBackend, THidDeviceInfo{device->FInfo},
-                             device->HasReadWriteAccess(), DevThreadSleepTime);
-    else
-        FDevices.erase(it);
+    if (device->IsPluggedIn()) {
+        it->Owned = NewDevice(device->Info(), device->HasReadWriteAccess());
+        it->Device = it->Owned.get();
+    } else {
+        FEntries.erase(it);
+    }
 }

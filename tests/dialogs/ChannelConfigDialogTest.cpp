@@ -530,10 +530,10 @@ protected:
         Bus.Plug(Meter);
         Controller = std::make_unique<THidDeviceController>(Bus);
         QCoreApplication::processEvents();
-        THidDevice* device = nullptr;
-        ASSERT_TRUE(Controller->CheckOut(device));
+        auto device = Controller->CheckOut();
+        ASSERT_NE(device, nullptr);
         Model = std::make_unique<TMeter>();
-        Model->SetUpBridge(std::make_unique<THidBridge>(device));
+        Model->SetUpBridge(std::make_unique<THidBridge>(std::move(device)));
         Model->SetCAP1Mode(1);
         Model->SetCAPDAC1Mode(1);
         Form.Load(Model.get());
@@ -582,7 +582,7 @@ TEST_F(ChannelAdjustOnMeterTest, BrokenMeterIsReported) {
 
 TEST_F(ChannelAdjustOnMeterTest, MeterInAContinuousRunEndsTheAdjustmentAtOnce) {
     int records = 0;
-    Model->SetOnReceiveData([&](int, std::span<const double>, std::uint32_t) { ++records; });
+    QObject::connect(Model.get(), &TMeter::DataReceived, [&] { ++records; });
     Model->SetRegsFromConfig();
     Model->SetContinuousModeInterval(3);
     Model->SetContinuousMode(true);

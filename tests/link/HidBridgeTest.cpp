@@ -63,9 +63,9 @@ protected:
         Bus.Plug(Meter);
         Controller = std::make_unique<THidDeviceController>(Bus);
         Settle();
-        THidDevice* device = nullptr;
-        ASSERT_TRUE(Controller->CheckOut(device));
-        Bridge = std::make_unique<THidBridge>(device);
+        auto device = Controller->CheckOut();
+        ASSERT_NE(device, nullptr);
+        Bridge = std::make_unique<THidBridge>(std::move(device));
     }
 
     static void Settle() {
@@ -352,9 +352,9 @@ TEST_F(HidBridgeTest, DestructionDarkensTheLedAndReleasesTheDevice) {
     EXPECT_FALSE(Meter->LedOn());
     EXPECT_EQ(SentReports().back().Report, DarkLatch.Head);
     Settle();
-    THidDevice* again = nullptr;
-    ASSERT_TRUE(Controller->CheckOut(again));
-    Bridge = std::make_unique<THidBridge>(again);
+    auto again = Controller->CheckOut();
+    ASSERT_NE(again, nullptr);
+    Bridge = std::make_unique<THidBridge>(std::move(again));
     EXPECT_TRUE(Bridge->LED_on());
 }
 
@@ -362,9 +362,10 @@ TEST_F(HidBridgeTest, SerialNumberComesFromTheDevice) {
     EXPECT_EQ(Bridge->SerNum(), QStringLiteral("SN0042"));
 
     Bus.Plug(std::make_shared<TVirtualMeter>(QString()));
-    THidDevice* device = nullptr;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Controller->CheckOut(device); }, 2000));
-    THidBridge unnamed(device);
+    std::unique_ptr<THidDevice> device;
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return (device = Controller->CheckOut()) != nullptr; }, 2000));
+    THidBridge unnamed(std::move(device));
     EXPECT_TRUE(unnamed.SerNum().isEmpty());
 }
 

@@ -74,23 +74,22 @@ protected:
         Harness->Plug(std::make_shared<TForeignHidDevice>());
         Harness->Plug(Meter);
         Controller = std::make_unique<THidDeviceController>(Harness->Backend());
-        Controller->OnDeviceChange = [this] { ++Changes; };
+        QObject::connect(Controller.get(), &THidDeviceController::DevicesChanged,
+                         [this] { ++Changes; });
         ASSERT_TRUE(QTest::qWaitFor([this] { return Changes == 1; }, 5000));
     }
     void TearDown() override {
-        for (THidDevice* device : Held)
-            delete device;
+        Held.clear();
         Controller.reset();
     }
 
-    // Checks out every device and returns the meter's.
+    // Checks out every device and returns the meter's; the test holds them.
     THidDevice* CheckOutMeter() {
         THidDevice* meter = nullptr;
-        THidDevice* device = nullptr;
-        while (Controller->CheckOut(device)) {
-            Held.push_back(device);
+        while (auto device = Controller->CheckOut()) {
             if (device->ProductName() == QLatin1String("Corvane v2"))
-                meter = device;
+                meter = device.get();
+            Held.push_back(std::move(device));
         }
         return meter;
     }
@@ -98,7 +97,7 @@ protected:
     std::unique_ptr<THarness> Harness;
     std::shared_ptr<TVirtualMeter> Meter;
     std::unique_ptr<THidDeviceController> Controller;
-    std::vector<THidDevice*> Held;
+    std::vector<std::unique_ptr<THidDevice>> Held;
     int Changes = 0;
 };
 
@@ -190,10 +189,11 @@ TEST_P(HidContractTest, BackgroundReaderHandsReportsToTheWindowThread) {
     meter->SetNumOverlappedBuffers(128);
     EXPECT_GT(meter->NumOverlappedBuffers(), 0);
     std::vector<std::uint8_t> ids;
-    meter->SetOnData([&](THidDevice*, std::uint8_t id, const std::uint8_t*, std::uint16_t size) {
+    QObject::connect(meter, &THidDevice::DataReceived, [&](quint8 id, const QByteArray& data) {
         ids.push_back(id);
-        EXPECT_EQ(size, 63);
+        EXPECT_EQ(data.size(), 63);
     });
+    meter->StartReading();
     ASSERT_TRUE(meter->ReaderRunning());
     std::uint8_t request[64] = {0x10, 0x90, 0x00, 0x01};
     std::uint8_t force[64] = {0x12, 0x00, 0x01};
@@ -205,7 +205,7 @@ TEST_P(HidContractTest, BackgroundReaderHandsReportsToTheWindowThread) {
     // The main handle still gets the answer: the reader reads through its own handle.
     std::uint8_t response[64];
     EXPECT_EQ(meter->ReadFile(response, sizeof response, count, 1000), EHidReadResult::Ok);
-    meter->SetOnData(nullptr);
+    meter->StopReading();
     EXPECT_FALSE(meter->ReaderRunning());
 }
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <memory>
 
 namespace {
@@ -28,17 +29,17 @@ protected:
 
     void Create() {
         Controller = std::make_unique<THidDeviceController>(Bus);
-        Controller->OnDeviceChange = [this] { ++Changes; };
+        QObject::connect(Controller.get(), &THidDeviceController::DevicesChanged,
+                         [this] { ++Changes; });
     }
     static void Settle() {
         for (int i = 0; i < 3; ++i)
             QCoreApplication::processEvents();
     }
-    std::vector<THidDevice*> CheckOutAll() {
-        std::vector<THidDevice*> devices;
-        THidDevice* device = nullptr;
-        while (Controller->CheckOut(device))
-            devices.push_back(device);
+    std::vector<std::unique_ptr<THidDevice>> CheckOutAll() {
+        std::vector<std::unique_ptr<THidDevice>> devices;
+        while (auto device = Controller->CheckOut())
+            devices.push_back(std::move(device));
         return devices;
     }
 };
@@ -74,8 +75,6 @@ TEST_F(HidControllerTest, ArrivalsAndRemovalsKeepTheOrderFound) {
     EXPECT_EQ(devices[0]->SerialNumber(), QStringLiteral("A"));
     EXPECT_EQ(devices[1]->SerialNumber(), QStringLiteral("C"));
     EXPECT_EQ(devices[0]->ProductName(), QStringLiteral("Corvane v2"));
-    for (THidDevice* device : devices)
-        delete device;
 }
 
 TEST_F(HidControllerTest, CheckOutHandsOutEachDeviceOnceAndReleaseLeavesAFreshEntry) {
@@ -83,27 +82,26 @@ TEST_F(HidControllerTest, CheckOutHandsOutEachDeviceOnceAndReleaseLeavesAFreshEn
         Bus.Plug(Device(serial));
     Create();
     Settle();
-    THidDevice* d[4] = {};
+    std::unique_ptr<THidDevice> d[4];
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(Controller->CheckOut(d[i]));
+        d[i] = Controller->CheckOut();
+        ASSERT_NE(d[i], nullptr);
         EXPECT_EQ(d[i]->SerialNumber(), QString::number(i + 1));
         EXPECT_TRUE(d[i]->IsCheckedOut());
+        EXPECT_EQ(Controller->Devices()[std::size_t(i)], d[i].get());
     }
-    EXPECT_FALSE(Controller->CheckOut(d[3]));
-    EXPECT_EQ(d[3], nullptr);
+    EXPECT_EQ(Controller->CheckOut(), nullptr);
 
-    delete d[1];
+    d[1].reset();
     ASSERT_EQ(Controller->Devices().size(), 3u);
     THidDevice* fresh = Controller->Devices()[1];
     EXPECT_FALSE(fresh->IsCheckedOut());
-    ASSERT_TRUE(Controller->CheckOut(d[3]));
-    EXPECT_EQ(d[3], fresh);
+    d[3] = Controller->CheckOut();
+    EXPECT_EQ(d[3].get(), fresh);
     EXPECT_EQ(d[3]->SerialNumber(), QStringLiteral("2"));
     // Releasing entries is no device change.
     Settle();
     EXPECT_EQ(Changes, 1);
-    for (THidDevice* device : {d[0], d[2], d[3]})
-        delete device;
 }
 
 TEST_F(HidControllerTest, PulledOutCheckedOutDeviceCountsAsRemovalUntilReleased) {
@@ -112,8 +110,8 @@ TEST_F(HidControllerTest, PulledOutCheckedOutDeviceCountsAsRemovalUntilReleased)
     Bus.Plug(Device("K", "Virtual Keyboard"));
     Create();
     Settle();
-    THidDevice* held = nullptr;
-    ASSERT_TRUE(Controller->CheckOut(held));
+    auto held = Controller->CheckOut();
+    ASSERT_NE(held, nullptr);
     Bus.Unplug(meter);
     Settle();
     EXPECT_EQ(Changes, 2);
@@ -127,7 +125,7 @@ TEST_F(HidControllerTest, PulledOutCheckedOutDeviceCountsAsRemovalUntilReleased)
     EXPECT_EQ(Changes, 3);
     EXPECT_EQ(Controller->Devices().size(), 2u);
 
-    delete held; // an unplugged device leaves the list when released
+    held.reset(); // an unplugged device leaves the list when released
     EXPECT_EQ(Controller->Devices().size(), 1u);
     emit Bus.DevicesChanged();
     Settle();
@@ -139,27 +137,25 @@ TEST_F(HidControllerTest, ReplugWhileCheckedOutAppearsAsANewEntry) {
     Bus.Plug(meter);
     Create();
     Settle();
-    THidDevice* held = nullptr;
-    ASSERT_TRUE(Controller->CheckOut(held));
+    auto held = Controller->CheckOut();
+    ASSERT_NE(held, nullptr);
     Bus.Unplug(meter);
     Bus.Plug(meter);
     Settle();
     ASSERT_EQ(Controller->Devices().size(), 2u);
     EXPECT_FALSE(held->IsPluggedIn());
-    THidDevice* again = nullptr;
-    ASSERT_TRUE(Controller->CheckOut(again));
+    auto again = Controller->CheckOut();
+    ASSERT_NE(again, nullptr);
     EXPECT_TRUE(again->IsPluggedIn());
     EXPECT_EQ(again->SerialNumber(), QStringLiteral("M"));
-    delete held;
-    delete again;
 }
 
 TEST_F(HidControllerTest, ThreadSleepTimeOutsideItsRangeIsIgnored) {
     Bus.Plug(Device("A"));
     Create();
     Settle();
-    THidDevice* device = nullptr;
-    ASSERT_TRUE(Controller->CheckOut(device));
+    const auto device = Controller->CheckOut();
+    ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->ThreadSleepTime(), 100);
     for (int value : {5, 20000, 9, 10001})
         device->SetThreadSleepTime(value);
@@ -168,20 +164,19 @@ TEST_F(HidControllerTest, ThreadSleepTimeOutsideItsRangeIsIgnored) {
     EXPECT_EQ(device->ThreadSleepTime(), 10);
     device->SetThreadSleepTime(10000);
     EXPECT_EQ(device->ThreadSleepTime(), 10000);
-    delete device;
 }
 
 TEST_F(HidControllerTest, DeviceRefusedReadWriteGivesStringsButNoTransfersAndNoReader) {
     Bus.Plug(Device("RO"), /*readWriteAllowed=*/false);
     Create();
     Settle();
-    THidDevice* device = nullptr;
-    ASSERT_TRUE(Controller->CheckOut(device));
+    const auto device = Controller->CheckOut();
+    ASSERT_NE(device, nullptr);
     EXPECT_FALSE(device->HasReadWriteAccess());
     EXPECT_EQ(device->ProductName(), QStringLiteral("Corvane v2"));
     EXPECT_EQ(device->SerialNumber(), QStringLiteral("RO"));
     EXPECT_EQ(device->Caps().InputReportByteLength, 64);
-    device->SetOnData([](THidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) {});
+    device->StartReading();
     EXPECT_FALSE(device->ReaderRunning());
     std::uint8_t report[64] = {0x12};
     std::size_t count = 0;
@@ -189,7 +184,6 @@ TEST_F(HidControllerTest, DeviceRefusedReadWriteGivesStringsButNoTransfersAndNoR
     EXPECT_FALSE(device->SetOutputReport(report, sizeof report));
     EXPECT_FALSE(device->SetFeature(report, 5));
     EXPECT_EQ(device->ReadFile(report, sizeof report, count, 0), EHidReadResult::Failed);
-    delete device;
 }
 
 TEST_F(HidControllerTest, DevicesNotCheckedOutCannotBeUsed) {
@@ -200,14 +194,40 @@ TEST_F(HidControllerTest, DevicesNotCheckedOutCannotBeUsed) {
     EXPECT_TRUE(device->ProductName().isEmpty());
     std::uint8_t report[5] = {0x04};
     EXPECT_FALSE(device->SetFeature(report, sizeof report));
-    // The enumeration handler may use them.
+    // The enumeration's visitor may use them.
     QString product;
-    Controller->OnEnumerate = [&](THidDevice* d) {
-        product = d->ProductName();
+    Controller->Enumerate([&](THidDevice& d) {
+        product = d.ProductName();
         return true;
-    };
-    Controller->Enumerate();
+    });
     EXPECT_EQ(product, QStringLiteral("Corvane v2"));
+    EXPECT_FALSE(device->SetFeature(report, sizeof report)) << "only during the visit";
+}
+
+TEST_F(HidControllerTest, EnumerationVisitorMayCheckOutAndReleaseDevices) {
+    Bus.Plug(Device("1"));
+    Bus.Plug(Device("2"));
+    Create();
+    Settle();
+    // The visitor checks out and releases the device shown and the one after it: the
+    // enumeration must touch neither again, and both leave fresh entries.
+    QStringList seen;
+    Controller->Enumerate([&](THidDevice& shown) {
+        seen << shown.SerialNumber();
+        const auto first = Controller->CheckOut();
+        const auto second = Controller->CheckOut();
+        EXPECT_EQ(first.get(), &shown);
+        EXPECT_NE(second, nullptr);
+        return true;
+    });
+    EXPECT_EQ(seen, QStringList{QStringLiteral("1")});
+
+    seen.clear();
+    Controller->Enumerate([&](THidDevice& shown) {
+        seen << shown.SerialNumber();
+        return true;
+    });
+    EXPECT_EQ(seen, (QStringList{QStringLiteral("1"), QStringLiteral("2")}));
 }
 
 TEST_F(HidControllerTest, BackgroundReaderDeliversReportsOnTheWindowThread) {
@@ -215,8 +235,16 @@ TEST_F(HidControllerTest, BackgroundReaderDeliversReportsOnTheWindowThread) {
     Bus.Plug(meter);
     Create();
     Settle();
-    THidDevice* device = nullptr;
-    ASSERT_TRUE(Controller->CheckOut(device));
+    // Reading asked for before the check-out starts with it.
+    Controller->Enumerate([](THidDevice& shown) {
+        shown.StartReading();
+        EXPECT_FALSE(shown.ReaderRunning());
+        return true;
+    });
+    const auto device = Controller->CheckOut();
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(device->ReaderRunning());
+    device->StopReading();
     device->SetThreadSleepTime(10);
     device->SetNumOverlappedBuffers(32);
     EXPECT_EQ(device->NumOverlappedBuffers(), 32);
@@ -225,14 +253,14 @@ TEST_F(HidControllerTest, BackgroundReaderDeliversReportsOnTheWindowThread) {
 
     std::vector<std::vector<std::uint8_t>> got;
     bool onWindowThread = true;
-    device->SetOnData(
-        [&](THidDevice* d, std::uint8_t id, const std::uint8_t* data, std::uint16_t size) {
+    QObject::connect(
+        device.get(), &THidDevice::DataReceived, [&](quint8 id, const QByteArray& data) {
             onWindowThread &= QThread::currentThread() == QCoreApplication::instance()->thread();
-            EXPECT_EQ(d, device);
             std::vector<std::uint8_t> report{id};
-            report.insert(report.end(), data, data + size);
+            report.insert(report.end(), data.begin(), data.end());
             got.push_back(report);
         });
+    device->StartReading();
     EXPECT_TRUE(device->ReaderRunning());
     meter->Send({0x13, 1, 2, 3});
     meter->Send({0x13, 4});
@@ -247,12 +275,11 @@ TEST_F(HidControllerTest, BackgroundReaderDeliversReportsOnTheWindowThread) {
     ASSERT_EQ(device->ReadFile(buffer, sizeof buffer, count, 0), EHidReadResult::Ok);
     EXPECT_EQ(count, 4u);
 
-    device->SetOnData(nullptr);
+    device->StopReading();
     EXPECT_FALSE(device->ReaderRunning());
     meter->Send({0x13, 5});
     Settle();
     EXPECT_EQ(got.size(), 2u);
-    delete device;
 }
 
 TEST_F(HidControllerTest, ReleaseAndUnplugStopTheReaderAtOnce) {
@@ -260,16 +287,22 @@ TEST_F(HidControllerTest, ReleaseAndUnplugStopTheReaderAtOnce) {
     Bus.Plug(meter);
     Create();
     Settle();
-    THidDevice* device = nullptr;
-    ASSERT_TRUE(Controller->CheckOut(device));
+    auto device = Controller->CheckOut();
+    ASSERT_NE(device, nullptr);
     device->SetThreadSleepTime(10000);
-    device->SetOnData([](THidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) {});
+    std::vector<int> errors;
+    QObject::connect(device.get(), &THidDevice::DataError,
+                     [&](int error) { errors.push_back(error); });
+    device->StartReading();
     ASSERT_TRUE(device->ReaderRunning());
     Bus.Unplug(meter);
     Settle();
+    // The read under way fails, or the reader finds no device to open.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !errors.empty(); }, 5000));
+    EXPECT_TRUE(errors.front() == EIO || errors.front() == ENODEV) << errors.front();
     QElapsedTimer timer;
     timer.start();
-    delete device;
+    device.reset();
     EXPECT_LT(timer.elapsed(), 5000) << "the reader must not wait out its 10 s slice";
 }
 
@@ -284,17 +317,38 @@ public:
     }
 };
 
+// Collects the warnings logged while it lives.
+class TWarningLog {
+public:
+    TWarningLog() { FPrevious = qInstallMessageHandler(&Collect); }
+    ~TWarningLog() {
+        qInstallMessageHandler(FPrevious);
+        Messages.clear();
+    }
+    static inline QStringList Messages;
+
+private:
+    static void Collect(QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtWarningMsg)
+            Messages << message;
+    }
+    QtMessageHandler FPrevious;
+};
+
 TEST(HidControllerErrorTest, PassThatStopsWithAnErrorDoesNotBlockLaterPasses) {
     TRefusingBackend backend;
     backend.Inner.Plug(Device("A"));
+    TWarningLog log;
     THidDeviceController controller(backend);
     int changes = 0;
     QStringList errors;
-    controller.OnDeviceChange = [&] { ++changes; };
-    controller.OnError = [&](const QString& message) { errors << message; };
+    QObject::connect(&controller, &THidDeviceController::DevicesChanged, [&] { ++changes; });
+    QObject::connect(&controller, &THidDeviceController::ChangePassFailed,
+                     [&](const QString& message) { errors << message; });
     QCoreApplication::processEvents();
     EXPECT_EQ(changes, 0);
     EXPECT_EQ(errors, QStringList(QStringLiteral("Device cannot be opened")));
+    EXPECT_TRUE(TWarningLog::Messages.isEmpty()) << "the receiver has it";
     EXPECT_FALSE(controller.PassRunning());
 
     backend.Refuse = false;
@@ -304,17 +358,26 @@ TEST(HidControllerErrorTest, PassThatStopsWithAnErrorDoesNotBlockLaterPasses) {
     EXPECT_EQ(controller.Devices().size(), 1u);
 }
 
-TEST_F(HidControllerTest, ChangeDuringTheHandlerIsNotLost) {
+TEST(HidControllerErrorTest, FailedPassWithoutReceiverGoesToTheLog) {
+    TRefusingBackend backend;
+    backend.Inner.Plug(Device("A"));
+    TWarningLog log;
+    THidDeviceController controller(backend);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(TWarningLog::Messages,
+              QStringList(QStringLiteral("HID device change: Device cannot be opened")));
+}
+
+TEST_F(HidControllerTest, ChangeDuringAReceiverIsNotLost) {
     Create();
     const auto late = Device("late");
-    Controller->OnDeviceChange = [&] {
-        ++Changes;
+    QObject::connect(Controller.get(), &THidDeviceController::DevicesChanged, [&] {
         if (Changes == 1) {
-            // A nested event loop, as a message box in the handler would run.
+            // A nested event loop, as a message box in a receiver would run.
             Bus.Plug(late);
             QCoreApplication::processEvents();
         }
-    };
+    });
     Settle();
     Settle();
     EXPECT_EQ(Changes, 2);
@@ -326,14 +389,13 @@ TEST_F(HidControllerTest, DevicesOutliveTheirControllerUnplugged) {
     Bus.Plug(Device("B"));
     Create();
     Settle();
-    THidDevice* held = nullptr;
-    ASSERT_TRUE(Controller->CheckOut(held));
-    held->SetOnData([](THidDevice*, std::uint8_t, const std::uint8_t*, std::uint16_t) {});
+    const auto held = Controller->CheckOut();
+    ASSERT_NE(held, nullptr);
+    held->StartReading();
     Controller.reset();
     EXPECT_FALSE(held->IsPluggedIn());
     std::uint8_t report[5] = {0x04};
     EXPECT_FALSE(held->SetFeature(report, sizeof report));
-    delete held;
 }
 
 } // namespace

@@ -27,10 +27,11 @@ protected:
     void SetUp() override {
         Threading().ThreadSafetyLevel = 2;
         Model.SetUpBridge(std::unique_ptr<TBridge>(Bridge));
-        Model.SetOnReceiveData([this](int, std::span<const double> values, std::uint32_t ticks) {
-            Results.emplace_back(values.begin(), values.end());
-            Ticks.push_back(ticks);
-        });
+        QObject::connect(&Model, &TMeter::DataReceived,
+                         [this](int, std::span<const double> values, std::uint32_t ticks) {
+                             Results.emplace_back(values.begin(), values.end());
+                             Ticks.push_back(ticks);
+                         });
     }
     void Configure(int cap1, int cap2, int noise = 0) {
         Model.SetCAP1Mode(cap1);

@@ -32,13 +32,14 @@ protected:
         Bus.Plug(Meter);
         Controller = std::make_unique<THidDeviceController>(Bus);
         QCoreApplication::processEvents();
-        THidDevice* device = nullptr;
-        ASSERT_TRUE(Controller->CheckOut(device));
+        auto device = Controller->CheckOut();
+        ASSERT_NE(device, nullptr);
         Model = std::make_unique<TMeter>();
-        Model->SetUpBridge(std::make_unique<THidBridge>(device));
-        Model->SetOnReceiveData([this](int, std::span<const double> values, std::uint32_t) {
-            Results.emplace_back(values.begin(), values.end());
-        });
+        Model->SetUpBridge(std::make_unique<THidBridge>(std::move(device)));
+        QObject::connect(Model.get(), &TMeter::DataReceived,
+                         [this](int, std::span<const double> values, std::uint32_t) {
+                             Results.emplace_back(values.begin(), values.end());
+                         });
     }
     void TearDown() override {
         Model.reset();

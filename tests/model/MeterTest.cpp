@@ -161,14 +161,15 @@ TEST(MeterTest, RecordsAreDecodedOnTheWindowThreadAndRaised) {
     model.SetInternalTempEnabled(true);
     model.SetRegsFromConfig();
     int calls = 0;
-    model.SetOnReceiveData([&](int channel, std::span<const double> values, std::uint32_t ticks) {
-        ++calls;
-        EXPECT_EQ(channel, 3);
-        ASSERT_EQ(values.size(), 2u);
-        EXPECT_EQ(values[0], 0.5);
-        EXPECT_EQ(values[1], 25.0);
-        EXPECT_EQ(ticks, 65u);
-    });
+    QObject::connect(&model, &TMeter::DataReceived,
+                     [&](int channel, std::span<const double> values, std::uint32_t ticks) {
+                         ++calls;
+                         EXPECT_EQ(channel, 3);
+                         ASSERT_EQ(values.size(), 2u);
+                         EXPECT_EQ(values[0], 0.5);
+                         EXPECT_EQ(values[1], 25.0);
+                         EXPECT_EQ(ticks, 65u);
+                     });
     QCoreApplication::postEvent(&model,
                                 new TSampleEvent("008FA00080C8000000000000000000000000000041"));
     QCoreApplication::processEvents();
@@ -187,9 +188,10 @@ TEST(MeterTest, RecordsAreDecodedWithTheRepeatsTheyCarry) {
     model.SetRegsFromConfig();
     QSignalSpy errors(&model, &TMeter::ErrorOccurred);
     std::vector<std::pair<double, std::uint32_t>> received;
-    model.SetOnReceiveData([&](int, std::span<const double> values, std::uint32_t ticks) {
-        received.emplace_back(values[0], ticks);
-    });
+    QObject::connect(&model, &TMeter::DataReceived,
+                     [&](int, std::span<const double> values, std::uint32_t ticks) {
+                         received.emplace_back(values[0], ticks);
+                     });
     // CAP1 code 0x8FA000: 0.5 pF. One repeat, 0x41 ms; three repeats, 0x42 ms.
     const std::string repeat = "8FA000"
                                "000000"
@@ -211,7 +213,7 @@ TEST(MeterTest, MalformedRecordsAreReportedOncePerRun) {
     model.SetValues(0, 7.0);
     QSignalSpy errors(&model, &TMeter::ErrorOccurred);
     int calls = 0;
-    model.SetOnReceiveData([&](int, std::span<const double>, std::uint32_t) { ++calls; });
+    QObject::connect(&model, &TMeter::DataReceived, [&] { ++calls; });
     for (int i = 0; i < 3; ++i)
         model.DecodeSampleRecord("00XYZ");
     EXPECT_EQ(errors.count(), 1);
