@@ -206,7 +206,7 @@ void TMainWindow::ConnectControllers() {
         LockRunControls(running);
         if (running)
             setWindowTitle(QStringLiteral("DieloMeter - ") +
-                           QFileInfo(FRun->LogFileName()).fileName());
+                           QFileInfo(FRun->RunLogFileName()).fileName());
     });
     connect(run, &TRunController::RunStateChanged, this,
             [this] { FRunState->setText(FRun->RunStateText()); });

@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QLocale>
+#include <QStandardPaths>
 
 // What remote clients ask of the program: the run's Start, Stop and status. They wait while a
 // modal dialog or question of the window is open.
@@ -21,7 +22,7 @@ public:
     explicit TRemoteRunControl(TRunController& run)
         : FRun(run) {}
 
-    void TelnetStart() override { FRun.Start(); }
+    void TelnetStart() override { FRun.Start(TRunController::EStartedBy::Unattended); }
     void TelnetStop() override { FRun.Stop(); }
     QStringList TelnetStatus() override { return StatusReportLines(FRun.LogSettings(), QLocale()); }
     bool ShowsModalDialog() override {
@@ -38,6 +39,8 @@ TProgram::TProgram(THidBackend& backend, const QString& settingsFile)
     , FTelnetHost(std::make_unique<TRemoteRunControl>(*FRun))
     , FTelnetServer(std::make_unique<TTelnetServer>(*FTelnetHost))
     , FAddressWatcher(std::make_unique<TAddressWatcher>()) {
+    // A remote start without a log file name writes into the user's documents.
+    FRun->SetUnattendedFolder(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
     FWindow = std::make_unique<TMainWindow>(settingsFile, *FMeterSet, *FRun, *FTelnetServer,
                                             *FAddressWatcher);
 }

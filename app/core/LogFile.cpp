@@ -2,6 +2,9 @@
 
 #include "model/SampleRecord.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -296,4 +299,23 @@ void TLogFile::WriteLines(const QStringList& lines) {
             FFile.resize(start);
         throw ELogFileError(message.toStdString());
     }
+}
+
+QString FreeLogFileName(const QString& fileName) {
+    if (!QFileInfo::exists(fileName))
+        return fileName;
+    const QFileInfo file(fileName);
+    const QString suffix = file.suffix().isEmpty() ? QString() : u'.' + file.suffix();
+    for (int n = 2;; ++n) {
+        const QString next = file.dir().filePath(
+            QStringLiteral("%1-%2%3").arg(file.completeBaseName()).arg(n).arg(suffix));
+        if (!QFileInfo::exists(next))
+            return next;
+    }
+}
+
+QString UnattendedLogFileName(const QString& folder, const QDateTime& time) {
+    const QDir dir(folder.isEmpty() ? QDir::currentPath() : folder);
+    return FreeLogFileName(dir.filePath(
+        QStringLiteral("dielometer-%1.txt").arg(time.toString(QStringLiteral("yyyyMMdd-HHmmss")))));
 }

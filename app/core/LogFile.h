@@ -86,6 +86,12 @@ QString ValueRow(const std::vector<std::vector<double>>& valuesPerMeter, const Q
 QStringList FastModeBlock(const std::vector<std::vector<double>>& bufferedPerMeter,
                           const QLocale& locale);
 
+// The first of fileName, name-2.ext, name-3.ext, ... that does not exist yet.
+QString FreeLogFileName(const QString& fileName);
+// The free name for "dielometer-YYYYMMDD-HHMMSS.txt" of time in folder (empty: the working
+// folder).
+QString UnattendedLogFileName(const QString& folder, const QDateTime& time);
+
 // The data log of one run. Every call reaches the file before it returns, so other programs
 // reading the log meanwhile see whole rows. A failed write throws ELogFileError, leaves the
 // file as it was before the call and open, so the caller can report it and write again.

@@ -5,6 +5,8 @@
 #include "model/Meter.h"
 #include "model/SampleRecord.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 
@@ -97,18 +99,25 @@ void TRunController::PrepareMeters() {
     }
 }
 
-void TRunController::Start() {
-    // A second Start during a run would empty the log it is writing.
-    if (FRunning)
-        return;
-    const bool fast = FSettings.FastMode;
-    PrepareMeters();
+QString TRunController::LogFileOfStart(EStartedBy startedBy) {
+    if (startedBy == EStartedBy::Unattended) {
+        if (FLogFileName.isEmpty() && !FUnattendedFolder.isEmpty())
+            QDir().mkpath(FUnattendedFolder);
+        const QString fileName =
+            FLogFileName.isEmpty()
+                ? UnattendedLogFileName(FUnattendedFolder, QDateTime::currentDateTime())
+                : FreeLogFileName(FLogFileName);
+        if (fileName != FLogFileName)
+            emit Status(
+                QStringLiteral("The run writes to %1").arg(QDir::toNativeSeparators(fileName)));
+        return fileName;
+    }
     if (FLogFileName.isEmpty()) {
         if (!FQuestions)
             throw ELogFileError("No log file is set: set one before starting a measurement.");
         const std::optional<QString> chosen = FQuestions->ChooseLogFile();
         if (!chosen)
-            return;
+            return {};
         FLogFileName = *chosen;
     }
     const QString fileName = FLogFileName;
@@ -120,8 +129,20 @@ void TRunController::Start() {
                                     .arg(fileName)
                                     .toStdString());
         if (!FQuestions->MayReplace(fileName))
-            return;
+            return {};
     }
+    return fileName;
+}
+
+void TRunController::Start(EStartedBy startedBy) {
+    // A second Start during a run would empty the log it is writing.
+    if (FRunning)
+        return;
+    const bool fast = FSettings.FastMode;
+    PrepareMeters();
+    const QString fileName = LogFileOfStart(startedBy);
+    if (fileName.isEmpty())
+        return;
     FLogFile.Open(fileName, LogSettings(), QLocale());
     FRunning = true;
     FFastModeRun = fast;

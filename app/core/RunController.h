@@ -73,11 +73,19 @@ public:
     // The log file of the next run; empty asks for one at Start.
     const QString& LogFileName() const { return FLogFileName; }
     void SetLogFileName(const QString& fileName) { FLogFileName = fileName; }
+    // Where an unattended run without a log file name writes: the working folder unless set.
+    void SetUnattendedFolder(const QString& folder) { FUnattendedFolder = folder; }
+    // The file the running or last run writes, which an unattended start may have chosen.
+    QString RunLogFileName() const { return FLogFile.FileName(); }
 
     // --- the run ---
+    // Who starts a run. The user is asked before a file is replaced and for a missing name; an
+    // unattended start (a remote client, the headless program) asks nobody: it writes to the
+    // next free name beside an existing file, and names a missing file by the date and time.
+    enum class EStartedBy { User, Unattended };
     // Starts a run unless one runs. Raises when the log cannot be created; returns without a
     // run when the questions decline.
-    void Start();
+    void Start(EStartedBy startedBy = EStartedBy::User);
     // Stops the run: what fast mode buffered and what the disk refused is written, the log
     // closed. Raises when rows could not be written.
     void Stop();
@@ -168,6 +176,8 @@ private:
     };
 
     void PrepareMeters();
+    // The file Start writes: asked for, or chosen without asking; empty when the user declined.
+    QString LogFileOfStart(EStartedBy startedBy);
     void MetersAboutToGo();
     void MetersChanged();
     void MeterFailed(std::size_t meter);
@@ -201,6 +211,7 @@ private:
     TRunQuestions* FQuestions = nullptr;
     TRunSettings FSettings;
     QString FLogFileName;
+    QString FUnattendedFolder;
     TLogFile FLogFile;
     bool FRunning = false;
     bool FFastModeRun = false;

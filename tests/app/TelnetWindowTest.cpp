@@ -6,6 +6,7 @@
 #include "tests/support/ScriptedPrompts.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QStatusBar>
 #include <QTcpServer>
@@ -87,24 +88,25 @@ TEST_F(TelnetWindowTest, CaptionShowsTheClientAndTheStatusIsTheLogHeader) {
     EXPECT_TRUE(Form->windowTitle().endsWith(QStringLiteral(" ClientIP: ")));
 }
 
+// A remote Start asks nobody at the computer: without a log file name it writes a file named
+// by the date and time, and the caption shows the file used.
 TEST_F(TelnetWindowTest, StartAndStopRunAsTheButtonsAndTheClientGetsTheRows) {
     Start();
     Form->Settings->IntervalSE->setValue(100);
-    // No log file name yet: the dialog shows on the computer, and is cancelled here.
     Form->Run().SetLogFileName(QString());
+    Form->Run().SetUnattendedFolder(Dir.path());
     Connect();
     Client.write("S\n");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !Prompts.DialogTitles.isEmpty(); }, 5000));
-    EXPECT_EQ(Prompts.DialogTitles, QStringList({"Set Logfile"}));
-    EXPECT_FALSE(Form->Run().Running());
-
-    Form->Run().SetLogFileName(Dir.filePath(QStringLiteral("run.txt")));
-    Client.write("S\n");
     ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Run().Running(); }, 5000));
+    const QString used = QFileInfo(Form->Run().RunLogFileName()).fileName();
+    EXPECT_TRUE(used.startsWith(QStringLiteral("dielometer-"))) << used.toStdString();
+    EXPECT_TRUE(Form->windowTitle().endsWith(used)) << Form->windowTitle().toStdString();
     const QStringList rows = ReadLines(3);
     ASSERT_GE(rows.size(), 3);
     Client.write("X\n");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->Run().Running(); }, 5000));
+    EXPECT_TRUE(Prompts.DialogTitles.isEmpty());
+    EXPECT_TRUE(Prompts.Questions.isEmpty());
     EXPECT_TRUE(Prompts.Errors.isEmpty());
 }
 
@@ -136,10 +138,11 @@ TEST_F(TelnetWindowTest, RemoteStartWaitsUntilAModalDialogHasClosed) {
         SCOPED_TRACE("the replace question of a Start at the computer");
         QFile(logName).open(QIODevice::WriteOnly);
         Form->Run().SetLogFileName(logName);
-        Prompts.Answers = {false, true}; // No at the computer, Yes to the remote Start's question
+        Prompts.Answers = {false}; // No at the computer; the remote Start asks nothing
         Form->StartBtnClick();
         expectStartAfterTheDialog();
-        EXPECT_EQ(Prompts.Questions.size(), 2);
+        EXPECT_EQ(Prompts.Questions.size(), 1);
+        EXPECT_EQ(Form->Run().RunLogFileName(), Dir.filePath(QStringLiteral("run-2.txt")));
     }
     {
         SCOPED_TRACE("the file dialog of Load...");

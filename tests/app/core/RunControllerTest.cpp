@@ -5,10 +5,15 @@
 #include "tests/support/CoreRun.h"
 #include "tests/support/TextFiles.h"
 
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QTest>
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 namespace {
 
@@ -336,6 +341,48 @@ TEST_F(RunControllerTest, StartWithoutQuestionsRefusesInsteadOfGuessing) {
     EXPECT_THROW(Run->Start(), ELogFileError);
     EXPECT_FALSE(Run->Running());
     EXPECT_EQ(ReadAll(LogName), "an earlier run\n");
+}
+
+// An unattended start asks nobody and replaces nothing: an existing file keeps its contents
+// and the run writes to the next free name; without a name, it names the file by the date and
+// time in its folder. The configured name stays for the next start.
+TEST_F(RunControllerTest, UnattendedStartWritesToAFreeNameWithoutAsking) {
+    Start(1);
+    WriteAll(LogName, "an earlier run\n");
+    WriteAll(Dir.filePath(QStringLiteral("run-2.txt")), "another\n");
+    const std::pair<QString, QString> starts[] = {
+        {LogName, Dir.filePath(QStringLiteral("run-3.txt"))},
+        {LogName, Dir.filePath(QStringLiteral("run-4.txt"))},
+        {Dir.filePath(QStringLiteral("plain")), Dir.filePath(QStringLiteral("plain"))},
+        {Dir.filePath(QStringLiteral("plain")), Dir.filePath(QStringLiteral("plain-2"))}};
+    for (const auto& [configured, expected] : starts) {
+        Run->SetLogFileName(configured);
+        Run->Start(TRunController::EStartedBy::Unattended);
+        Run->TickTimer().stop();
+        ASSERT_TRUE(Run->Running()) << configured.toStdString();
+        Run->Tick();
+        Run->Stop();
+        EXPECT_EQ(Run->RunLogFileName(), expected);
+        EXPECT_EQ(Run->LogFileName(), configured);
+        EXPECT_TRUE(ReadAll(expected).startsWith("DieloMeter")) << expected.toStdString();
+    }
+    EXPECT_EQ(ReadAll(LogName), "an earlier run\n");
+    EXPECT_EQ(ReadAll(Dir.filePath(QStringLiteral("run-2.txt"))), "another\n");
+
+    const QString folder = Dir.filePath(QStringLiteral("documents"));
+    Run->SetUnattendedFolder(folder);
+    Run->SetLogFileName(QString());
+    const QDateTime before = QDateTime::currentDateTime();
+    Run->Start(TRunController::EStartedBy::Unattended);
+    ASSERT_TRUE(Run->Running());
+    Run->Stop();
+    const QFileInfo written(Run->RunLogFileName());
+    EXPECT_EQ(written.absolutePath(), QDir(folder).absolutePath());
+    const QDateTime named = QDateTime::fromString(
+        written.fileName(), QStringLiteral("'dielometer-'yyyyMMdd-HHmmss'.txt'"));
+    ASSERT_TRUE(named.isValid()) << written.fileName().toStdString();
+    EXPECT_LE(std::abs(named.secsTo(before)), 2);
+    EXPECT_TRUE(Run->LogFileName().isEmpty());
 }
 
 // Without meters a run still logs: the header, its closing empty line, an empty column header
