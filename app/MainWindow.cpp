@@ -317,13 +317,10 @@ void TMainWindow::ReadProgramSettings() {
 
 void TMainWindow::WriteProgramSettings() {
     Guarded(this, [&] {
-        // Continuous runs end at their next result.
-        for (TMeter* meter : FMeterSet->Meters())
-            meter->SetContinuousMode(false);
+        FMeterSet->EndContinuousModes();
         TIniFile ini(ProgIniFilename);
         WriteProgramKeys(ini, *this, EKeyScope::ProgramFile);
-        for (TMeter* meter : FMeterSet->Meters())
-            meter->SaveToIni(ini);
+        FMeterSet->SaveSections(ini);
         SavePlacement(ini);
     });
     if (FRemoteAccessStarted)
@@ -396,8 +393,7 @@ void TMainWindow::SaveSettingsClick() {
         // Written key by key into the file as it is: what this path leaves out stays there.
         TIniFile ini(SaveSettingsDialog.FileName());
         WriteProgramKeys(ini, *this, EKeyScope::SettingsFile);
-        for (const TMeter* meter : FMeterSet->Meters())
-            meter->SaveToIni(ini);
+        FMeterSet->SaveSections(ini);
     });
 }
 

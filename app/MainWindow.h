@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/ChartArea.h"
-#include "app/ProgramSettings.h"
+#include "app/core/ProgramSettings.h"
 #include "app/SettingsPanel.h"
 #include "app/core/MeterSet.h"
 #include "app/core/RunController.h"

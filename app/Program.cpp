@@ -1,42 +1,26 @@
 #include "app/Program.h"
 
 #include "app/MainWindow.h"
-#include "app/SettingsLocation.h"
-#include "app/SignalCloser.h"
-#include "app/core/LogFile.h"
 #include "app/core/MeterSet.h"
 #include "app/core/RunController.h"
+#include "app/core/SettingsLocation.h"
+#include "app/core/SignalCloser.h"
+#include "app/headless/RemoteRunControl.h"
 #include "dialogs/prompts/ErrorReport.h"
 #include "dialogs/prompts/UserPrompts.h"
 #include "remote/AddressWatcher.h"
 #include "remote/TelnetServer.h"
 
 #include <QApplication>
-#include <QLocale>
 #include <QStandardPaths>
-
-// What remote clients ask of the program: the run's Start, Stop and status. They wait while a
-// modal dialog or question of the window is open.
-class TRemoteRunControl final : public TTelnetHost {
-public:
-    explicit TRemoteRunControl(TRunController& run)
-        : FRun(run) {}
-
-    void TelnetStart() override { FRun.Start(TRunController::EStartedBy::Unattended); }
-    void TelnetStop() override { FRun.Stop(); }
-    QStringList TelnetStatus() override { return StatusReportLines(FRun.LogSettings(), QLocale()); }
-    bool ShowsModalDialog() override {
-        return QApplication::activeModalWidget() != nullptr || TUserPrompts::IsShowing();
-    }
-
-private:
-    TRunController& FRun;
-};
 
 TProgram::TProgram(THidBackend& backend, const QString& settingsFile)
     : FMeterSet(std::make_unique<TMeterSet>(backend, settingsFile))
     , FRun(std::make_unique<TRunController>(*FMeterSet))
-    , FTelnetHost(std::make_unique<TRemoteRunControl>(*FRun))
+    // Start and Stop of remote clients wait while the window asks a question.
+    , FTelnetHost(std::make_unique<TRemoteRunControl>(
+          *FRun,
+          [] { return QApplication::activeModalWidget() != nullptr || TUserPrompts::IsShowing(); }))
     , FTelnetServer(std::make_unique<TTelnetServer>(*FTelnetHost))
     , FAddressWatcher(std::make_unique<TAddressWatcher>()) {
     // A remote start without a log file name writes into the user's documents.
@@ -60,14 +44,16 @@ TProgram::~TProgram() {
     FAddressWatcher.reset();
 }
 
-int RunProgram(QApplication& app, THidBackend& backend,
+int RunProgram(QApplication& app, THidBackend& backend, const QString& settingsFile,
                const std::function<void(TMainWindow&)>& setUp) {
     QApplication::setApplicationName(QStringLiteral("dielometer"));
     // The installed desktop entry's name, so that Wayland shows the program's icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.dielometer.DieloMeter"));
     // The window reads the program settings when it is created and writes them when it goes,
     // after the event loop has ended.
-    TProgram program(backend, ProgramSettingsFileName(QCoreApplication::applicationDirPath()));
+    TProgram program(backend, settingsFile.isEmpty()
+                                  ? ProgramSettingsFileName(QCoreApplication::applicationDirPath())
+                                  : settingsFile);
     TMainWindow& window = program.Window();
     // SIGTERM and SIGINT close the window as "Exit" does, so the settings are written; a run
     // is stopped without asking, as nobody may be there to answer.

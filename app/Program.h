@@ -45,6 +45,7 @@ private:
 
 // Runs the program on a HID backend: its parts, the signal handling, the event loop. The
 // program and the demo program differ only in the backend they hand in, and in setUp: when
-// given, it is called with the window before the window is shown.
-int RunProgram(QApplication& app, THidBackend& backend,
+// given, it is called with the window before the window is shown. settingsFile: the program
+// settings file, or empty for the usual place.
+int RunProgram(QApplication& app, THidBackend& backend, const QString& settingsFile = {},
                const std::function<void(TMainWindow&)>& setUp = {});

@@ -17,7 +17,6 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include <climits>
 #include <initializer_list>
 #include <utility>
 
@@ -44,19 +43,21 @@ const QString IntervalToolTip = QStringLiteral(
     "each meter measured since the row before; a meter that has not finished leaves its fields "
     "empty.");
 
-QSpinBox* MakeSpinEdit(QWidget* parent, const char* name, int min, int max, int step, int value) {
+// The range and the items of the controls come with the program keys they show.
+QSpinBox* MakeSpinEdit(QWidget* parent, const char* name, EProgramKey key, int step, int value) {
     auto* spin = new QSpinBox(parent);
     spin->setObjectName(QLatin1String(name));
+    const auto [min, max] = ProgramKeyRange(key);
     spin->setRange(min, max);
     spin->setSingleStep(step);
     spin->setValue(value);
     return spin;
 }
 
-QComboBox* MakeDropDown(QWidget* parent, const char* name, const QStringList& items) {
+QComboBox* MakeDropDown(QWidget* parent, const char* name, EProgramKey key) {
     auto* list = new QComboBox(parent);
     list->setObjectName(QLatin1String(name));
-    list->addItems(items);
+    list->addItems(ProgramKeyItems(key));
     list->setCurrentIndex(0);
     return list;
 }
@@ -105,19 +106,14 @@ TSettingsPanel::TSettingsPanel(QWidget* parent)
     buttons->addStretch(1);
     grid->addLayout(buttons, 0, 0, 1, 5);
 
-    IntervalSE = MakeSpinEdit(GeneralTab, "IntervalSE", 10, 30000, 250, 1000);
+    IntervalSE = MakeSpinEdit(GeneralTab, "IntervalSE", EProgramKey::Interval, 250, 1000);
     FastModeIntervalCB =
-        MakeDropDown(GeneralTab, "FastModeIntervalCB",
-                     {QStringLiteral("11.0"), QStringLiteral("11.9"), QStringLiteral("20.0"),
-                      QStringLiteral("38.0"), QStringLiteral("62.0"), QStringLiteral("77.0"),
-                      QStringLiteral("92.0"), QStringLiteral("109.6")});
+        MakeDropDown(GeneralTab, "FastModeIntervalCB", EProgramKey::FastModeInterval);
     FastModeIntervalCB->hide();
     FastModeCB = new QCheckBox(QStringLiteral("Fast Mode"), GeneralTab);
     FastModeCB->setObjectName(QStringLiteral("FastModeCB"));
-    MaxPointSE = MakeSpinEdit(GeneralTab, "MaxPointSE", 0, 1000000, 100, 0);
-    NoiseCB =
-        MakeDropDown(GeneralTab, "NoiseCB",
-                     {QStringLiteral("None"), QStringLiteral("2 of 3"), QStringLiteral("3 of 5")});
+    MaxPointSE = MakeSpinEdit(GeneralTab, "MaxPointSE", EProgramKey::MaxPoints, 100, 0);
+    NoiseCB = MakeDropDown(GeneralTab, "NoiseCB", EProgramKey::NoiseReduction);
     IntervalSE->setToolTip(IntervalToolTip);
     // A value below the least is refused with a word in the status bar, not silently.
     IntervalSE->setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
@@ -194,11 +190,9 @@ TSettingsPanel::TSettingsPanel(QWidget* parent)
     InterfaceTab->setObjectName(QStringLiteral("InterfaceTab"));
     auto* iface = new QHBoxLayout(InterfaceTab);
     auto* port = new QGridLayout;
-    IntModeCB = MakeDropDown(InterfaceTab, "IntModeCB",
-                             {QStringLiteral("Standard"), QStringLiteral("Open Collector"),
-                              QStringLiteral("High Speed")});
-    BaudRateSE = MakeSpinEdit(InterfaceTab, "BaudRateSE", 1000, 400000, 1000, 10000);
-    LatencySE = MakeSpinEdit(InterfaceTab, "LatencySE", 1, 16, 1, 16);
+    IntModeCB = MakeDropDown(InterfaceTab, "IntModeCB", EProgramKey::Mode);
+    BaudRateSE = MakeSpinEdit(InterfaceTab, "BaudRateSE", EProgramKey::Baudrate, 1000, 10000);
+    LatencySE = MakeSpinEdit(InterfaceTab, "LatencySE", EProgramKey::Latency, 1, 16);
     port->addWidget(new QLabel(QStringLiteral("Mode"), InterfaceTab), 0, 0);
     port->addWidget(IntModeCB, 0, 1);
     port->addWidget(new QLabel(QStringLiteral("Baudrate"), InterfaceTab), 1, 0);
@@ -222,7 +216,7 @@ TSettingsPanel::TSettingsPanel(QWidget* parent)
     auto* serialLayout = new QGridLayout(serial);
     ThreadSerialModeCB = new QCheckBox(QStringLiteral("Enabled"), serial);
     ThreadSerialModeCB->setObjectName(QStringLiteral("ThreadSerialModeCB"));
-    TriggerWaitSE = MakeSpinEdit(serial, "TriggerWaitSE", INT_MIN, INT_MAX, 100, 1000);
+    TriggerWaitSE = MakeSpinEdit(serial, "TriggerWaitSE", EProgramKey::TriggerWait, 100, 1000);
     serialLayout->addWidget(ThreadSerialModeCB, 0, 0, 1, 2);
     serialLayout->addWidget(new QLabel(QStringLiteral("Delay [ms]"), serial), 1, 0);
     serialLayout->addWidget(TriggerWaitSE, 1, 1);

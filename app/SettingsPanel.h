@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ProgramSettings.h"
+#include "app/core/ProgramSettings.h"
 #include "app/core/MeterSet.h"
 
 #include <QTabWidget>

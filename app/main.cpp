@@ -1,12 +1,16 @@
-// The program: the meters are the platform's HID devices.
-#include "app/Program.h"
+// The program: the window, or with --headless the program without one, on the platform's HID
+// devices.
+#include "app/headless/CommandLine.h"
+#include "app/headless/Launcher.h"
 #include "link/hid/LinuxHidBackend.h"
 
-#include <QApplication>
-
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    // Created before the window and freed after it.
-    TLinuxHidBackend backend;
-    return RunProgram(app, backend);
+    TLauncherParts parts;
+    parts.WindowModule = "dielometer-window.so";
+    parts.RunHeadless = [](const TCommandLine& line) {
+        TLinuxHidBackend backend;
+        THeadlessProgram program(backend, line.Headless);
+        return program.Exec();
+    };
+    return RunLauncher(argc, argv, parts);
 }

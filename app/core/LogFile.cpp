@@ -238,6 +238,7 @@ TLogFile::~TLogFile() {
 
 void TLogFile::Open(const QString& fileName, const TLogSettings& settings, const QLocale& locale) {
     Close();
+    FRowsWritten = 0;
     FFile.setFileName(fileName);
     // Unbuffered: every write goes straight to the system, so a failure shows at the call that
     // caused it and nothing of a failed row lingers in a buffer to turn up later.
@@ -258,14 +259,19 @@ void TLogFile::Open(const QString& fileName, const TLogSettings& settings, const
 
 void TLogFile::WriteRowsText(const QStringList& rows) {
     WriteLines(rows);
+    FRowsWritten += rows.size();
 }
 
 void TLogFile::WriteRow(const std::vector<std::vector<double>>& valuesPerMeter) {
     WriteLines({ValueRow(valuesPerMeter, FLocale)});
+    ++FRowsWritten;
 }
 
 void TLogFile::WriteBlock(const std::vector<std::vector<double>>& bufferedPerMeter) {
-    WriteLines(FastModeBlock(bufferedPerMeter, FLocale));
+    const QStringList block = FastModeBlock(bufferedPerMeter, FLocale);
+    WriteLines(block);
+    // The block ends with its count line.
+    FRowsWritten += block.size() - 1;
 }
 
 void TLogFile::Close() {

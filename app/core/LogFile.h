@@ -115,10 +115,13 @@ public:
 
     bool IsOpen() const { return FFile.isOpen(); }
     QString FileName() const { return FFile.fileName(); }
+    // The value rows written since Open: a row of timer mode, a line of a fast-mode block.
+    qint64 RowsWritten() const { return FRowsWritten; }
 
 private:
     void WriteLines(const QStringList& lines);
 
     QFile FFile;
     QLocale FLocale;
+    qint64 FRowsWritten = 0;
 };

@@ -86,6 +86,16 @@ void TMeterSet::FreeMeters() {
     }
 }
 
+void TMeterSet::EndContinuousModes() {
+    for (TMeter* meter : FMeters)
+        meter->SetContinuousMode(false);
+}
+
+void TMeterSet::SaveSections(TIniFile& ini) const {
+    for (const TMeter* meter : FMeters)
+        meter->SaveToIni(ini);
+}
+
 void TMeterSet::Rediscover() {
     FreeMeters();
     const auto gone = [](const auto& d) { return !d->IsPluggedIn(); };

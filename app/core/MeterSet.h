@@ -12,6 +12,7 @@
 class THidBackend;
 class THidDevice;
 class THidDeviceController;
+class TIniFile;
 class TMeter;
 class TTriggerThread;
 
@@ -52,6 +53,11 @@ public:
     // The noise reduction ("Off", "2 of 3", "3 of 5") of every meter, now and when found.
     void SetNoiseReduction(int value);
     int NoiseReduction() const { return FNoiseReduction; }
+
+    // At the program's end: continuous conversions end at their next result.
+    void EndContinuousModes();
+    // Writes every meter's section into the program settings file.
+    void SaveSections(TIniFile& ini) const;
 
     // Throws every meter away and sets up the devices present anew. Failures are signalled,
     // and the other meters are still set up.

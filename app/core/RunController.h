@@ -77,6 +77,8 @@ public:
     void SetUnattendedFolder(const QString& folder) { FUnattendedFolder = folder; }
     // The file the running or last run writes, which an unattended start may have chosen.
     QString RunLogFileName() const { return FLogFile.FileName(); }
+    // The value rows the running or last run has written to its log.
+    qint64 RunLogRows() const { return FLogFile.RowsWritten(); }
 
     // --- the run ---
     // Who starts a run. The user is asked before a file is replaced and for a missing name; an

@@ -1,4 +1,4 @@
-#include "app/SignalCloser.h"
+#include "app/core/SignalCloser.h"
 
 #include "app/MainWindow.h"
 #include "app/Program.h"

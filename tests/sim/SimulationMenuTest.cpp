@@ -5,6 +5,7 @@
 #include "link/hid/VirtualHidBus.h"
 #include "model/IniFile.h"
 #include "model/Meter.h"
+#include "sim/Simulation.h"
 #include "sim/VirtualMeter.h"
 #include "tests/support/ScriptedPrompts.h"
 
@@ -31,7 +32,8 @@ protected:
     TVirtualHidBus Bus;
     TProgram Program{Bus, IniName};
     TMainWindow& Form = Program.Window();
-    TSimulationMenu Simulation{Bus, IniName};
+    TSimulation Simulation{Bus, IniName};
+    TSimulationMenu Menu{Simulation};
 
     QStringList Lines() const {
         QStringList lines;
@@ -96,7 +98,7 @@ TEST(SimulationMenu, AnExistingSectionIsLeftAlone) {
         file.close();
 
         TVirtualHidBus bus;
-        TSimulationMenu simulation(bus, name);
+        TSimulation simulation(bus, name);
         simulation.PlugIn();
         EXPECT_EQ(FileContents(name), QByteArray(contents));
         EXPECT_EQ(bus.PluggedDevices().size(), 1u) << "plugged in all the same";
@@ -142,7 +144,7 @@ TEST_F(SimulationMenuTest, SetInputChangesWhatTheMeterMeasures) {
 }
 
 TEST_F(SimulationMenuTest, TheWindowsMenuPlugsInAndPullsOut) {
-    Simulation.AddTo(Form);
+    Menu.AddTo(Form);
     QMenu* menu = nullptr;
     for (QAction* action : Form.menuBar()->actions())
         if (action->text() == QLatin1String("Simulation"))

@@ -1,7 +1,6 @@
-#include "app/SignalCloser.h"
+#include "app/core/SignalCloser.h"
 
 #include <QSocketNotifier>
-#include <QWidget>
 
 #include <csignal>
 #include <stdexcept>
@@ -22,9 +21,8 @@ void OnSignal(int) {
 
 } // namespace
 
-TSignalCloser::TSignalCloser(QWidget* window, std::function<void()> close)
-    : QObject(window)
-    , FWindow(window)
+TSignalCloser::TSignalCloser(QObject* owner, std::function<void()> close)
+    : QObject(owner)
     , FClose(std::move(close)) {
     if (SignalFds[0] != -1)
         throw std::logic_error("only one signal closer per process");
@@ -54,10 +52,5 @@ void TSignalCloser::SignalArrived() {
     char buffer[16];
     while (::read(SignalFds[1], buffer, sizeof buffer) > 0) {
     }
-    if (!FWindow)
-        return;
-    if (FClose)
-        FClose();
-    else
-        FWindow->close();
+    FClose();
 }

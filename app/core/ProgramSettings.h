@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QStringList>
 #include <QVariant>
+
+#include <utility>
 
 class TIniFile;
 
@@ -68,6 +71,13 @@ inline constexpr EProgramKey ProgramKeyWriteOrder[] = {
 };
 
 const TProgramKey& ProgramKeyInfo(EProgramKey id);
+
+// What the window's controls take for an Integer key, so that the headless program keeps the
+// same values. A key with items is a list: its value is an item's index, and any other index
+// leaves no selection (-1). The others are spin edits: a value outside the range is clamped.
+QStringList ProgramKeyItems(EProgramKey id);
+std::pair<int, int> ProgramKeyRange(EProgramKey id);
+int AcceptedProgramKeyValue(EProgramKey id, int value);
 
 // Which keys a path touches: the program settings file carries all twelve, a settings file
 // saved or loaded by the user nine.

@@ -1,4 +1,4 @@
-#include "app/SettingsLocation.h"
+#include "app/core/SettingsLocation.h"
 
 #include <QDir>
 #include <QFileInfo>

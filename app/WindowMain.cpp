@@ -1,0 +1,13 @@
+// The window's module of the program: the meters are the platform's HID devices.
+#include "app/Program.h"
+#include "app/headless/WindowModule.h"
+#include "link/hid/LinuxHidBackend.h"
+
+#include <QApplication>
+
+extern "C" int DieloWindowMain(int argc, char** argv, const TWindowArguments* arguments) {
+    QApplication app(argc, argv);
+    // Created before the window and freed after it.
+    TLinuxHidBackend backend;
+    return RunProgram(app, backend, QString::fromLocal8Bit(arguments->SettingsFile));
+}
