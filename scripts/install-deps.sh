@@ -9,6 +9,7 @@ packages=(
   libqcustomplot-dev
   desktop-file-utils
   appstream
+  systemd       # systemd-analyze, which checks the user service (containers lack it)
   libudev-dev
   googletest libgtest-dev libgmock-dev
   umockdev libumockdev-dev

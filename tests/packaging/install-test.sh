@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the build into a staging folder and checks that every file a desktop needs is there
-# and that the desktop entry and the metainfo validate.
+# Installs the build into a staging folder and checks that every file a desktop needs is there,
+# that the desktop entry and the metainfo validate, and that the user service runs the installed
+# program and passes systemd's own check.
 set -euo pipefail
 build=$1
 stage=$(mktemp -d)
@@ -11,7 +12,8 @@ status=0
 for f in bin/dielometer bin/dielometer-sim \
          share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
          share/icons/hicolor/scalable/apps/$id.svg share/icons/hicolor/128x128/apps/$id.png \
-         lib/udev/rules.d/70-dielometer.rules share/doc/dielometer/udev/70-dielometer-group.rules; do
+         lib/udev/rules.d/70-dielometer.rules share/doc/dielometer/udev/70-dielometer-group.rules \
+         lib/systemd/user/dielometer-headless.service share/doc/dielometer/user-guide.md; do
   if [ ! -e "$stage/usr/$f" ]; then
     echo "missing: /usr/$f"
     status=1
@@ -20,4 +22,26 @@ done
 desktop-file-validate "$stage/usr/share/applications/$id.desktop" || status=1
 appstreamcli validate --no-net --pedantic "$stage/usr/share/metainfo/$id.metainfo.xml" || status=1
 grep -q 'TAG+="uaccess"' "$stage/usr/lib/udev/rules.d/70-dielometer.rules" || status=1
+
+# The prefix is chosen at install time, so the service must name the program and guide below it.
+unit=$stage/usr/lib/systemd/user/dielometer-headless.service
+for line in 'ExecStart=/usr/bin/dielometer --headless --start' \
+            'Documentation=file:/usr/share/doc/dielometer/user-guide.md'; do
+  grep -qxF "$line" "$unit" 2>/dev/null || { echo "no line '$line' in $unit"; status=1; }
+done
+if ! command -v systemd-analyze >/dev/null 2>&1; then
+  echo "systemd-analyze not found: the user service is not verified"
+elif [ -f "$unit" ]; then
+  # verify wants the program to exist: check a copy that starts the staged one. Unknown keys and
+  # bad values only give warnings, so any output fails too. The user manager needs a runtime
+  # folder, which a container lacks.
+  check=$stage/check
+  mkdir -p "$check/run"
+  sed "s|^ExecStart=/usr/|ExecStart=$stage/usr/|" "$unit" >"$check/dielometer-headless.service"
+  if ! out=$(XDG_RUNTIME_DIR="$check/run" systemd-analyze --user verify \
+               "$check/dielometer-headless.service" 2>&1) || [ -n "$out" ]; then
+    echo "systemd-analyze verify: ${out:-failed}"
+    status=1
+  fi
+fi
 exit $status
