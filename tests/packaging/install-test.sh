@@ -13,7 +13,8 @@ for f in bin/dielometer bin/dielometer-sim \
          share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
          share/icons/hicolor/scalable/apps/$id.svg share/icons/hicolor/128x128/apps/$id.png \
          lib/udev/rules.d/70-dielometer.rules share/doc/dielometer/udev/70-dielometer-group.rules \
-         lib/systemd/user/dielometer-headless.service share/doc/dielometer/user-guide.md; do
+         lib/systemd/user/dielometer-headless.service share/doc/dielometer/user-guide.md \
+         lib/dielometer/dielometer-window.so lib/dielometer/dielometer-sim-window.so; do
   if [ ! -e "$stage/usr/$f" ]; then
     echo "missing: /usr/$f"
     status=1
@@ -44,4 +45,19 @@ elif [ -f "$unit" ]; then
     status=1
   fi
 fi
+
+# The installed programs run from where they were put, with and without a window: the window's
+# module is found beside the libraries. A window that cannot load its module ends at once with 1;
+# one that runs closes on SIGTERM with 0.
+sim=$stage/usr/bin/dielometer-sim
+settings=$stage/check-settings.ini
+printf '[Telnet]\nPort=0\n' >"$settings"
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$sim" --headless --settings "$settings" \
+    --start --duration 0.5 --log "$stage/check-run.txt" 2>/dev/null ||
+  { echo "the installed demo program did not run without a window"; status=1; }
+QT_QPA_PLATFORM=offscreen "$sim" --settings "$settings" 2>/dev/null &
+window=$!
+sleep 2
+kill -TERM $window 2>/dev/null || true
+wait $window || { echo "the installed demo program did not show its window"; status=1; }
 exit $status
