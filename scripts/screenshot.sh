@@ -10,9 +10,9 @@ for p in x11-apps imagemagick xdotool; do
 done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# A copy of the program in a folder of its own, so that it starts with these settings only:
-# fast mode at 20.0 ms and a log file, so that Start runs at once.
-cp "${BUILD_DIR:-build}/sim/dielometer-sim" "$work/dielometer"
+# A settings file of its own, so that the program starts with these settings only: fast mode at
+# 20.0 ms and a log file, so that Start runs at once.
+program=$(realpath "${BUILD_DIR:-build}/sim/dielometer-sim")
 cat > "$work/Settings.ini" <<INI
 [Measurement]
 FastMode=1
@@ -21,7 +21,7 @@ Logfile=$work/demo.txt
 INI
 cat > "$work/shot.sh" <<'SHOT'
 cd "$1"
-./dielometer & pid=$!
+"$2" --settings "$1/Settings.ini" & pid=$!
 for _ in $(seq 50); do
   wid=$(xdotool search --name "Dielo Meter" 2>/dev/null | head -n 1) && [ -n "$wid" ] && break
   sleep 0.2
@@ -36,6 +36,6 @@ sleep 3
 xwd -root -silent > root.xwd
 kill -TERM "$pid"; wait "$pid"
 SHOT
-xvfb-run -a -s "-screen 0 1024x820x24" bash "$work/shot.sh" "$work"
+xvfb-run -a -s "-screen 0 1024x820x24" bash "$work/shot.sh" "$work" "$program"
 /usr/bin/convert "$work/root.xwd" -crop 700x800+270+40 +repage docs/main-window.png
 echo "docs/main-window.png"

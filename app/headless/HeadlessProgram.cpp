@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <utility>
@@ -79,7 +80,8 @@ void THeadlessProgram::ConnectEvents() {
             });
 
     connect(FRun.get(), &TRunController::RunningChanged, this, [this](bool running) {
-        const QString file = QDir::toNativeSeparators(FRun->RunLogFileName());
+        const QString file =
+            QDir::toNativeSeparators(QFileInfo(FRun->RunLogFileName()).absoluteFilePath());
         if (running) {
             Print(QStringLiteral("Run started, %1, writing %2")
                       .arg(FRun->FastModeRun() ? QStringLiteral("fast mode")
