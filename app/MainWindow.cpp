@@ -11,6 +11,7 @@
 #include "model/SampleRecord.h"
 #include "model/ThreadingSettings.h"
 #include "remote/AddressWatcher.h"
+#include "remote/TelnetSettings.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -242,6 +243,9 @@ void TMainWindow::ConnectControllers() {
     connect(TelnetServer, &TTelnetServer::ClientDisconnected, this, [this] {
         TelnetClientIP.clear();
         setWindowTitle(TelnetCaption() + QStringLiteral(" ClientIP: "));
+    });
+    connect(TelnetServer, &TTelnetServer::ClientRefused, this, [this](const QString& address) {
+        ShowStatus(RefusedConnectionText(address, TelnetServer->RefusedCount()));
     });
     connect(run, &TRunController::MeterMeasuresAgain, this, [this](std::size_t meter) {
         // Measuring again after an error: the line loses its mark.
@@ -508,31 +512,20 @@ void TMainWindow::MeterError(std::size_t meter, const QString& message) {
 // Remote access
 
 void TMainWindow::StartRemoteAccess() {
-    const TIniFile ini(ProgIniFilename);
-    const bool portChosen = ini.KeyExists(QStringLiteral("Telnet"), QStringLiteral("Port"));
-    const int port = ini.ReadInteger(QStringLiteral("Telnet"), QStringLiteral("Port"), 23);
-    FTelnetPort = port;
+    const TTelnetSettings telnet = ReadTelnetSettings(TIniFile(ProgIniFilename));
+    FTelnetPort = telnet.Port;
     connect(AddressWatch, &TAddressWatcher::StatusChanged, this,
             &TMainWindow::AddressWatchStatusChanged);
     AddressWatch->Start();
     FRemoteAccessStarted = true;
-    const QString settingsFile = QDir::toNativeSeparators(ProgIniFilename);
     try {
-        if (port < 0 || port > 65535)
-            throw std::runtime_error(
-                QStringLiteral("The telnet server cannot listen on port %1: no such TCP port. Set "
-                               "a port from 1024 to 65535 with the key Port in the section "
-                               "[Telnet] of %2. The program runs on without remote access.")
-                    .arg(port)
-                    .arg(settingsFile)
-                    .toStdString());
-        TelnetServer->Listen(quint16(port), settingsFile);
-    } catch (const std::exception& error) {
+        StartTelnetServer(*TelnetServer, telnet);
+    } catch (const ETelnetStartError& error) {
         setWindowTitle(TelnetCaption());
         ShowStatus(QString::fromUtf8(error.what()));
         // The default port needs privileges that an ordinary user lacks: that is no surprise
-        // worth a box at every start. A port the user chose is.
-        if (portChosen)
+        // worth a box at every start. A port or an address the user chose is.
+        if (!error.DefaultPortRefused())
             throw;
     }
 }

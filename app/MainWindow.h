@@ -101,9 +101,10 @@ public:
     // Rebuilds the chart series from the current meters and lays out the charts.
     void RebuildCharts();
 
-    // The last step of start-up: the command server on the port of the settings file's
-    // [Telnet] Port (23 when missing) and the address watcher. Raises when the port cannot be
-    // opened, with a message that says why and what to do; the watcher runs all the same.
+    // The last step of start-up: the command server as the settings file's [Telnet] keys say
+    // (Port, 23 when missing; Bind; Allow) and the address watcher. Raises when a key is
+    // malformed or the port cannot be opened, with a message that says why and what to do; the
+    // watcher runs all the same.
     void StartRemoteAccess();
     void AddressWatchStatusChanged();
 

@@ -5,6 +5,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <fcntl.h>
@@ -43,6 +44,57 @@ private:
     std::function<void(qintptr)> FAccept;
 };
 
+// The connected client's address; a null address when the client has already gone.
+QHostAddress PeerAddress(int descriptor) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return {};
+    return QHostAddress(reinterpret_cast<const sockaddr*>(&address));
+}
+
+// An IPv4 client of a socket that listens on IPv6 too comes as ::ffff:a.b.c.d; users know it
+// by its IPv4 address, and list it so.
+QHostAddress WithoutIPv4Mapping(const QHostAddress& address) {
+    bool mapped = false;
+    const quint32 ipv4 = address.toIPv4Address(&mapped);
+    return address.protocol() == QAbstractSocket::IPv6Protocol && mapped ? QHostAddress(ipv4)
+                                                                         : address;
+}
+
+// Why listening failed, and which key of settingsFile to change.
+QString ListenErrorText(quint16 port, const QHostAddress& address,
+                        QAbstractSocket::SocketError error, const QString& reason,
+                        const QString& settingsFile) {
+    const QString file = settingsFile.isEmpty()
+                             ? QStringLiteral("the settings file")
+                             : QStringLiteral("the settings file ") + settingsFile;
+    const bool anyIPv4 = address == QHostAddress::AnyIPv4;
+    QString text = anyIPv4
+                       ? QStringLiteral("The telnet server cannot listen on TCP port %1: %2.")
+                             .arg(port)
+                             .arg(reason)
+                       : QStringLiteral("The telnet server cannot listen on TCP port %1 of %2: %3.")
+                             .arg(port)
+                             .arg(address.toString(), reason);
+    if (error == QAbstractSocket::SocketAccessError)
+        text += QStringLiteral(
+                    " On Linux only privileged programs may open ports below 1024. Choose a port "
+                    "from 1024 up with the key Port in the section [Telnet] of %1, or grant the "
+                    "program the privilege (setcap cap_net_bind_service=+ep on the program file).")
+                    .arg(file);
+    else if (error == QAbstractSocket::SocketAddressNotAvailableError && !anyIPv4)
+        text += QStringLiteral(" The address is none of this computer's. Set one of its addresses "
+                               "with the key Bind in the section [Telnet] of %1, or leave the key "
+                               "empty to listen on every IPv4 address.")
+                    .arg(file);
+    else
+        text += QStringLiteral(" Another program may be using it. Choose another port with the "
+                               "key Port in the section [Telnet] of %1.")
+                    .arg(file);
+    return text + QStringLiteral(" The program runs on without remote access.");
+}
+
 enum class EIo { Done, WouldBlock, EndOfInput, Failed };
 
 // A non-blocking TCP connection over an accepted descriptor. It goes on writing after the
@@ -67,13 +119,6 @@ public:
     TClientSocket(const TClientSocket&) = delete;
     TClientSocket& operator=(const TClientSocket&) = delete;
 
-    QString PeerAddress() const {
-        sockaddr_storage address{};
-        socklen_t size = sizeof address;
-        if (::getpeername(FDescriptor, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-            return {};
-        return QHostAddress(reinterpret_cast<const sockaddr*>(&address)).toString();
-    }
     void WatchReadable(bool on) {
         if (FDescriptor >= 0 && FRead.isEnabled() != on)
             FRead.setEnabled(on);
@@ -154,32 +199,12 @@ TTelnetServer::~TTelnetServer() {
     Close();
 }
 
-QString TTelnetServer::ListenErrorText(quint16 port, const QString& reason, bool privileged,
-                                       const QString& settingsFile) {
-    const QString file = settingsFile.isEmpty()
-                             ? QStringLiteral("the settings file")
-                             : QStringLiteral("the settings file ") + settingsFile;
-    QString text =
-        QStringLiteral("The telnet server cannot listen on TCP port %1: %2.").arg(port).arg(reason);
-    if (privileged)
-        text += QStringLiteral(
-                    " On Linux only privileged programs may open ports below 1024. Choose a port "
-                    "from 1024 up with the key Port in the section [Telnet] of %1, or grant the "
-                    "program the privilege (setcap cap_net_bind_service=+ep on the program file).")
-                    .arg(file);
-    else
-        text += QStringLiteral(" Another program may be using it. Choose another port with the "
-                               "key Port in the section [Telnet] of %1.")
-                    .arg(file);
-    return text + QStringLiteral(" The program runs on without remote access.");
-}
-
-void TTelnetServer::Listen(quint16 port, const QString& settingsFile) {
-    if (FServer->listen(QHostAddress::AnyIPv4, port))
+void TTelnetServer::Listen(quint16 port, const QString& settingsFile, const QHostAddress& address) {
+    if (FServer->listen(address, port))
         return;
-    const bool privileged = FServer->serverError() == QAbstractSocket::SocketAccessError;
-    const QString reason = FServer->errorString();
-    throw std::runtime_error(ListenErrorText(port, reason, privileged, settingsFile).toStdString());
+    throw std::runtime_error(
+        ListenErrorText(port, address, FServer->serverError(), FServer->errorString(), settingsFile)
+            .toStdString());
 }
 
 quint16 TTelnetServer::Port() const {
@@ -188,6 +213,19 @@ quint16 TTelnetServer::Port() const {
 
 bool TTelnetServer::IsListening() const {
     return FServer->isListening();
+}
+
+void TTelnetServer::SetAllowedClients(QList<TSubnet> subnets) {
+    FAllowed = std::move(subnets);
+}
+
+bool TTelnetServer::IsAllowed(const QHostAddress& client) const {
+    if (FAllowed.isEmpty())
+        return true;
+    const QHostAddress unmapped = WithoutIPv4Mapping(client);
+    return std::any_of(FAllowed.begin(), FAllowed.end(), [&](const TSubnet& subnet) {
+        return client.isInSubnet(subnet) || unmapped.isInSubnet(subnet);
+    });
 }
 
 int TTelnetServer::ConnectionCount() const {
@@ -212,6 +250,15 @@ TTelnetServer::TConnection* TTelnetServer::Find(quint64 connectionId) {
 }
 
 void TTelnetServer::Accept(qintptr descriptor) {
+    const QHostAddress client = PeerAddress(int(descriptor));
+    const QString address = WithoutIPv4Mapping(client).toString();
+    if (!IsAllowed(client)) {
+        // Closed before a byte is read or sent, and counted, so that the window can say so.
+        ::close(int(descriptor));
+        ++FRefusedCount;
+        emit ClientRefused(address);
+        return;
+    }
     if (ConnectionCount() >= MaxConnections) {
         // One too many: closed without a word.
         ::close(int(descriptor));
@@ -229,7 +276,6 @@ void TTelnetServer::Accept(qintptr descriptor) {
             if (TConnection* c = Find(id))
                 Pump(*c);
         });
-    const QString address = connection->Socket->PeerAddress();
     FConnections.push_back(std::move(connection));
     emit ClientConnected(address);
     QTimer::singleShot(GreetingDelayMs, this, [this, id] { Greet(id); });

@@ -3,12 +3,15 @@
 #include "remote/TelnetProtocol.h"
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <deque>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class QTcpServer;
@@ -37,7 +40,7 @@ protected:
 // while no client is connected wait, the newest MaxQueuedLines of them, for the next. A client that
 // closes or half-closes its side is served until everything it sent has been handled and answered.
 // Start and Stop never run inside a modal dialog: they wait, in the order they came, until it
-// has closed.
+// has closed. Clients outside the allowed subnets are closed at once, before their greeting.
 class TTelnetServer : public QObject {
     Q_OBJECT
 public:
@@ -50,17 +53,27 @@ public:
     // How often commands that wait for a modal dialog look whether it has closed.
     static constexpr int WaitingCommandPollMs = 25;
 
+    // An address and its prefix length, as QHostAddress::parseSubnet gives them.
+    using TSubnet = std::pair<QHostAddress, int>;
+
     explicit TTelnetServer(TTelnetHost& host, QObject* parent = nullptr);
     // Closes every connection.
     ~TTelnetServer() override;
 
-    // Listens on every local IPv4 address; port 0 takes a free one. Raises with a message that
-    // says which port, why it could not be opened and what to do in settingsFile.
-    void Listen(quint16 port, const QString& settingsFile = {});
+    // Listens on address, every local IPv4 address unless given; port 0 takes a free one.
+    // Raises with a message that says which port, why it could not be opened and what to do in
+    // settingsFile.
+    void Listen(quint16 port, const QString& settingsFile = {},
+                const QHostAddress& address = QHostAddress(QHostAddress::AnyIPv4));
     quint16 Port() const;
     bool IsListening() const;
+    // Only clients in one of these subnets may connect from now on; none: every client. An IPv4
+    // client of a socket that listens on IPv6 too matches the subnets of its IPv4 address.
+    void SetAllowedClients(QList<TSubnet> subnets);
     // Connections open, greeted or not.
     int ConnectionCount() const;
+    // Clients closed since the start because they were not allowed.
+    int RefusedCount() const { return FRefusedCount; }
     // A measured-value line for the clients: sent at once to every greeted one, or kept for
     // the next while none is connected.
     void QueueLine(const QString& line);
@@ -69,14 +82,12 @@ public:
     // Stops listening and closes every connection, without calling the host.
     void Close();
 
-    // Where the server's settings file key is documented for the user.
-    static QString ListenErrorText(quint16 port, const QString& reason, bool privileged,
-                                   const QString& settingsFile = {});
-
 signals:
     // A client connected, from clientAddress; a connection ended.
     void ClientConnected(const QString& clientAddress);
     void ClientDisconnected();
+    // A client that is not allowed was closed before its greeting; RefusedCount counts it.
+    void ClientRefused(const QString& clientAddress);
 
 private:
     struct TConnection;
@@ -89,6 +100,7 @@ private:
     // Sends the queued lines to every greeted client, if there is one.
     void DeliverMessages();
     void Accept(qintptr descriptor);
+    bool IsAllowed(const QHostAddress& client) const;
     void Greet(quint64 connectionId);
     void ReadFrom(TConnection& connection);
     // Handles the complete lines of every greeted client, one line of each a pass.
@@ -123,4 +135,6 @@ private:
     bool FCommandRuns = false;
     bool FReapScheduled = false;
     QStringList FQueuedLines;
+    QList<TSubnet> FAllowed;
+    int FRefusedCount = 0;
 };

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QNetworkProxy>
 #include <QStatusBar>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -191,6 +192,25 @@ TEST_F(TelnetWindowTest, FailingStartEndsTheConnectionSilently) {
     Program.reset();
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return Client.state() == QAbstractSocket::UnconnectedState; }, 5000));
+}
+
+// A client outside [Telnet] Allow is closed at once; the status bar says so and counts them.
+TEST_F(TelnetWindowTest, RefusedClientsShowInTheStatusBar) {
+    TIniFile(IniName).WriteString(QStringLiteral("Telnet"), QStringLiteral("Allow"),
+                                  QStringLiteral("127.0.0.2"));
+    Start();
+    for (int refused = 1; refused <= 2; ++refused) {
+        QTcpSocket outsider;
+        outsider.connectToHost(QHostAddress::LocalHost, Form->TelnetServer->Port());
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return Form->TelnetServer->RefusedCount() == refused; }, 5000));
+    }
+    EXPECT_EQ(Form->statusBar()->currentMessage(),
+              QStringLiteral("Refused a telnet connection from 127.0.0.1 (not in [Telnet] "
+                             "Allow); 2 refused so far"));
+    Client.setProxy(QNetworkProxy::NoProxy); // binding would ask the system's proxy settings
+    ASSERT_TRUE(Client.bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+    Connect();
 }
 
 TEST_F(TelnetWindowTest, PortInUseSaysWhichAndWhatToDo) {
