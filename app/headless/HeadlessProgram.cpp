@@ -9,6 +9,7 @@
 #include "model/IniFile.h"
 #include "model/Meter.h"
 #include "remote/TelnetServer.h"
+#include "remote/TelnetSettings.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -112,6 +113,10 @@ void THeadlessProgram::ConnectEvents() {
             });
     connect(FTelnetServer.get(), &TTelnetServer::ClientDisconnected, this,
             [this] { Print(QStringLiteral("Client disconnected")); });
+    connect(FTelnetServer.get(), &TTelnetServer::ClientRefused, this,
+            [this](const QString& address) {
+                Print(RefusedConnectionText(address, FTelnetServer->RefusedCount()));
+            });
     connect(FRun.get(), &TRunController::Line, FTelnetServer.get(), &TTelnetServer::QueueLine);
 
     connect(&FDurationTimer, &QTimer::timeout, this, [this] {
@@ -146,10 +151,9 @@ void THeadlessProgram::TellMeterChanges() {
 }
 
 void THeadlessProgram::StartRemoteAccess() {
-    const TIniFile ini(FOptions.SettingsFile);
-    const int port = ini.ReadInteger(QStringLiteral("Telnet"), QStringLiteral("Port"), 23);
+    // A server that cannot start is told, and the program runs on without it, as the window does.
     try {
-        FTelnetServer->Listen(quint16(port), QDir::toNativeSeparators(FOptions.SettingsFile));
+        StartTelnetServer(*FTelnetServer, ReadTelnetSettings(TIniFile(FOptions.SettingsFile)));
         Print(QStringLiteral("Command server listening on port %1").arg(FTelnetServer->Port()));
     } catch (const std::exception& error) {
         Print(QString::fromUtf8(error.what()));

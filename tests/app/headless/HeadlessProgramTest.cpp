@@ -4,6 +4,7 @@
 #include "tests/support/TextFiles.h"
 
 #include <QFile>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -149,6 +150,7 @@ TEST_F(HeadlessProgramTest, RemoteStartsNeverAskAndWriteTheNextFreeName) {
     const int port = program.WaitForLine(QStringLiteral("listening on port (\\d+)")).toInt();
     ASSERT_GT(port, 0);
     QTcpSocket client;
+    client.setProxy(QNetworkProxy::NoProxy);
     client.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
     ASSERT_TRUE(client.waitForConnected(5000));
     for (int cycle = 2; cycle <= 3; ++cycle) {
@@ -166,6 +168,57 @@ TEST_F(HeadlessProgramTest, RemoteStartsNeverAskAndWriteTheNextFreeName) {
     EXPECT_EQ(program.Finish(), 0);
     EXPECT_TRUE(ReadAll(IniName).contains("Logfile=" + LogName.toUtf8()))
         << "the configured name stays";
+}
+
+// Whether a client from the local address from gets the greeting.
+bool Greeted(const QString& from, int port) {
+    QTcpSocket client;
+    client.setProxy(QNetworkProxy::NoProxy);
+    if (!client.bind(QHostAddress(from)))
+        return false;
+    client.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    if (!client.waitForConnected(5000))
+        return false;
+    QByteArray received;
+    // A refused client is closed before the greeting, an allowed one greeted.
+    (void)QTest::qWaitFor(
+        [&] {
+            received += client.readAll();
+            return received.contains("Telnet Server") ||
+                   client.state() == QAbstractSocket::UnconnectedState;
+        },
+        5000);
+    return received.contains("Telnet Server");
+}
+
+TEST_F(HeadlessProgramTest, BindAndAllowDecideWhoIsServed) {
+    struct TCase {
+        QByteArray Keys;
+        bool Served1, Served2; // clients from 127.0.0.1 and from 127.0.0.2
+        const char* Told;      // on standard error
+    };
+    const TCase cases[] = {
+        {"Bind=127.0.0.1\r\n", true, true, "listening on port"},
+        {"Allow=127.0.0.2/32, 10.1.2.3\r\n", false, true,
+         "Refused a telnet connection from 127.0.0.1"},
+        {"Allow=127.0.0.0/30\r\n", true, true, "listening on port"},
+        {"Allow=127.0.0.2, 10.1.2.300\r\n", false, false, "\"10.1.2.300\" is no IP address"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Keys.toStdString());
+        WriteAll(IniName, "[Telnet]\r\nPort=0\r\n" + c.Keys);
+        THeadlessProcess program;
+        program.Start(Dir.path(), IniName, {});
+        program.WaitForLine(QStringLiteral("Meter SIM00002 found"));
+        const QString port = QRegularExpression(QStringLiteral("listening on port (\\d+)"))
+                                 .match(QString::fromLocal8Bit(program.Errors))
+                                 .captured(1);
+        EXPECT_EQ(!port.isEmpty() && Greeted(QStringLiteral("127.0.0.1"), port.toInt()), c.Served1);
+        EXPECT_EQ(!port.isEmpty() && Greeted(QStringLiteral("127.0.0.2"), port.toInt()), c.Served2);
+        program.WaitForLine(QRegularExpression::escape(QString::fromLatin1(c.Told)));
+        ::kill(pid_t(program.Process.processId()), SIGTERM);
+        EXPECT_EQ(program.Finish(), 0) << "a server that cannot start does not end the program";
+    }
 }
 
 TEST_F(HeadlessProgramTest, BadArgumentsEndWithCode2AndTheUsage) {
