@@ -221,6 +221,17 @@ TEST_F(HeadlessProgramTest, BindAndAllowDecideWhoIsServed) {
     }
 }
 
+TEST_F(HeadlessProgramTest, ARunThatCannotStartEndsWithCode1) {
+    WriteSettings({});
+    THeadlessProcess program;
+    program.Start(Dir.path(), IniName,
+                  {QStringLiteral("--start"), QStringLiteral("--log"),
+                   Dir.filePath(QStringLiteral("no such folder/run.txt"))});
+    EXPECT_EQ(program.Finish(), 1);
+    EXPECT_TRUE(program.Errors.contains("The run could not start: Cannot create"))
+        << program.Errors.toStdString();
+}
+
 TEST_F(HeadlessProgramTest, BadArgumentsEndWithCode2AndTheUsage) {
     WriteSettings({});
     struct TCase {
