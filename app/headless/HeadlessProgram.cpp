@@ -63,8 +63,7 @@ void THeadlessProgram::ConnectEvents() {
     connect(FMeterSet.get(), &TMeterSet::MetersChanged, this, [this] {
         TellMeterChanges();
         FResultsSinceProgress.assign(FMeterSet->Meters().size(), 0);
-        if (!std::exchange(FDiscovered, true) && FOptions.Start)
-            StartRun();
+        FirstDiscoveryDone();
     });
     connect(
         FMeterSet.get(), &TMeterSet::MeterFailed, this,
@@ -72,8 +71,11 @@ void THeadlessProgram::ConnectEvents() {
             Print(
                 QStringLiteral("Meter %1: %2").arg(FMeterSet->Meters()[meter]->SerNum(), message));
         });
-    connect(FMeterSet.get(), &TMeterSet::DiscoveryFailed, this,
-            [this](const QString& message) { Print(message); });
+    // A run starts also when the first discovery failed: with the meters that could be set up.
+    connect(FMeterSet.get(), &TMeterSet::DiscoveryFailed, this, [this](const QString& message) {
+        Print(message);
+        FirstDiscoveryDone();
+    });
     connect(FMeterSet.get(), &TMeterSet::Result, this,
             [this](std::size_t meter, std::span<const double>, std::uint32_t) {
                 if (meter < FResultsSinceProgress.size())
@@ -125,6 +127,11 @@ void THeadlessProgram::ConnectEvents() {
         Finish(ExitDone);
     });
     connect(&FProgressTimer, &QTimer::timeout, this, &THeadlessProgram::PrintProgress);
+}
+
+void THeadlessProgram::FirstDiscoveryDone() {
+    if (!std::exchange(FDiscovered, true) && FOptions.Start)
+        StartRun();
 }
 
 void THeadlessProgram::TellMeterChanges() {

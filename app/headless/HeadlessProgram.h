@@ -71,6 +71,8 @@ private:
     void Print(const QString& line) const;
     void ConnectEvents();
     void TellMeterChanges();
+    // --start waits for the first discovery, whether it found meters or failed.
+    void FirstDiscoveryDone();
     void StartRemoteAccess();
     void StartRun();
     void PrintProgress();
