@@ -7,8 +7,11 @@
 //   race_canary qthread  both writers are QThreads, so that Qt's thread start code is on the stack
 //   race_canary event    one writer is a std::thread, the other an event handler run by the
 //                        application's event loop, so that Qt's event delivery is on the stack
+//   race_canary list     both writers append to one QList, so that Qt's reallocation of its
+//                        buffer is on the stack
 #include <QApplication>
 #include <QEvent>
+#include <QList>
 #include <QThread>
 
 #include <cstdio>
@@ -24,6 +27,13 @@ int Counter = 0; // written by both threads, deliberately unguarded
 [[gnu::noinline]] void CanaryWriter() {
     for (int i = 0; i < 1000; ++i)
         ++Counter;
+}
+
+QList<int> List; // appended to by both threads, deliberately unguarded
+
+[[gnu::noinline]] void CanaryWriterOfList() {
+    for (int i = 0; i < 1000; ++i)
+        List.append(i);
 }
 
 class TCanaryReceiver : public QObject {
@@ -66,10 +76,15 @@ int main(int argc, char** argv) {
         second->start();
         first->wait();
         second->wait();
+    } else if (std::strcmp(how, "list") == 0) {
+        std::thread first(CanaryWriterOfList);
+        std::thread second(CanaryWriterOfList);
+        first.join();
+        second.join();
     } else if (std::strcmp(how, "event") == 0) {
         return RaceInEventHandler(argc, argv);
     } else {
-        std::fprintf(stderr, "usage: %s std|qthread|event\n", argv[0]);
+        std::fprintf(stderr, "usage: %s std|qthread|event|list\n", argv[0]);
         return 2;
     }
     return 0;
