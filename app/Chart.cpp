@@ -6,6 +6,7 @@
 #include <QContextMenuEvent>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMenu>
 #include <QToolButton>
 #include <QWindow>
@@ -87,6 +88,7 @@ TChart::TChart(const QString& valueAxisTitle, QWidget* parent)
     connect(FFollowBtn, &QToolButton::clicked, this, [this] { SetFollowing(true); });
     connect(this, &QCustomPlot::afterLayout, this, &TChart::PlaceFollowButton);
     SetLegendPlace(ELegendPlace::TopLeft);
+    BuildReadout();
 }
 
 QCPGraph* TChart::AddSeries(const QString& title, const QSharedPointer<TSeriesData>& data) {
@@ -313,6 +315,66 @@ void TChart::mouseMoveEvent(QMouseEvent* event) {
     if (event->buttons() & Qt::LeftButton)
         SetFollowing(false);
     QCustomPlot::mouseMoveEvent(event);
+    ShowReadout(event->position().toPoint());
+}
+
+void TChart::leaveEvent(QEvent* event) {
+    QCustomPlot::leaveEvent(event);
+    FReadout->hide();
+}
+
+void TChart::BuildReadout() {
+    // Moves without a button pressed reach the chart only with tracking; they come only while
+    // the pointer is over the chart, so the readout costs nothing while it is elsewhere.
+    setMouseTracking(true);
+    FReadout = new QLabel(this);
+    FReadout->setObjectName(QStringLiteral("ChartReadout"));
+    FReadout->setTextFormat(Qt::RichText);
+    FReadout->setStyleSheet(
+        QStringLiteral("QLabel { background: rgba(255, 255, 225, 235); border: 1px solid #a0a0a0; "
+                       "padding: 3px; }"));
+    // Under the pointer, it must not take the pointer from the chart.
+    FReadout->setAttribute(Qt::WA_TransparentForMouseEvents);
+    FReadout->hide();
+    // New points change what lies under a pointer that stands still.
+    connect(this, &QCustomPlot::afterReplot, this, [this] {
+        if (FReadout->isVisible())
+            ShowReadout(FReadoutPos);
+    });
+}
+
+void TChart::ShowReadout(QPoint pos) {
+    FReadoutPos = pos;
+    QStringList lines;
+    if (axisRect()->rect().contains(pos)) {
+        const double key = xAxis->pixelToCoord(pos.x());
+        for (int i = 0; i < plottableCount(); ++i) {
+            QCPAbstractPlottable* series = plottable(i);
+            if (!series->visible())
+                continue;
+            const std::optional<QString> line = ReadoutLine(
+                *series, FSeriesOwners ? FSeriesOwners(series) : std::nullopt, *xAxis, key);
+            if (line)
+                lines << QStringLiteral("<span style=\"color:%1\">&#9632;</span> %2")
+                             .arg(series->pen().color().name(), line->toHtmlEscaped());
+        }
+    }
+    if (lines.isEmpty()) {
+        FReadout->hide();
+        return;
+    }
+    FReadout->setText(lines.join(QStringLiteral("<br>")));
+    FReadout->adjustSize();
+    // Beside the pointer, on the side where the chart has room for it.
+    constexpr int Gap = 14;
+    QPoint place = pos + QPoint(Gap, Gap);
+    if (place.x() + FReadout->width() > width())
+        place.setX(pos.x() - Gap - FReadout->width());
+    if (place.y() + FReadout->height() > height())
+        place.setY(pos.y() - Gap - FReadout->height());
+    FReadout->move(std::max(place.x(), 0), std::max(place.y(), 0));
+    FReadout->show();
+    FReadout->raise();
 }
 
 void TChart::wheelEvent(QWheelEvent* event) {
@@ -340,6 +402,7 @@ void TChart::contextMenuEvent(QContextMenuEvent* event) {
     follow->setChecked(FFollowing);
     follow->setShortcut(Qt::Key_Home);
     connect(follow, &QAction::triggered, this, &TChart::SetFollowing);
+    emit ContextMenuOpening(&menu);
 
     QMenu* legendMenu = menu.addMenu(QStringLiteral("Legend"));
     auto* places = new QActionGroup(legendMenu);

@@ -1,17 +1,21 @@
 #pragma once
 
+#include "app/ChartReadout.h"
 #include "app/ChartSeries.h"
 #include "dialogs/prompts/FileDialog.h"
 
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QPointer>
 #include <QSharedPointer>
 #include <QTimer>
 #include <qcustomplot.h>
 
 #include <chrono>
+#include <utility>
 #include <vector>
 
+class QLabel;
 class QToolButton;
 
 // Tick labels in the format "#,##0.#####": grouped thousands, at least one digit before the
@@ -30,7 +34,8 @@ enum class ELegendPlace { TopLeft, Right, Above };
 // One live chart: line series with a legend and a titled value axis on a white background.
 // Points are added by the caller; the chart redraws at a capped rate, never once per point.
 // The view follows the newest values until the user zooms or pans with the mouse; the
-// "Follow newest" button, the Home key and the context menu bring it back.
+// "Follow newest" button, the Home key and the context menu bring it back. Under the pointer,
+// a readout tells each visible series' point nearest to the pointer's time.
 class TChart : public QCustomPlot {
     Q_OBJECT
 public:
@@ -73,15 +78,23 @@ public:
     // The start of the suggested file names, e.g. "capacitance".
     void SetExportName(const QString& name) { FExportName = name; }
 
+    // Tells the readout whose meter each series is, for its serial number and unit.
+    void SetSeriesOwners(TSeriesOwnerLookup lookup) { FSeriesOwners = std::move(lookup); }
+    // The readout under the pointer, hidden while the pointer is elsewhere.
+    const QLabel* Readout() const { return FReadout; }
+
 signals:
     // A double click, or "Edit Chart..." in the context menu.
     void EditRequested();
     void FollowingChanged(bool following);
     void ImageSaved(const QString& fileName);
+    // The context menu is about to open: others add their entries to it here.
+    void ContextMenuOpening(QMenu* menu);
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -91,6 +104,9 @@ protected:
 private:
     void FollowNewest();
     void PlaceFollowButton();
+    void BuildReadout();
+    // Shows the readout for the pointer at pos, or hides it where the plot is not.
+    void ShowReadout(QPoint pos);
     // Keeps the drawing buffer at the screen's pixel ratio, so that it stays sharp when the
     // window moves to a screen of another ratio.
     void MatchPixelRatio();
@@ -111,6 +127,9 @@ private:
     QElapsedTimer FSinceReplot;
     std::chrono::microseconds FLastReplot{0};
     QToolButton* FFollowBtn = nullptr;
+    QLabel* FReadout = nullptr;
+    QPoint FReadoutPos;
+    TSeriesOwnerLookup FSeriesOwners;
     bool FScreenWatched = false;
     TFileDialog FImageDialog{TFileDialog::EKind::Save, QStringLiteral("Save Chart"),
                              QStringLiteral("PNG image|*.png|PDF document|*.pdf"),

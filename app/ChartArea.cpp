@@ -2,13 +2,16 @@
 
 #include "model/IniFile.h"
 
+#include <QAction>
 #include <QLabel>
+#include <QMenu>
 #include <QVBoxLayout>
 
 namespace {
 
 // The program settings file's section of the window's size, place and splitters.
 const QString WindowSection = QStringLiteral("Window");
+const QString LinkTimeAxesKey = QStringLiteral("LinkTimeAxes");
 // No chart is squeezed below this height: its axis labels and a few points stay readable.
 constexpr int MinChartHeight = 90;
 
@@ -74,9 +77,19 @@ TChartArea::TChartArea(QWidget* parent)
 
     FSeries = std::make_unique<TChartSet>(CapacitanceChart, TemperatureChart, ResistanceChart,
                                           TimingChart);
-    for (TChart* chart : FSeries->Charts()) {
+    const std::array<TChart*, 4>& charts = FSeries->Charts();
+    FAxisLink = new TAxisLink(std::vector<TChart*>(charts.begin(), charts.end()), this);
+    for (TChart* chart : charts) {
         connect(chart, &TChart::EditRequested, this, [this, chart] { emit EditRequested(chart); });
         connect(chart, &TChart::ImageSaved, this, &TChartArea::ImageSaved);
+        connect(chart, &TChart::ContextMenuOpening, this, [this, chart](QMenu* menu) {
+            QAction* link = menu->addAction(QStringLiteral("Link Time Axes"));
+            link->setCheckable(true);
+            link->setChecked(FAxisLink->Linked());
+            // Linking from a chart brings the others to its view.
+            connect(link, &QAction::triggered, this,
+                    [this, chart](bool linked) { FAxisLink->SetLinked(linked, chart); });
+        });
     }
 }
 
@@ -145,9 +158,11 @@ void TChartArea::RestorePlacement(const TIniFile& ini) {
             ini.ReadString(WindowSection, QLatin1String(key), QString()).toLatin1());
     };
     FSavedStates = {stored("ChartSplitter"), stored("UpperSplitter"), stored("LowerSplitter")};
+    FAxisLink->SetLinked(ini.ReadBool(WindowSection, LinkTimeAxesKey, false));
 }
 
 void TChartArea::SavePlacement(TIniFile& ini) const {
+    ini.WriteBool(WindowSection, LinkTimeAxesKey, FAxisLink->Linked());
     // An area never shown has no placement of its own to keep.
     if (!FPlaced)
         return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/AxisLink.h"
 #include "app/ChartSet.h"
 
 #include <QSplitter>
@@ -14,7 +15,8 @@ class TIniFile;
 // The window's chart area, split in two panels: above, the timing chart (shown on request)
 // over the capacitance chart; below, the temperature chart over the resistance chart. A chart
 // shows while it has series, the lower panel while one of its charts shows, and a hint takes
-// the upper panel's place while no chart shows. The user's splitter positions persist.
+// the upper panel's place while no chart shows. The user's splitter positions persist, and so
+// does whether the charts' time axes are linked ("Link Time Axes" in each chart's context menu).
 class TChartArea : public QSplitter {
     Q_OBJECT
 public:
@@ -28,6 +30,8 @@ public:
 
     // Which series of the four charts belongs to which meter.
     TChartSet& Series() const { return *FSeries; }
+    // Whether the charts' time axes move together.
+    TAxisLink& AxisLink() const { return *FAxisLink; }
 
     // Gives the meters their series and lays out the charts that have series.
     void Rebuild(const std::vector<TMeterSeries>& meters);
@@ -41,7 +45,8 @@ public:
     // The splitter positions read by RestorePlacement then replace it.
     void PlaceSplitters();
     bool SplittersPlaced() const { return FPlaced; }
-    // The splitter positions, in the program settings file's section "Window".
+    // The splitter positions and the axis link, in the program settings file's section
+    // "Window".
     void RestorePlacement(const TIniFile& ini);
     void SavePlacement(TIniFile& ini) const;
 
@@ -60,6 +65,7 @@ private:
     QSplitter* FLowerSplitter = nullptr;
     QLabel* FHint = nullptr;
     std::unique_ptr<TChartSet> FSeries;
+    TAxisLink* FAxisLink = nullptr;
     bool FPlaced = false;
     // Splitter states read at start, applied at the first show: charts, upper, lower.
     std::array<QByteArray, 3> FSavedStates;

@@ -63,8 +63,11 @@ TChartSet::TChartSet(TChart* capacitance, TChart* temperature, TChart* resistanc
     // The time axis of the capacitance chart always writes grouped thousands.
     capacitance->xAxis->setTicker(QSharedPointer<TGroupedTicker>::create());
     const char* names[] = {"capacitance", "temperature", "resistance", "timing"};
-    for (std::size_t c = 0; c < FCharts.size(); ++c)
+    for (std::size_t c = 0; c < FCharts.size(); ++c) {
         FCharts[c]->SetExportName(QLatin1String(names[c]));
+        FCharts[c]->SetSeriesOwners(
+            [this](const QCPAbstractPlottable* series) { return Owner(series); });
+    }
 }
 
 TChart* TChartSet::Chart(EChartQuantity quantity) const {
@@ -271,4 +274,12 @@ QCPGraph* TChartSet::Series(std::size_t meter, EChartQuantity quantity) const {
 
 double TChartSet::SeriesPos(std::size_t meter, EChartQuantity quantity) const {
     return meter < FListed.size() ? FMeters[FListed[meter]].Slots[std::size_t(quantity)].Pos : 0;
+}
+
+std::optional<TSeriesOwner> TChartSet::Owner(const QCPAbstractPlottable* series) const {
+    for (const TMeterSlots& meter : FMeters)
+        for (const EChartQuantity quantity : Quantities)
+            if (meter.Slots[std::size_t(quantity)].Graph == series)
+                return TSeriesOwner{meter.Serial, quantity};
+    return std::nullopt;
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 // What one meter of the list draws.
@@ -63,6 +64,8 @@ public:
 
     // The meter's series of quantity, or none (not enabled, or deleted by the user).
     QCPGraph* Series(std::size_t meter, EChartQuantity quantity) const;
+    // The meter and quantity of a series, listed or pulled out; nothing for a series not ours.
+    std::optional<TSeriesOwner> Owner(const QCPAbstractPlottable* series) const;
     // The series' point counter of fast mode: the x of its last AddNext.
     double SeriesPos(std::size_t meter, EChartQuantity quantity) const;
 

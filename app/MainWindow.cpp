@@ -18,6 +18,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
+#include <QDockWidget>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -36,6 +37,7 @@ namespace {
 
 // The program settings file's section of the window's size, place and splitters.
 const QString WindowSection = QStringLiteral("Window");
+const QString ShowValuesKey = QStringLiteral("ShowValues");
 
 // What a meter draws: the quantities its image measures.
 TMeterSeries DrawnSeries(const TMeter& meter) {
@@ -102,6 +104,12 @@ void TMainWindow::BuildWindow() {
     connect(ChartArea, &TChartArea::ImageSaved, this, [this](const QString& fileName) {
         ShowStatus(QStringLiteral("Chart saved as %1").arg(QDir::toNativeSeparators(fileName)));
     });
+    ValuesDock = new QDockWidget(QStringLiteral("Values"), this);
+    ValuesDock->setObjectName(QStringLiteral("ValuesDock"));
+    Values = new TValuesPanel({}, ValuesDock);
+    ValuesDock->setWidget(Values);
+    addDockWidget(Qt::RightDockWidgetArea, ValuesDock);
+    ValuesDock->hide();
     BuildMenu();
     statusBar()->setObjectName(QStringLiteral("StatusBar"));
     FRunState = new QLabel(QStringLiteral("Idle"), this);
@@ -137,6 +145,7 @@ void TMainWindow::RestorePlacement(const TIniFile& ini) {
     if (!geometry.isEmpty())
         restoreGeometry(geometry);
     ChartArea->RestorePlacement(ini);
+    ValuesDock->setVisible(ini.ReadBool(WindowSection, ShowValuesKey, false));
 }
 
 void TMainWindow::SavePlacement(TIniFile& ini) const {
@@ -146,6 +155,8 @@ void TMainWindow::SavePlacement(TIniFile& ini) const {
     ini.WriteString(WindowSection, QStringLiteral("Geometry"),
                     QString::fromLatin1(saveGeometry().toBase64()));
     ChartArea->SavePlacement(ini);
+    // Hidden by the user, not merely not shown yet.
+    ini.WriteBool(WindowSection, ShowValuesKey, !ValuesDock->isHidden());
 }
 
 void TMainWindow::BuildMenu() {
@@ -172,6 +183,11 @@ void TMainWindow::BuildMenu() {
         MakeMenuItem(settings, "ShowSettingsAction", QStringLiteral("Show Se&ttings"));
     ShowSettingsAction->setCheckable(true);
     ShowSettingsAction->setChecked(true);
+    // The dock's own action follows the dock, also when its title bar closes it.
+    ShowValuesAction = ValuesDock->toggleViewAction();
+    ShowValuesAction->setText(QStringLiteral("Show &Values"));
+    ShowValuesAction->setObjectName(QStringLiteral("ShowValuesAction"));
+    settings->addAction(ShowValuesAction);
     settings->addSeparator();
     SaveSettingsAction = MakeMenuItem(settings, "SaveSettingsAction", QStringLiteral("&Save..."));
     LoadSettingsAction = MakeMenuItem(settings, "LoadSettingsAction", QStringLiteral("&Load..."));
@@ -206,6 +222,10 @@ void TMainWindow::ConnectControllers() {
     connect(run, &TRunController::RunningChanged, this, [this](bool running) {
         LockRunControls(running);
         if (running)
+            Values->RunStarted();
+        else
+            Values->RunStopped();
+        if (running)
             setWindowTitle(QStringLiteral("DieloMeter - ") +
                            QFileInfo(FRun->RunLogFileName()).fileName());
     });
@@ -224,10 +244,12 @@ void TMainWindow::ConnectControllers() {
     connect(run, &TRunController::PointAt, this,
             [this](std::size_t meter, EChartQuantity quantity, double x, double value) {
                 ChartArea->Series().Add(meter, quantity, x, value, Settings->MaxPointSE->value());
+                NoteNewestValue(meter, quantity, value);
             });
     connect(run, &TRunController::PointNext, this,
             [this](std::size_t meter, EChartQuantity quantity, double value) {
                 ChartArea->Series().AddNext(meter, quantity, value, Settings->MaxPointSE->value());
+                NoteNewestValue(meter, quantity, value);
             });
     connect(run, &TRunController::PointsBuffered, this,
             [this](std::size_t meter, EChartQuantity quantity) {
@@ -500,6 +522,12 @@ void TMainWindow::ShowMeters() {
                                 "to fix it")
                      .arg(locked.size());
     ShowStatus(state);
+}
+
+void TMainWindow::NoteNewestValue(std::size_t meter, EChartQuantity quantity, double value) {
+    const std::vector<TMeter*>& meters = FMeterSet->Meters();
+    if (meter < meters.size())
+        Values->Note(meters[meter]->SerNum(), quantity, value);
 }
 
 void TMainWindow::MeterError(std::size_t meter, const QString& message) {

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "app/ChartArea.h"
-#include "app/core/ProgramSettings.h"
 #include "app/SettingsPanel.h"
+#include "app/ValuesPanel.h"
 #include "app/core/MeterSet.h"
+#include "app/core/ProgramSettings.h"
 #include "app/core/RunController.h"
 #include "dialogs/prompts/FileDialog.h"
 #include "remote/TelnetServer.h"
@@ -17,6 +18,7 @@
 #include <vector>
 
 class QAction;
+class QDockWidget;
 class QLabel;
 class QWidget;
 class TAboutBox;
@@ -54,6 +56,10 @@ public:
     // The four charts, their series and their layout.
     TChartArea* ChartArea = nullptr;
 
+    // The newest values in large type, in a panel beside the charts ("Show Values").
+    QDockWidget* ValuesDock = nullptr;
+    TValuesPanel* Values = nullptr;
+
     // --- main menu ---
     QAction* SetLogFileAction = nullptr;
     QAction* ExitAction = nullptr;
@@ -61,6 +67,7 @@ public:
     QAction* StopAction = nullptr;
     QAction* ClearAction = nullptr;
     QAction* ShowSettingsAction = nullptr;
+    QAction* ShowValuesAction = nullptr;
     QAction* SaveSettingsAction = nullptr;
     QAction* LoadSettingsAction = nullptr;
     QAction* AboutAction = nullptr;
@@ -125,8 +132,8 @@ private:
     // The program settings file: read at start, written with the meters' sections at the end.
     void ReadProgramSettings();
     void WriteProgramSettings();
-    // The window's size, place and splitters, as the user left them, in the program settings
-    // file's section "Window".
+    // The window's size, place and splitters, the axis link and the values panel, as the user
+    // left them, in the program settings file's section "Window".
     void RestorePlacement(const TIniFile& ini);
     void SavePlacement(TIniFile& ini) const;
 
@@ -144,6 +151,8 @@ private:
     void LockRunControls(bool running);
     // A meter's worker or decoding met an error: its list line and the status bar show it.
     void MeterError(std::size_t meter, const QString& message);
+    // A value of a run for the values panel.
+    void NoteNewestValue(std::size_t meter, EChartQuantity quantity, double value);
 
     // The run's questions, through the prompts.
     std::optional<QString> ChooseLogFile() override;

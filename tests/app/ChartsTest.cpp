@@ -12,6 +12,7 @@
 #include "model/Meter.h"
 #include "model/SampleRecord.h"
 #include "sim/VirtualMeter.h"
+#include "tests/support/ContextMenu.h"
 #include "tests/support/ScriptedPrompts.h"
 
 #include <QApplication>
@@ -62,30 +63,6 @@ std::vector<TPoint> Points(const QCPGraph* graph) {
 std::string Head(const QString& fileName) {
     QFile file(fileName);
     return file.open(QIODevice::ReadOnly) ? file.read(4).toStdString() : std::string();
-}
-
-// Opens the widget's context menu and picks the entry of that text, as the user would.
-void ChooseFromContextMenu(QWidget& widget, const QString& entry) {
-    bool chosen = false;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu)
-            return;
-        poll.stop();
-        for (QAction* action : menu->findChildren<QAction*>()) {
-            if (action->text() == entry && !chosen) {
-                action->trigger();
-                chosen = true;
-            }
-        }
-        menu->close();
-    });
-    poll.start(10);
-    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(50, 50),
-                            widget.mapToGlobal(QPoint(50, 50)));
-    QCoreApplication::sendEvent(&widget, &event);
-    EXPECT_TRUE(chosen) << entry.toStdString();
 }
 
 QStringList Titles(const QCustomPlot* chart) {
