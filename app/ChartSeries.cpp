@@ -64,10 +64,6 @@ void TSeriesData::Append(double key, double value) {
     }
 }
 
-double TSeriesData::ValueAt(std::int64_t absolute) const {
-    return (constBegin() + (absolute - FDropped))->value;
-}
-
 void TSeriesData::LimitTo(int maxPoints) {
     if (maxPoints <= 0)
         return;

@@ -63,7 +63,9 @@ private:
     void Reclaim();
     // Gives back the summary blocks that lie wholly before the oldest point.
     void DropStaleSummary();
-    double ValueAt(std::int64_t absolute) const;
+    double ValueAt(std::int64_t absolute) const {
+        return (constBegin() + (absolute - FDropped))->value;
+    }
 
     int FLimit = 0;             // the last point limit applied; 0 for none
     std::int64_t FDropped = 0;  // points dropped from the front since the series began

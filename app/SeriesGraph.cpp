@@ -72,18 +72,43 @@ void TSeriesGraph::getOptimizedLineData(QVector<QCPGraphData>* lineData,
     };
     // A column is drawn from its points while that is as cheap as its summary.
     constexpr int FewPoints = 4;
-    const int perColumn = std::max(1, int(double(last - first) / columns));
+    const auto keyAt = [&](int index) { return (series->constBegin() + index)->key; };
     lineData->reserve(int(std::min(double(last - first), 4 * columns + 16)));
     for (int from = first; from < last;) {
-        const double column = Column((series->constBegin() + from)->key);
-        // The column's end, found by galloping from the points a column holds on average.
+        const double column = Column(keyAt(from));
+        // The column's end: first guessed from the key at its far edge, as if the keys were
+        // evenly spread (as a run makes them), then found by galloping from the guess; this
+        // touches a few points near the end instead of a binary search's scattered ones.
+        const double edge = ColumnKey(column + (rising ? 0.5 : -0.5));
+        const double spread = keyAt(last - 1) - keyAt(from);
+        const double share = spread > 0 ? (edge - keyAt(from)) / spread : 1.0;
+        int guess = from + 1 + int(std::clamp(share, 0.0, 1.0) * double(last - from - 1));
+        guess = std::min(guess, last);
         int inside = from;
-        std::int64_t step = perColumn;
-        int outside = int(std::min<std::int64_t>(from + step, last));
-        while (outside < last && notPast((series->constBegin() + outside)->key, column)) {
-            inside = outside;
-            step *= 2;
-            outside = int(std::min<std::int64_t>(from + step, last));
+        int outside = last;
+        std::int64_t step = 1;
+        if (guess < last && notPast(keyAt(guess), column)) {
+            inside = guess;
+            while (true) {
+                const int probe = int(std::min<std::int64_t>(guess + step, last));
+                if (probe == last || !notPast(keyAt(probe), column)) {
+                    outside = probe;
+                    break;
+                }
+                inside = probe;
+                step *= 2;
+            }
+        } else {
+            outside = guess;
+            while (true) {
+                const int probe = int(std::max<std::int64_t>(guess - step, from));
+                if (probe == from || notPast(keyAt(probe), column)) {
+                    inside = probe;
+                    break;
+                }
+                outside = probe;
+                step *= 2;
+            }
         }
         const auto columnEnd = std::partition_point(
             series->constBegin() + inside + 1, series->constBegin() + outside,
@@ -115,16 +140,39 @@ void TSeriesGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lin
     if (pen.color().alpha() == 0)
         return;
     applyDefaultAntialiasingHint(painter);
-    // As the library draws on the screen: a 1-pixel pen as a cosmetic one, and one segment at
-    // a time, which an image export then does as well. Segments, unlike a polyline's joins,
-    // each cover what they cover whatever comes before and after, so the columns' shortcut
-    // covers what every point would.
+    // A 1-pixel pen as a cosmetic one, as the library draws on the screen.
     if (qFuzzyCompare(pen.widthF(), 1.0)) {
         QPen cosmetic = pen;
         cosmetic.setWidth(0);
         painter->setPen(cosmetic);
     }
-    for (int i = 1; i < lines.size(); ++i)
-        if (Finite(lines[i - 1]) && Finite(lines[i]))
-            painter->drawLine(lines[i - 1], lines[i]);
+    // Segments rather than a polyline, as the library draws on the screen, which an image
+    // export then does as well; but the points of one pixel column (sharing their x) as one
+    // stroke from the lowest to the highest. That covers what their zigzag covers, and it is
+    // the same stroke whether every point of the column is drawn or only its summary, so the
+    // two give the same pixels (a zigzag and its summary, stroked segment by segment, were
+    // seen to differ at a column's ends). All go to the painter at once: one call per segment
+    // would cost more than the stroking.
+    QVector<QLineF> segments;
+    segments.reserve(lines.size());
+    for (int i = 0; i < lines.size();) {
+        if (!Finite(lines[i])) {
+            ++i;
+            continue;
+        }
+        double low = lines[i].y();
+        double high = low;
+        int next = i + 1;
+        for (; next < lines.size() && Finite(lines[next]) && lines[next].x() == lines[i].x();
+             ++next) {
+            low = std::min(low, lines[next].y());
+            high = std::max(high, lines[next].y());
+        }
+        if (next - i > 1)
+            segments.append(QLineF(lines[i].x(), low, lines[i].x(), high));
+        if (next < lines.size() && Finite(lines[next]))
+            segments.append(QLineF(lines[next - 1], lines[next]));
+        i = next;
+    }
+    painter->drawLines(segments);
 }

@@ -141,6 +141,16 @@ int main(int argc, char* argv[]) {
             chart->replot(QCustomPlot::rpQueuedRefresh);
     });
 
+    // What a redraw costs besides the series: axes, grid, legend.
+    const auto showSeries = [&](bool visible) {
+        for (const auto& chart : charts)
+            for (int g = 0; g < chart->graphCount(); ++g)
+                chart->graph(g)->setVisible(visible);
+    };
+    showSeries(false);
+    const double frame = MedianMilliseconds(redrawCharts);
+    showSeries(true);
+
     // The same charts, grown tenfold: the redraw should cost about the same.
     for (auto& chart : plain)
         chart.reset();
@@ -154,6 +164,7 @@ int main(int argc, char* argv[]) {
     std::printf("bytes_per_point = %.2f\n", bytesPerPoint);
     std::printf("replot_ms = %.1f\n", ours);
     std::printf("replot_overhead_ratio = %.3f\n", ours / bare);
+    std::printf("replot_frame_ms = %.1f\n", frame);
     std::printf("replot_growth_points = %d\n", charts[0]->graph(0)->dataCount());
     std::printf("replot_growth_ms = %.1f\n", grown);
     std::printf("replot_growth_ratio = %.3f\n", grown / ours);
