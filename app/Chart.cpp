@@ -1,5 +1,6 @@
 #include "app/Chart.h"
 
+#include "app/SeriesGraph.h"
 #include "dialogs/prompts/ErrorReport.h"
 
 #include <QActionGroup>
@@ -104,8 +105,9 @@ QCPGraph* TChart::AddSeries(const QString& title, const QSharedPointer<TSeriesDa
             break;
         }
     }
-    QCPGraph* graph = addGraph();
-    graph->setData(data);
+    // Drawn through the series' summary; the library's own graph would walk every point.
+    auto* graph = new TSeriesGraph(xAxis, yAxis);
+    graph->SetSeriesData(data);
     graph->setName(title);
     QPen pen(color);
     pen.setWidth(2);

@@ -5,6 +5,26 @@
 #include <iterator>
 #include <limits>
 
+namespace {
+
+constexpr double Infinity = std::numeric_limits<double>::infinity();
+constexpr TValueSpan NoSpan{Infinity, -Infinity};
+
+// Comparisons with NaN are false, so a gap never enters a span.
+void Widen(TValueSpan& span, double value) {
+    if (value < span.Min)
+        span.Min = value;
+    if (value > span.Max)
+        span.Max = value;
+}
+
+void Widen(TValueSpan& span, const TValueSpan& other) {
+    span.Min = std::min(span.Min, other.Min);
+    span.Max = std::max(span.Max, other.Max);
+}
+
+} // namespace
+
 TSeriesData::TSeriesData() {
     // Dropping points is ours to manage; the library's own squeezing would reallocate.
     setAutoSqueeze(false);
@@ -15,10 +35,32 @@ void TSeriesData::Append(double key, double value) {
     if (mPreallocSize > 0 && mData.size() == mData.capacity())
         Reclaim();
     add(QCPGraphData(key, value));
-    // Values that are not numbers are drawn as gaps and take no part in the span.
-    if (FSpanValid && std::isfinite(value)) {
-        FMin = std::min(FMin, value);
-        FMax = std::max(FMax, value);
+    if (!std::isfinite(value))
+        FGaps.push_back(FAppended);
+    ++FAppended;
+    // Each block that the point completes is summed up, and so on upwards: amortised, 1/7 of
+    // a block per point.
+    std::int64_t done = FAppended;
+    for (std::size_t level = 0; done % Fanout == 0; ++level) {
+        done /= Fanout;
+        if (level == FLevels.size())
+            FLevels.emplace_back();
+        TValueSpan block = NoSpan;
+        // Under a small limit the block's oldest parts may be gone already; it then stands
+        // for a stretch that no query asks for, since every query lies within the live points.
+        const std::int64_t end = done * Fanout; // of the level below
+        if (level == 0) {
+            for (std::int64_t i = std::max(end - Fanout, FDropped); i < end; ++i)
+                Widen(block, ValueAt(i));
+        } else {
+            const TLevel& below = FLevels[level - 1];
+            for (std::int64_t b = std::max(end - Fanout, below.First); b < end; ++b)
+                Widen(block, below.Blocks[std::size_t(b - below.First)]);
+        }
+        TLevel& here = FLevels[level];
+        if (here.Blocks.empty())
+            here.First = done - 1;
+        here.Blocks.push_back(block);
     }
 }
 
@@ -36,16 +78,22 @@ void TSeriesData::LimitTo(int maxPoints) {
 
 void TSeriesData::RemoveOldest(int count) {
     count = std::min(count, size());
-    if (FSpanValid) {
-        for (auto it = constBegin(); it != constBegin() + count; ++it) {
-            if (it->value <= FMin || it->value >= FMax) {
-                FSpanValid = false;
-                break;
-            }
-        }
-    }
     // The container keeps the space of dropped front points as free room before the first.
     mPreallocSize += count;
+    FDropped += count;
+    while (!FGaps.empty() && FGaps.front() < FDropped)
+        FGaps.pop_front();
+    DropStaleSummary();
+}
+
+void TSeriesData::DropStaleSummary() {
+    std::int64_t blockSize = Fanout;
+    for (TLevel& level : FLevels) {
+        // Blocks ending at or before the oldest point are never asked for again.
+        for (; !level.Blocks.empty() && (level.First + 1) * blockSize <= FDropped; ++level.First)
+            level.Blocks.pop_front();
+        blockSize *= Fanout;
+    }
 }
 
 void TSeriesData::Reclaim() {
@@ -70,27 +118,60 @@ void TSeriesData::Reclaim() {
 void TSeriesData::Clear() {
     clear();
     mData.squeeze();
-    FMin = std::numeric_limits<double>::infinity();
-    FMax = -FMin;
-    FSpanValid = true;
+    FDropped = 0;
+    FAppended = 0;
+    FLevels.clear();
+    FLevels.shrink_to_fit();
+    FGaps.clear();
+    FGaps.shrink_to_fit();
 }
 
-QCPRange TSeriesData::ValueSpan(bool& found) {
-    if (!FSpanValid) {
-        FMin = std::numeric_limits<double>::infinity();
-        FMax = -FMin;
-        for (auto it = constBegin(); it != constEnd(); ++it) {
-            if (std::isfinite(it->value)) {
-                FMin = std::min(FMin, it->value);
-                FMax = std::max(FMax, it->value);
-            }
+TValueSpan TSeriesData::Span(int from, int to) const {
+    TValueSpan span = NoSpan;
+    std::int64_t lo = FDropped + from;
+    std::int64_t hi = FDropped + to;
+    // The ragged ends of each level are taken from the level below (at the bottom, the
+    // points); the whole blocks between them from the level above.
+    const auto visit = [&](std::size_t level, std::int64_t index) {
+        if (level == 0) {
+            Widen(span, ValueAt(index));
+        } else {
+            const TLevel& blocks = FLevels[level - 1];
+            Widen(span, blocks.Blocks[std::size_t(index - blocks.First)]);
         }
-        FSpanValid = true;
+    };
+    for (std::size_t level = 0; lo < hi; ++level) {
+        if (level == FLevels.size() || hi - lo < Fanout) {
+            for (; lo < hi; ++lo)
+                visit(level, lo);
+            break;
+        }
+        for (; lo % Fanout != 0; ++lo)
+            visit(level, lo);
+        for (; hi % Fanout != 0; --hi)
+            visit(level, hi - 1);
+        lo /= Fanout;
+        hi /= Fanout;
     }
-    found = FMin <= FMax;
-    return found ? QCPRange(FMin, FMax) : QCPRange();
+    return span;
+}
+
+bool TSeriesData::HasGap(int from, int to) const {
+    const auto first = std::lower_bound(FGaps.begin(), FGaps.end(), FDropped + from);
+    return first != FGaps.end() && *first < FDropped + to;
+}
+
+QCPRange TSeriesData::ValueSpan(bool& found) const {
+    const TValueSpan span = Span(0, size());
+    found = !span.Empty();
+    return found ? QCPRange(span.Min, span.Max) : QCPRange();
 }
 
 std::size_t TSeriesData::AllocatedBytes() const {
-    return std::size_t(mData.capacity()) * sizeof(QCPGraphData);
+    std::size_t bytes = std::size_t(mData.capacity()) * sizeof(QCPGraphData);
+    // A deque holds its elements in chunks of 512 bytes, behind a map of chunk pointers.
+    constexpr std::size_t Chunk = 512;
+    for (const TLevel& level : FLevels)
+        bytes += (level.Blocks.size() * sizeof(TValueSpan) / Chunk + 1) * (Chunk + sizeof(void*));
+    return bytes;
 }

@@ -4,7 +4,10 @@
 // - replot_overhead_ratio: one redraw of the four charts, with the view following the newest
 //   values, against plain charts of the library that draw the same data with the same pens
 //   and drawing hints;
-// - replot_ms: the time of that redraw of all four charts.
+// - replot_ms: the time of that redraw of all four charts;
+// - replot_growth_ratio: that redraw once the series hold replot_growth_points points each
+//   (filled on with the limit raised), against the redraw at 1,000,000;
+// - append_ns_per_point: appending to one series under a limit of 1,000,000, as a run does.
 #include "app/Chart.h"
 #include "app/ChartSet.h"
 
@@ -25,6 +28,7 @@ constexpr int MeterCount = 8;
 constexpr int MaxPoints = 1'000'000;
 constexpr int Results = MaxPoints + MaxPoints / 10;
 constexpr int Rounds = 5;
+constexpr int GrowthPoints = 10'000'000;
 
 std::size_t HeapInUse() {
     const struct mallinfo2 info = mallinfo2();
@@ -46,6 +50,34 @@ double MedianMilliseconds(Redraw&& redraw) {
         times.push_back(double(clock.nsecsElapsed()) / 1e6);
     }
     return Median(times);
+}
+
+// One measurement's points for every series of the set.
+void AddResult(TChartSet& set, int x, int maxPoints) {
+    const double wave = std::sin(x * 1e-4);
+    for (std::size_t m = 0; m < MeterCount; ++m) {
+        const double noise = double((x * 7919LL + int(m) * 104729LL) % 1000) * 1e-6;
+        set.Add(m, EChartQuantity::Cap1, x, 1.0 + m + wave + noise, maxPoints);
+        set.Add(m, EChartQuantity::Cap2, x, 2.0 + m - wave + noise, maxPoints);
+        set.Add(m, EChartQuantity::Temperature, x, 21.0 + wave + noise, maxPoints);
+        set.Add(m, EChartQuantity::Resistance, x, 1000.0 + 10 * wave + noise, maxPoints);
+        set.Add(m, EChartQuantity::Time, x, 40.0 + double(x % 3), maxPoints);
+    }
+}
+
+double AppendNanoseconds() {
+    constexpr int Count = 10'000'000;
+    std::vector<double> values(4096);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = std::sin(double(i)) * 100.0;
+    TSeriesData data;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < Count; ++i) {
+        data.Append(i, values[std::size_t(i) % values.size()]);
+        data.LimitTo(MaxPoints);
+    }
+    return double(clock.nsecsElapsed()) / Count;
 }
 
 } // namespace
@@ -70,17 +102,8 @@ int main(int argc, char* argv[]) {
     set.Rebuild(meters);
 
     // Timer-mode results: every series gets one point per measurement.
-    for (int x = 1; x <= Results; ++x) {
-        const double wave = std::sin(x * 1e-4);
-        for (std::size_t m = 0; m < MeterCount; ++m) {
-            const double noise = double((x * 7919LL + int(m) * 104729LL) % 1000) * 1e-6;
-            set.Add(m, EChartQuantity::Cap1, x, 1.0 + m + wave + noise, MaxPoints);
-            set.Add(m, EChartQuantity::Cap2, x, 2.0 + m - wave + noise, MaxPoints);
-            set.Add(m, EChartQuantity::Temperature, x, 21.0 + wave + noise, MaxPoints);
-            set.Add(m, EChartQuantity::Resistance, x, 1000.0 + 10 * wave + noise, MaxPoints);
-            set.Add(m, EChartQuantity::Time, x, 40.0 + double(x % 3), MaxPoints);
-        }
-    }
+    for (int x = 1; x <= Results; ++x)
+        AddResult(set, x, MaxPoints);
     std::size_t points = 0;
     for (const auto& chart : charts)
         for (int g = 0; g < chart->graphCount(); ++g)
@@ -118,9 +141,33 @@ int main(int argc, char* argv[]) {
             chart->replot(QCustomPlot::rpQueuedRefresh);
     });
 
+    // What a redraw costs besides the series: axes, grid, legend.
+    const auto showSeries = [&](bool visible) {
+        for (const auto& chart : charts)
+            for (int g = 0; g < chart->graphCount(); ++g)
+                chart->graph(g)->setVisible(visible);
+    };
+    showSeries(false);
+    const double frame = MedianMilliseconds(redrawCharts);
+    showSeries(true);
+
+    // The same charts, grown tenfold: the redraw should cost about the same.
+    for (auto& chart : plain)
+        chart.reset();
+    for (int x = Results + 1; x <= Results + GrowthPoints - MaxPoints; ++x)
+        AddResult(set, x, GrowthPoints);
+    redrawCharts();
+    const double grown = MedianMilliseconds(redrawCharts);
+    const double appendNs = AppendNanoseconds();
+
     std::printf("chart_points = %zu\n", points);
     std::printf("bytes_per_point = %.2f\n", bytesPerPoint);
     std::printf("replot_ms = %.1f\n", ours);
     std::printf("replot_overhead_ratio = %.3f\n", ours / bare);
+    std::printf("replot_frame_ms = %.1f\n", frame);
+    std::printf("replot_growth_points = %d\n", charts[0]->graph(0)->dataCount());
+    std::printf("replot_growth_ms = %.1f\n", grown);
+    std::printf("replot_growth_ratio = %.3f\n", grown / ours);
+    std::printf("append_ns_per_point = %.1f\n", appendNs);
     return 0;
 }

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QSharedPointer>
+#include <QTransform>
+#include <qcustomplot.h>
+
+class TSeriesData;
+
+// A chart series' line, drawn through the min/max summary of its TSeriesData: a redraw costs
+// per pixel column in view, not per point. Where a column holds more points than it takes to
+// draw it, it is drawn as its first point, its smallest and largest value and its last point,
+// all at the column's middle, which covers the same pixels as every point of it would; a
+// column with a gap is drawn from its points, so that the line breaks where a full draw breaks
+// it. Zoomed in to fewer points than pixel columns, every point is drawn where it lies.
+// A vector export (PDF) draws the points as the library does.
+class TSeriesGraph : public QCPGraph {
+    Q_OBJECT
+public:
+    TSeriesGraph(QCPAxis* keyAxis, QCPAxis* valueAxis);
+
+    // Draws these points; data given through the library's setData is drawn as the library
+    // draws it, since it has no summary.
+    void SetSeriesData(const QSharedPointer<TSeriesData>& data);
+
+    // Off, every point in view is drawn, at the same pixel columns as the summary puts them:
+    // the reference that the summary must look like.
+    void SetSummarised(bool summarised) { FSummarised = summarised; }
+
+protected:
+    void draw(QCPPainter* painter) override;
+    void drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines) const override;
+    void getOptimizedLineData(QVector<QCPGraphData>* lineData,
+                              const QCPGraphDataContainer::const_iterator& begin,
+                              const QCPGraphDataContainer::const_iterator& end) const override;
+
+private:
+    // The device pixel column that a key falls in.
+    double Column(double key) const;
+    // The key of a device pixel column's middle.
+    double ColumnKey(double column) const;
+
+    QSharedPointer<TSeriesData> FSeriesData;
+    bool FSummarised = true;
+    // Of the painter of the draw under way: from the plot's coordinates to device pixels.
+    QTransform FDevice;
+    bool FVectorized = false;
+};
