@@ -24,6 +24,11 @@ QString MeterFailure(const QString& serial, const std::exception& error) {
     return QStringLiteral("Meter %1: %2").arg(serial, QString::fromUtf8(error.what()));
 }
 
+QString MeterRateText(const QString& serial, double results, double seconds) {
+    return QStringLiteral("%1 %2/s").arg(serial).arg(seconds > 0 ? results / seconds : 0.0, 0, 'f',
+                                                     1);
+}
+
 TMeterSet::TMeterSet(THidBackend& backend, QString settingsFile, QObject* parent)
     : QObject(parent)
     , FSettingsFile(std::move(settingsFile))

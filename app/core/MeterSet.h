@@ -25,6 +25,9 @@ class TTriggerThread;
 // list and its model's Channel.
 // "Meter <serial>: <what failed>", as failures of one meter among others are told.
 QString MeterFailure(const QString& serial, const std::exception& error);
+// "<serial> <n>/s": the results a meter really delivered over seconds, as the run's state and
+// the headless program's progress tell them.
+QString MeterRateText(const QString& serial, double results, double seconds);
 
 class TMeterSet : public QObject {
     Q_OBJECT

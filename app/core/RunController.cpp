@@ -586,9 +586,7 @@ void TRunController::MeasureMeterRates() {
     QStringList rates;
     for (std::size_t i = 0; i < meters.size(); ++i) {
         TMeterState& state = StateOf(i);
-        rates << QStringLiteral("%1 %2/s")
-                     .arg(meters[i]->SerNum())
-                     .arg(seconds > 0 ? state.ResultsSinceRates / seconds : 0.0, 0, 'f', 1);
+        rates << MeterRateText(meters[i]->SerNum(), double(state.ResultsSinceRates), seconds);
         state.ResultsSinceRates = 0;
     }
     FMeterRates = rates.join(QStringLiteral(", "));

@@ -184,10 +184,7 @@ void THeadlessProgram::PrintProgress() {
     QStringList rates;
     const std::vector<TMeter*>& meters = FMeterSet->Meters();
     for (std::size_t i = 0; i < meters.size() && i < FResultsSinceProgress.size(); ++i) {
-        rates << QStringLiteral("%1 %2/s")
-                     .arg(meters[i]->SerNum())
-                     .arg(seconds > 0 ? double(FResultsSinceProgress[i]) / seconds : 0.0, 0, 'f',
-                          1);
+        rates << MeterRateText(meters[i]->SerNum(), double(FResultsSinceProgress[i]), seconds);
         FResultsSinceProgress[i] = 0;
     }
     QString line = QStringLiteral("Progress: %1 rows written").arg(FRun->RunLogRows());
