@@ -108,6 +108,7 @@ QCPGraph* TChart::AddSeries(const QString& title, const QSharedPointer<TSeriesDa
     // Drawn through the series' summary; the library's own graph would walk every point.
     auto* graph = new TSeriesGraph(xAxis, yAxis);
     graph->SetSeriesData(data);
+    graph->SetByTime(FTimeAxis != ETimeAxis::PointNumber, TimeOrigin());
     graph->setName(title);
     QPen pen(color);
     pen.setWidth(2);
@@ -135,6 +136,47 @@ void TChart::OrderSeries(const std::vector<QCPGraph*>& order) {
         if (graph->removeFromLegend())
             graph->addToLegend();
         graph->setLayer(graph->layer());
+    }
+    ReplotSoon();
+}
+
+std::int64_t TChart::TimeOrigin() const {
+    return FTimeAxis == ETimeAxis::Elapsed ? FTimeOrigin : 0;
+}
+
+void TChart::SetTimeAxis(ETimeAxis axis, std::int64_t originMs) {
+    if (axis == FTimeAxis && originMs == FTimeOrigin)
+        return;
+    // The view that the user moved is found as the first shown series' points at its ends.
+    TSeriesGraph* guide = nullptr;
+    std::optional<int> first;
+    std::optional<int> last;
+    for (const TSeries& series : FSeries) {
+        auto* graph = qobject_cast<TSeriesGraph*>(series.Graph.data());
+        if (!FFollowing && graph && graph->visible() && graph->dataCount() > 0) {
+            guide = graph;
+            first = NearestPoint(*graph, xAxis->range().lower);
+            last = NearestPoint(*graph, xAxis->range().upper);
+            break;
+        }
+    }
+    if (FTimeAxis == ETimeAxis::PointNumber)
+        FPointTicker = xAxis->ticker();
+    FTimeAxis = axis;
+    FTimeOrigin = originMs;
+    for (const TSeries& series : FSeries)
+        if (auto* graph = qobject_cast<TSeriesGraph*>(series.Graph.data()))
+            graph->SetByTime(axis != ETimeAxis::PointNumber, TimeOrigin());
+    if (axis == ETimeAxis::PointNumber && FPointTicker)
+        xAxis->setTicker(FPointTicker);
+    else if (axis == ETimeAxis::Elapsed)
+        xAxis->setTicker(QSharedPointer<TElapsedTicker>::create());
+    else if (axis == ETimeAxis::Clock)
+        xAxis->setTicker(QSharedPointer<TClockTicker>::create());
+    if (guide && guide->KeyAt(*last) > guide->KeyAt(*first)) {
+        // Each chart converts its own view; linked charts must not hand theirs on meanwhile.
+        const QSignalBlocker quiet(xAxis);
+        xAxis->setRange(guide->KeyAt(*first), guide->KeyAt(*last));
     }
     ReplotSoon();
 }
@@ -224,7 +266,9 @@ void TChart::FollowNewest() {
     for (TSeries& series : FSeries) {
         if (series.Graph.isNull() || !series.Graph->visible() || series.Data->isEmpty())
             continue;
-        const QCPRange span(series.Data->constBegin()->key, (series.Data->constEnd() - 1)->key);
+        // Where the axis puts them: at their point numbers or their times.
+        const QCPRange span(series.Graph->dataMainKey(0),
+                            series.Graph->dataMainKey(series.Graph->dataCount() - 1));
         keys = any ? QCPRange(std::min(keys.lower, span.lower), std::max(keys.upper, span.upper))
                    : span;
         any = true;

@@ -2,6 +2,7 @@
 
 #include "app/ChartReadout.h"
 #include "app/ChartSeries.h"
+#include "app/TimeAxis.h"
 #include "dialogs/prompts/FileDialog.h"
 
 #include <QElapsedTimer>
@@ -12,6 +13,7 @@
 #include <qcustomplot.h>
 
 #include <chrono>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -78,6 +80,11 @@ public:
     // The start of the suggested file names, e.g. "capacitance".
     void SetExportName(const QString& name) { FExportName = name; }
 
+    // How the time axis counts, for every series and the tick labels; the elapsed time counts
+    // from originMs, ms since 1970. A view that the user moved keeps showing the same points.
+    void SetTimeAxis(ETimeAxis axis, std::int64_t originMs);
+    ETimeAxis TimeAxis() const { return FTimeAxis; }
+
     // Tells the readout whose meter each series is, for its serial number and unit.
     void SetSeriesOwners(TSeriesOwnerLookup lookup) { FSeriesOwners = std::move(lookup); }
     // The readout under the pointer, hidden while the pointer is elsewhere.
@@ -103,6 +110,8 @@ protected:
 
 private:
     void FollowNewest();
+    // Where the graphs' times count from: the origin on the elapsed time axis, else 0.
+    std::int64_t TimeOrigin() const;
     void PlaceFollowButton();
     void BuildReadout();
     // Shows the readout for the pointer at pos, or hides it where the plot is not.
@@ -131,6 +140,10 @@ private:
     QPoint FReadoutPos;
     TSeriesOwnerLookup FSeriesOwners;
     bool FScreenWatched = false;
+    ETimeAxis FTimeAxis = ETimeAxis::PointNumber;
+    std::int64_t FTimeOrigin = 0;
+    // The ticker of point numbers, kept while the axis counts time.
+    QSharedPointer<QCPAxisTicker> FPointTicker;
     TFileDialog FImageDialog{TFileDialog::EKind::Save, QStringLiteral("Save Chart"),
                              QStringLiteral("PNG image|*.png|PDF document|*.pdf"),
                              QStringLiteral("png")};

@@ -3,6 +3,7 @@
 #include "model/IniFile.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QLabel>
 #include <QMenu>
 #include <QVBoxLayout>
@@ -12,6 +13,7 @@ namespace {
 // The program settings file's section of the window's size, place and splitters.
 const QString WindowSection = QStringLiteral("Window");
 const QString LinkTimeAxesKey = QStringLiteral("LinkTimeAxes");
+const QString TimeAxisKey = QStringLiteral("TimeAxis");
 // No chart is squeezed below this height: its axis labels and a few points stay readable.
 constexpr int MinChartHeight = 90;
 
@@ -89,11 +91,24 @@ TChartArea::TChartArea(QWidget* parent)
             // Linking from a chart brings the others to its view.
             connect(link, &QAction::triggered, this,
                     [this, chart](bool linked) { FAxisLink->SetLinked(linked, chart); });
+            AddTimeAxisMenu(menu);
         });
     }
 }
 
 TChartArea::~TChartArea() = default;
+
+void TChartArea::AddTimeAxisMenu(QMenu* menu) {
+    QMenu* choices = menu->addMenu(QStringLiteral("Time Axis"));
+    auto* group = new QActionGroup(choices);
+    for (const ETimeAxis axis : {ETimeAxis::PointNumber, ETimeAxis::Elapsed, ETimeAxis::Clock}) {
+        QAction* choice = choices->addAction(TimeAxisCaption(axis));
+        choice->setCheckable(true);
+        choice->setChecked(axis == FSeries->TimeAxis());
+        group->addAction(choice);
+        connect(choice, &QAction::triggered, this, [this, axis] { FSeries->SetTimeAxis(axis); });
+    }
+}
 
 void TChartArea::Rebuild(const std::vector<TMeterSeries>& meters) {
     FSeries->Rebuild(meters);
@@ -159,10 +174,14 @@ void TChartArea::RestorePlacement(const TIniFile& ini) {
     };
     FSavedStates = {stored("ChartSplitter"), stored("UpperSplitter"), stored("LowerSplitter")};
     FAxisLink->SetLinked(ini.ReadBool(WindowSection, LinkTimeAxesKey, false));
+    // A name not known, from a later version or a typing error, counts points as at first.
+    FSeries->SetTimeAxis(TimeAxisNamed(ini.ReadString(WindowSection, TimeAxisKey, QString()))
+                             .value_or(ETimeAxis::PointNumber));
 }
 
 void TChartArea::SavePlacement(TIniFile& ini) const {
     ini.WriteBool(WindowSection, LinkTimeAxesKey, FAxisLink->Linked());
+    ini.WriteString(WindowSection, TimeAxisKey, TimeAxisName(FSeries->TimeAxis()));
     // An area never shown has no placement of its own to keep.
     if (!FPlaced)
         return;

@@ -10,13 +10,15 @@
 #include <vector>
 
 class QLabel;
+class QMenu;
 class TIniFile;
 
 // The window's chart area, split in two panels: above, the timing chart (shown on request)
 // over the capacitance chart; below, the temperature chart over the resistance chart. A chart
 // shows while it has series, the lower panel while one of its charts shows, and a hint takes
 // the upper panel's place while no chart shows. The user's splitter positions persist, and so
-// does whether the charts' time axes are linked ("Link Time Axes" in each chart's context menu).
+// do whether the charts' time axes are linked ("Link Time Axes" in each chart's context menu)
+// and how they count ("Time Axis": point number, elapsed time or clock time).
 class TChartArea : public QSplitter {
     Q_OBJECT
 public:
@@ -45,8 +47,8 @@ public:
     // The splitter positions read by RestorePlacement then replace it.
     void PlaceSplitters();
     bool SplittersPlaced() const { return FPlaced; }
-    // The splitter positions and the axis link, in the program settings file's section
-    // "Window".
+    // The splitter positions, the axis link and how the time axis counts, in the program
+    // settings file's section "Window".
     void RestorePlacement(const TIniFile& ini);
     void SavePlacement(TIniFile& ini) const;
 
@@ -59,6 +61,9 @@ signals:
     void ImageSaved(const QString& fileName);
 
 private:
+    // The context menu's "Time Axis" choices.
+    void AddTimeAxisMenu(QMenu* menu);
+
     QWidget* FUpperPanel = nullptr;
     QSplitter* FUpperSplitter = nullptr;
     QWidget* FLowerPanel = nullptr;

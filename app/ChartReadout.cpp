@@ -19,7 +19,11 @@ std::optional<int> NearestPoint(const QCPPlottableInterface1D& series, double ke
 }
 
 QString ReadoutKeyText(const QCPAxis& axis, double key) {
-    return QStringLiteral("point ") + FormatGrouped(key, axis.parentPlot()->locale());
+    const QLocale locale = axis.parentPlot()->locale();
+    const auto* chart = qobject_cast<const TChart*>(axis.parentPlot());
+    if (chart && chart->TimeAxis() != ETimeAxis::PointNumber)
+        return TimeKeyText(chart->TimeAxis(), key, locale);
+    return QStringLiteral("point ") + FormatGrouped(key, locale);
 }
 
 std::optional<QString> ReadoutLine(QCPAbstractPlottable& series,

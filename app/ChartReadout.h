@@ -22,8 +22,8 @@ using TSeriesOwnerLookup = std::function<std::optional<TSeriesOwner>(const QCPAb
 // Nothing for an empty series.
 std::optional<int> NearestPoint(const QCPPlottableInterface1D& series, double key);
 
-// A key of the time axis as the readout writes it, e.g. "point 1,234". The one place that
-// knows how the axis counts.
+// A key of the time axis as the readout writes it: "point 1,234", an elapsed "0:01:02.250" or
+// a clock time "14:05:09.250". The one place that knows how the axis counts.
 QString ReadoutKeyText(const QCPAxis& axis, double key);
 
 // One line of the readout: the series' point nearest to key, e.g. "CAP1.M1: 1.25 pF at point

@@ -30,11 +30,12 @@ TSeriesData::TSeriesData() {
     setAutoSqueeze(false);
 }
 
-void TSeriesData::Append(double key, double value) {
+void TSeriesData::Append(double key, double value, std::optional<std::int64_t> timeMs) {
     // A full buffer with dropped points at its front is compacted rather than grown.
     if (mPreallocSize > 0 && mData.size() == mData.capacity())
         Reclaim();
     add(QCPGraphData(key, value));
+    AppendTime(timeMs);
     if (!std::isfinite(value))
         FGaps.push_back(FAppended);
     ++FAppended;
@@ -78,6 +79,7 @@ void TSeriesData::LimitTo(int maxPoints) {
 
 void TSeriesData::RemoveOldest(int count) {
     count = std::min(count, size());
+    DropOldestTimes(count);
     // The container keeps the space of dropped front points as free room before the first.
     mPreallocSize += count;
     FDropped += count;
@@ -124,6 +126,88 @@ void TSeriesData::Clear() {
     FLevels.shrink_to_fit();
     FGaps.clear();
     FGaps.shrink_to_fit();
+    FTimeSteps.clear();
+    FTimeSteps.shrink_to_fit();
+    FLongSteps.clear();
+    FLongSteps.shrink_to_fit();
+    FTimeMarks.clear();
+    FTimeMarks.shrink_to_fit();
+    FFirstMark = 0;
+    FOldestTime = 0;
+    FNewestTime = 0;
+}
+
+void TSeriesData::AppendTime(std::optional<std::int64_t> timeMs) {
+    const std::int64_t absolute = FAppended; // of the point just added
+    const bool alone = absolute == FDropped;
+    const std::int64_t time =
+        alone ? timeMs.value_or(FNewestTime) : std::max(timeMs.value_or(FNewestTime), FNewestTime);
+    const std::int64_t step = alone ? 0 : time - FNewestTime;
+    if (step >= LongStep)
+        FLongSteps.emplace_back(absolute, step);
+    FTimeSteps.push_back(std::uint16_t(std::min<std::int64_t>(step, LongStep)));
+    if (alone)
+        FOldestTime = time;
+    if (absolute % TimeMarkSpacing == 0) {
+        if (FTimeMarks.empty())
+            FFirstMark = absolute / TimeMarkSpacing;
+        FTimeMarks.push_back(time);
+    }
+    FNewestTime = time;
+}
+
+std::int64_t TSeriesData::StepBefore(std::int64_t absolute) const {
+    const std::uint16_t step = FTimeSteps[std::size_t(absolute - FDropped)];
+    if (step != LongStep)
+        return step;
+    return std::lower_bound(FLongSteps.begin(), FLongSteps.end(), absolute,
+                            [](const auto& entry, std::int64_t at) { return entry.first < at; })
+        ->second;
+}
+
+void TSeriesData::DropOldestTimes(std::int64_t count) {
+    const std::int64_t oldest = FDropped + count;
+    for (std::int64_t i = FDropped + 1; i <= oldest && i < FAppended; ++i)
+        FOldestTime += StepBefore(i);
+    FTimeSteps.erase(FTimeSteps.begin(), FTimeSteps.begin() + count);
+    while (!FLongSteps.empty() && FLongSteps.front().first <= oldest)
+        FLongSteps.pop_front();
+    for (; !FTimeMarks.empty() && FFirstMark * TimeMarkSpacing < oldest; ++FFirstMark)
+        FTimeMarks.pop_front();
+}
+
+std::int64_t TSeriesData::TimeAt(int index) const {
+    const std::int64_t absolute = FDropped + index;
+    const std::int64_t mark = absolute / TimeMarkSpacing;
+    // From the point's mark, or from the oldest point when its mark has gone.
+    std::int64_t at = FDropped;
+    std::int64_t time = FOldestTime;
+    if (mark >= FFirstMark && mark - FFirstMark < std::int64_t(FTimeMarks.size())) {
+        at = mark * TimeMarkSpacing;
+        time = FTimeMarks[std::size_t(mark - FFirstMark)];
+    }
+    while (at < absolute)
+        time += StepBefore(++at);
+    return time;
+}
+
+int TSeriesData::FirstAtOrAfter(std::int64_t timeMs) const {
+    if (isEmpty() || timeMs <= FOldestTime)
+        return 0;
+    if (timeMs > FNewestTime)
+        return size();
+    // From the last mark before timeMs; the point sought lies before the next mark.
+    auto mark = std::lower_bound(FTimeMarks.begin(), FTimeMarks.end(), timeMs);
+    std::int64_t at = FDropped;
+    std::int64_t time = FOldestTime;
+    if (mark != FTimeMarks.begin()) {
+        --mark;
+        at = (FFirstMark + (mark - FTimeMarks.begin())) * TimeMarkSpacing;
+        time = *mark;
+    }
+    while (time < timeMs)
+        time += StepBefore(++at);
+    return int(at - FDropped);
 }
 
 TValueSpan TSeriesData::Span(int from, int to) const {
@@ -168,10 +252,17 @@ QCPRange TSeriesData::ValueSpan(bool& found) const {
 }
 
 std::size_t TSeriesData::AllocatedBytes() const {
+    // A deque holds its elements in chunks of 512 bytes, behind a map of chunk pointers; an
+    // empty one holds next to nothing.
+    const auto dequeBytes = [](const auto& deque) -> std::size_t {
+        constexpr std::size_t Chunk = 512;
+        if (deque.empty())
+            return 0;
+        return (deque.size() * sizeof(deque.front()) / Chunk + 1) * (Chunk + sizeof(void*));
+    };
     std::size_t bytes = std::size_t(mData.capacity()) * sizeof(QCPGraphData);
-    // A deque holds its elements in chunks of 512 bytes, behind a map of chunk pointers.
-    constexpr std::size_t Chunk = 512;
     for (const TLevel& level : FLevels)
-        bytes += (level.Blocks.size() * sizeof(TValueSpan) / Chunk + 1) * (Chunk + sizeof(void*));
-    return bytes;
+        bytes += dequeBytes(level.Blocks);
+    return bytes + dequeBytes(FGaps) + dequeBytes(FTimeSteps) + dequeBytes(FLongSteps) +
+           dequeBytes(FTimeMarks);
 }

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
+#include <utility>
 
 // The smallest and largest finite value of a stretch of points; empty while Min > Max.
 struct TValueSpan {
@@ -26,14 +28,21 @@ struct TValueSpan {
 // them; blocks wholly before the oldest point are given back at once. About 2.3 bytes a point
 // in all. Points whose value is not finite (gaps) are listed by absolute index, so that a
 // redraw sees where the line breaks.
+//
+// Each point also has a time, in ms since 1970, for a time axis. Times never go back, so that
+// they can be searched like keys. They take about 2.3 bytes a point: the step from the point
+// before, in 16 bits (a longer step is kept whole on the side), and every 32nd point's time
+// whole, so that a time is found with at most 31 additions.
 class TSeriesData : public QCPGraphDataContainer {
 public:
     static constexpr int Fanout = 8;
 
     TSeriesData();
 
-    // Appends a point; keys at or after the last one cost a plain append.
-    void Append(double key, double value);
+    // Appends a point; keys at or after the last one cost a plain append. A time before the
+    // last point's counts as the last point's; a point given no time stands at the time of
+    // the point before.
+    void Append(double key, double value, std::optional<std::int64_t> timeMs = std::nullopt);
     // Drops the oldest points while more than maxPoints remain.
     void LimitTo(int maxPoints);
     // Drops every point and gives the memory back.
@@ -51,6 +60,12 @@ public:
     TValueSpan Span(int from, int to) const;
     // Whether a point in [from, to), in container indices, has a value that is not finite.
     bool HasGap(int from, int to) const;
+
+    // The time of the point at a container index, ms since 1970.
+    std::int64_t TimeAt(int index) const;
+    // The container index of the first point whose time is at or after timeMs; size() when
+    // there is none.
+    int FirstAtOrAfter(std::int64_t timeMs) const;
 
 private:
     struct TLevel {
@@ -72,4 +87,21 @@ private:
     std::int64_t FAppended = 0; // points appended since the series began
     std::deque<TLevel> FLevels;
     std::deque<std::int64_t> FGaps; // absolute indices of values that are not finite
+
+    static constexpr int TimeMarkSpacing = 32;
+    // A step too long for 16 bits: its length is in FLongSteps.
+    static constexpr std::uint16_t LongStep = 0xFFFF;
+    void AppendTime(std::optional<std::int64_t> timeMs);
+    void DropOldestTimes(std::int64_t dropped);
+    std::int64_t StepBefore(std::int64_t absolute) const;
+    // By absolute index from FDropped: each point's step from the point before, ms.
+    std::deque<std::uint16_t> FTimeSteps;
+    // Steps of LongStep or more: absolute index and length.
+    std::deque<std::pair<std::int64_t, std::int64_t>> FLongSteps;
+    // The time of every point whose absolute index is a multiple of TimeMarkSpacing, from
+    // mark number FFirstMark on; marks before the oldest point are given back.
+    std::deque<std::int64_t> FTimeMarks;
+    std::int64_t FFirstMark = 0;
+    std::int64_t FOldestTime = 0; // of the point at container index 0
+    std::int64_t FNewestTime = 0; // of the last point appended
 };

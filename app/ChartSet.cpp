@@ -185,17 +185,33 @@ TChartSet::TSlot* TChartSet::Find(std::size_t meter, EChartQuantity quantity) {
     return &slot;
 }
 
-void TChartSet::Add(std::size_t meter, EChartQuantity quantity, double x, double y, int maxPoints) {
+void TChartSet::Add(std::size_t meter, EChartQuantity quantity, double x, double y, int maxPoints,
+                    std::optional<std::int64_t> timeMs) {
     if (TSlot* slot = Find(meter, quantity)) {
-        slot->Data->Append(x, y);
+        slot->Data->Append(x, y, timeMs);
         slot->Data->LimitTo(maxPoints);
         Chart(quantity)->ReplotSoon();
     }
 }
 
-void TChartSet::AddNext(std::size_t meter, EChartQuantity quantity, double y, int maxPoints) {
+void TChartSet::AddNext(std::size_t meter, EChartQuantity quantity, double y, int maxPoints,
+                        std::optional<std::int64_t> timeMs) {
     if (TSlot* slot = Find(meter, quantity))
-        Add(meter, quantity, ++slot->Pos, y, maxPoints);
+        Add(meter, quantity, ++slot->Pos, y, maxPoints, timeMs);
+}
+
+void TChartSet::SetTimeAxis(ETimeAxis axis) {
+    FTimeAxis = axis;
+    for (TChart* chart : FCharts)
+        chart->SetTimeAxis(axis, FTimeOrigin);
+}
+
+void TChartSet::RunStarting(std::int64_t startMs) {
+    // Point numbers start at 1: the charts hold no point while both last ones are 0.
+    if (LastX() > 0 || LastTimingX() > 0)
+        return;
+    FTimeOrigin = startMs;
+    SetTimeAxis(FTimeAxis);
 }
 
 void TChartSet::Limit(std::size_t meter, EChartQuantity quantity, int maxPoints) {

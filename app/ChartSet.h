@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -42,10 +43,13 @@ public:
     void Rebuild(const std::vector<TMeterSeries>& meters);
 
     // Adds (x, y) to the meter's series of quantity and keeps at most maxPoints points in it
-    // (0: all).
-    void Add(std::size_t meter, EChartQuantity quantity, double x, double y, int maxPoints);
+    // (0: all). timeMs (ms since 1970) places the point on a time axis; without it, the point
+    // stands at the time of the one before.
+    void Add(std::size_t meter, EChartQuantity quantity, double x, double y, int maxPoints,
+             std::optional<std::int64_t> timeMs = std::nullopt);
     // Adds y at the series' next point number: its counter advances by one and is the x.
-    void AddNext(std::size_t meter, EChartQuantity quantity, double y, int maxPoints);
+    void AddNext(std::size_t meter, EChartQuantity quantity, double y, int maxPoints,
+                 std::optional<std::int64_t> timeMs = std::nullopt);
     // Keeps at most maxPoints points in the meter's series of quantity.
     void Limit(std::size_t meter, EChartQuantity quantity, int maxPoints);
     // Every series loses its points and every counter starts again at 0; the series of meters
@@ -61,6 +65,13 @@ public:
     // every series, also of a series that is added later, draws at x + 1 (timingX + 1). Clear
     // starts them at 0 again.
     void ContinueAfter(double x, double timingX);
+
+    // How the four charts' time axis counts.
+    ETimeAxis TimeAxis() const { return FTimeAxis; }
+    void SetTimeAxis(ETimeAxis axis);
+    // A run starts at startMs (ms since 1970): the elapsed time counts from it, unless the
+    // charts still hold the points of an earlier run, whose start it then keeps counting from.
+    void RunStarting(std::int64_t startMs);
 
     // The meter's series of quantity, or none (not enabled, or deleted by the user).
     QCPGraph* Series(std::size_t meter, EChartQuantity quantity) const;
@@ -104,4 +115,6 @@ private:
     std::vector<std::size_t> FListed; // meter list index -> index into FMeters
     double FStartX = 0;
     double FStartTimingX = 0;
+    ETimeAxis FTimeAxis = ETimeAxis::PointNumber;
+    std::int64_t FTimeOrigin = 0;
 };

@@ -218,6 +218,7 @@ void TMainWindow::ConnectControllers() {
         TChartSet& charts = ChartArea->Series();
         FRun->ContinueAfter(int(charts.LastX()), int(charts.LastTimingX()));
         charts.ContinueAfter(FRun->ActPoint(), FRun->ActTickPoint());
+        charts.RunStarting(FRun->RunStartMs());
     });
     connect(run, &TRunController::RunningChanged, this, [this](bool running) {
         LockRunControls(running);
@@ -242,13 +243,16 @@ void TMainWindow::ConnectControllers() {
             ShowStatus(warning);
     });
     connect(run, &TRunController::PointAt, this,
-            [this](std::size_t meter, EChartQuantity quantity, double x, double value) {
-                ChartArea->Series().Add(meter, quantity, x, value, Settings->MaxPointSE->value());
+            [this](std::size_t meter, EChartQuantity quantity, double x, double value,
+                   std::int64_t timeMs) {
+                ChartArea->Series().Add(meter, quantity, x, value, Settings->MaxPointSE->value(),
+                                        timeMs);
                 NoteNewestValue(meter, quantity, value);
             });
     connect(run, &TRunController::PointNext, this,
-            [this](std::size_t meter, EChartQuantity quantity, double value) {
-                ChartArea->Series().AddNext(meter, quantity, value, Settings->MaxPointSE->value());
+            [this](std::size_t meter, EChartQuantity quantity, double value, std::int64_t timeMs) {
+                ChartArea->Series().AddNext(meter, quantity, value, Settings->MaxPointSE->value(),
+                                            timeMs);
                 NoteNewestValue(meter, quantity, value);
             });
     connect(run, &TRunController::PointsBuffered, this,

@@ -1,6 +1,7 @@
 #include "app/SeriesGraph.h"
 
 #include "app/ChartSeries.h"
+#include "app/TimeAxis.h"
 
 #include <algorithm>
 #include <cmath>
@@ -28,7 +29,30 @@ void TSeriesGraph::draw(QCPPainter* painter) {
     // or an image's at its scale.
     FDevice = painter->deviceTransform();
     FVectorized = painter->modes().testFlag(QCPPainter::pmVectorized);
-    QCPGraph::draw(painter);
+    if (!ByTime()) {
+        QCPGraph::draw(painter);
+        return;
+    }
+    // The library finds the points in view by their keys; by time they are found here, and
+    // drawn as the library draws a line (these charts select nothing and fill nothing).
+    const QCPRange range = keyAxis()->range();
+    if (range.size() <= 0 || dataCount() == 0 || mLineStyle == lsNone)
+        return;
+    const int first = findBegin(range.lower);
+    const int last = findEnd(range.upper);
+    QVector<QCPGraphData> lineData;
+    if (FVectorized) {
+        lineData.reserve(last - first);
+        for (int i = first; i < last; ++i)
+            lineData.append(QCPGraphData(KeyAt(i), (mDataContainer->constBegin() + i)->value));
+    } else {
+        ColumnLineData(&lineData, first, last);
+    }
+    if (keyAxis()->rangeReversed() != (keyAxis()->orientation() == Qt::Vertical))
+        std::reverse(lineData.begin(), lineData.end());
+    painter->setPen(mPen);
+    painter->setBrush(Qt::NoBrush);
+    drawLinePlot(painter, dataToLines(lineData));
 }
 
 double TSeriesGraph::Column(double key) const {
@@ -44,27 +68,76 @@ double TSeriesGraph::ColumnKey(double column) const {
                                        : (column - FDevice.dy()) / FDevice.m22());
 }
 
+void TSeriesGraph::SetByTime(bool byTime, std::int64_t originMs) {
+    FByTime = byTime;
+    FOriginMs = originMs;
+}
+
+double TSeriesGraph::KeyAt(int index) const {
+    return ByTime() ? TimeKey(FSeriesData->TimeAt(index), FOriginMs)
+                    : (mDataContainer->constBegin() + index)->key;
+}
+
+double TSeriesGraph::dataMainKey(int index) const {
+    return ByTime() ? KeyAt(index) : QCPGraph::dataMainKey(index);
+}
+
+double TSeriesGraph::dataSortKey(int index) const {
+    return ByTime() ? KeyAt(index) : QCPGraph::dataSortKey(index);
+}
+
+// As the library's: the first point at or after sortKey, or with expandedRange the one before.
+int TSeriesGraph::findBegin(double sortKey, bool expandedRange) const {
+    if (!ByTime())
+        return QCPGraph::findBegin(sortKey, expandedRange);
+    const int index =
+        FSeriesData->FirstAtOrAfter(std::int64_t(std::ceil(KeyTime(sortKey, FOriginMs))));
+    return expandedRange && index > 0 ? index - 1 : index;
+}
+
+// As the library's: the first point after sortKey, or with expandedRange the one after that.
+int TSeriesGraph::findEnd(double sortKey, bool expandedRange) const {
+    if (!ByTime())
+        return QCPGraph::findEnd(sortKey, expandedRange);
+    const int index =
+        FSeriesData->FirstAtOrAfter(std::int64_t(std::floor(KeyTime(sortKey, FOriginMs))) + 1);
+    return expandedRange && index < dataCount() ? index + 1 : index;
+}
+
+QCPRange TSeriesGraph::getKeyRange(bool& foundRange, QCP::SignDomain inSignDomain) const {
+    if (!ByTime())
+        return QCPGraph::getKeyRange(foundRange, inSignDomain);
+    foundRange = dataCount() > 0;
+    return foundRange ? QCPRange(KeyAt(0), KeyAt(dataCount() - 1)) : QCPRange();
+}
+
 void TSeriesGraph::getOptimizedLineData(QVector<QCPGraphData>* lineData,
                                         const QCPGraphDataContainer::const_iterator& begin,
                                         const QCPGraphDataContainer::const_iterator& end) const {
-    const TSeriesData* series =
-        FSeriesData.data() == mDataContainer.data() ? FSeriesData.data() : nullptr;
-    const double columns =
-        keyAxis()->axisRect()->size().width() *
-        std::abs(keyAxis()->orientation() == Qt::Horizontal ? FDevice.m11() : FDevice.m22());
-    lineData->clear();
-    if (!series || FVectorized || end - begin < 2) {
+    if (FSeriesData.data() != mDataContainer.data() || FVectorized) {
         QCPGraph::getOptimizedLineData(lineData, begin, end);
         return;
     }
-    if (double(end - begin) <= columns) {
-        lineData->reserve(int(end - begin));
-        std::copy(begin, end, std::back_inserter(*lineData));
+    ColumnLineData(lineData, int(begin - mDataContainer->constBegin()),
+                   int(end - mDataContainer->constBegin()));
+}
+
+void TSeriesGraph::ColumnLineData(QVector<QCPGraphData>* lineData, int first, int last) const {
+    const TSeriesData& series = *FSeriesData;
+    const double columns =
+        keyAxis()->axisRect()->size().width() *
+        std::abs(keyAxis()->orientation() == Qt::Horizontal ? FDevice.m11() : FDevice.m22());
+    const auto keyAt = [&](int index) { return KeyAt(index); };
+    const auto valueAt = [&](int index) { return (series.constBegin() + index)->value; };
+    lineData->clear();
+    if (double(last - first) <= columns) {
+        lineData->reserve(last - first);
+        for (int i = first; i < last; ++i)
+            lineData->append(QCPGraphData(keyAt(i), valueAt(i)));
         return;
     }
-    const int first = int(begin - series->constBegin());
-    const int last = int(end - series->constBegin());
-    const bool rising = Column(begin->key) <= Column((end - 1)->key);
+    const double lastKey = keyAt(last - 1);
+    const bool rising = Column(keyAt(first)) <= Column(lastKey);
     // Whether a key lies in the given column or one before it.
     const auto notPast = [&](double key, double column) {
         const double at = Column(key);
@@ -72,7 +145,6 @@ void TSeriesGraph::getOptimizedLineData(QVector<QCPGraphData>* lineData,
     };
     // A column is drawn from its points while that is as cheap as its summary.
     constexpr int FewPoints = 4;
-    const auto keyAt = [&](int index) { return (series->constBegin() + index)->key; };
     lineData->reserve(int(std::min(double(last - first), 4 * columns + 16)));
     for (int from = first; from < last;) {
         const double column = Column(keyAt(from));
@@ -80,7 +152,7 @@ void TSeriesGraph::getOptimizedLineData(QVector<QCPGraphData>* lineData,
         // evenly spread (as a run makes them), then found by galloping from the guess; this
         // touches a few points near the end instead of a binary search's scattered ones.
         const double edge = ColumnKey(column + (rising ? 0.5 : -0.5));
-        const double spread = keyAt(last - 1) - keyAt(from);
+        const double spread = lastKey - keyAt(from);
         const double share = spread > 0 ? (edge - keyAt(from)) / spread : 1.0;
         int guess = from + 1 + int(std::clamp(share, 0.0, 1.0) * double(last - from - 1));
         guess = std::min(guess, last);
@@ -110,22 +182,24 @@ void TSeriesGraph::getOptimizedLineData(QVector<QCPGraphData>* lineData,
                 step *= 2;
             }
         }
-        const auto columnEnd = std::partition_point(
-            series->constBegin() + inside + 1, series->constBegin() + outside,
-            [&](const QCPGraphData& point) { return notPast(point.key, column); });
-        const int to = int(columnEnd - series->constBegin());
+        // The first index past the column, between inside and outside.
+        while (outside - inside > 1) {
+            const int middle = inside + (outside - inside) / 2;
+            (notPast(keyAt(middle), column) ? inside : outside) = middle;
+        }
+        const int to = outside;
         const double key = ColumnKey(column);
-        if (!FSummarised || to - from <= FewPoints || series->HasGap(from, to)) {
+        if (!FSummarised || to - from <= FewPoints || series.HasGap(from, to)) {
             for (int i = from; i < to; ++i)
-                lineData->append(QCPGraphData(key, (series->constBegin() + i)->value));
+                lineData->append(QCPGraphData(key, valueAt(i)));
         } else {
             // The order of the extremes does not matter: every point lies between them, so
             // the segments cover the column from the smallest to the largest value either way.
-            const TValueSpan span = series->Span(from, to);
-            lineData->append(QCPGraphData(key, (series->constBegin() + from)->value));
+            const TValueSpan span = series.Span(from, to);
+            lineData->append(QCPGraphData(key, valueAt(from)));
             lineData->append(QCPGraphData(key, span.Min));
             lineData->append(QCPGraphData(key, span.Max));
-            lineData->append(QCPGraphData(key, (series->constBegin() + to - 1)->value));
+            lineData->append(QCPGraphData(key, valueAt(to - 1)));
         }
         from = to;
     }

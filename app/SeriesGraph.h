@@ -4,6 +4,8 @@
 #include <QTransform>
 #include <qcustomplot.h>
 
+#include <cstdint>
+
 class TSeriesData;
 
 // A chart series' line, drawn through the min/max summary of its TSeriesData: a redraw costs
@@ -13,6 +15,9 @@ class TSeriesData;
 // column with a gap is drawn from its points, so that the line breaks where a full draw breaks
 // it. Zoomed in to fewer points than pixel columns, every point is drawn where it lies.
 // A vector export (PDF) draws the points as the library does.
+//
+// On a time axis the points stand at their times instead of their keys (point numbers): the
+// graph then answers the library's questions about keys (nearest point, key range) by time.
 class TSeriesGraph : public QCPGraph {
     Q_OBJECT
 public:
@@ -26,6 +31,20 @@ public:
     // the reference that the summary must look like.
     void SetSummarised(bool summarised) { FSummarised = summarised; }
 
+    // Puts the points at their times, in seconds after originMs (ms since 1970), or back at
+    // their keys.
+    void SetByTime(bool byTime, std::int64_t originMs);
+    bool ByTime() const { return FByTime && FSeriesData; }
+
+    // Where the point at index stands on the key axis.
+    double KeyAt(int index) const;
+    double dataMainKey(int index) const override;
+    double dataSortKey(int index) const override;
+    int findBegin(double sortKey, bool expandedRange = true) const override;
+    int findEnd(double sortKey, bool expandedRange = true) const override;
+    QCPRange getKeyRange(bool& foundRange,
+                         QCP::SignDomain inSignDomain = QCP::sdBoth) const override;
+
 protected:
     void draw(QCPPainter* painter) override;
     void drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lines) const override;
@@ -34,6 +53,8 @@ protected:
                               const QCPGraphDataContainer::const_iterator& end) const override;
 
 private:
+    // The line through the points [first, last): per pixel column as the summary allows.
+    void ColumnLineData(QVector<QCPGraphData>* lineData, int first, int last) const;
     // The device pixel column that a key falls in.
     double Column(double key) const;
     // The key of a device pixel column's middle.
@@ -41,6 +62,8 @@ private:
 
     QSharedPointer<TSeriesData> FSeriesData;
     bool FSummarised = true;
+    bool FByTime = false;
+    std::int64_t FOriginMs = 0;
     // Of the painter of the draw under way: from the plot's coordinates to device pixels.
     QTransform FDevice;
     bool FVectorized = false;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/core/ProgramSettings.h"
 #include "app/core/MeterSet.h"
+#include "app/core/ProgramSettings.h"
 
 #include <QTabWidget>
 #include <QTimer>

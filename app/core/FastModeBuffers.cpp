@@ -5,6 +5,7 @@
 void TFastModeBuffers::Resize(std::size_t meters) {
     FValues.resize(meters);
     FTicks.resize(meters);
+    FTimes.resize(meters);
     FDrawn.resize(meters);
 }
 
@@ -13,9 +14,11 @@ void TFastModeBuffers::AddValue(std::size_t meter, double value) {
         FValues[meter].push_back(value);
 }
 
-void TFastModeBuffers::AddTicks(std::size_t meter, int ticks) {
-    if (meter < FTicks.size())
+void TFastModeBuffers::AddTicks(std::size_t meter, int ticks, std::int64_t timeMs) {
+    if (meter < FTicks.size()) {
         FTicks[meter].push_back(ticks);
+        FTimes[meter].push_back(timeMs);
+    }
 }
 
 std::size_t TFastModeBuffers::Depth() const {
@@ -44,5 +47,7 @@ void TFastModeBuffers::ClearValues() {
 
 void TFastModeBuffers::ClearTicks() {
     for (auto& row : FTicks)
+        row.clear();
+    for (auto& row : FTimes)
         row.clear();
 }

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
 // The results that meters deliver in fast mode between two ticks of the window: each meter's
-// CAP1 values and elapsed times, in arrival order. The rows grow as needed, so no value is
-// lost however long a tick is delayed; a tick takes them and empties the rows once written.
+// CAP1 values and elapsed times (with the times where the charts draw them), in arrival order. The
+// rows grow as needed, so no value is lost however long a tick is delayed; a tick takes them and
+// empties the rows once written.
 class TFastModeBuffers {
 public:
     // One row per meter; rows of meters that remain keep what they hold.
@@ -14,10 +16,12 @@ public:
     std::size_t Meters() const { return FValues.size(); }
 
     void AddValue(std::size_t meter, double value);
-    void AddTicks(std::size_t meter, int ticks);
+    // A result's elapsed time, and its time (ms since 1970) where the chart draws it.
+    void AddTicks(std::size_t meter, int ticks, std::int64_t timeMs);
 
     const std::vector<std::vector<double>>& Values() const { return FValues; }
     const std::vector<std::vector<int>>& Ticks() const { return FTicks; }
+    const std::vector<std::vector<std::int64_t>>& Times() const { return FTimes; }
     // The largest number of values any meter holds.
     std::size_t Depth() const;
     bool HasValues() const { return Depth() > 0; }
@@ -34,4 +38,5 @@ private:
     std::vector<std::vector<double>> FValues;
     std::vector<std::size_t> FDrawn;
     std::vector<std::vector<int>> FTicks;
+    std::vector<std::vector<std::int64_t>> FTimes;
 };

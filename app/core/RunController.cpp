@@ -16,9 +16,24 @@
 #include <optional>
 #include <utility>
 
+namespace {
+
+std::int64_t SteadySystemClock() {
+    static const std::int64_t start = QDateTime::currentMSecsSinceEpoch();
+    static const QElapsedTimer since = [] {
+        QElapsedTimer timer;
+        timer.start();
+        return timer;
+    }();
+    return start + since.elapsed();
+}
+
+} // namespace
+
 TRunController::TRunController(TMeterSet& meters, QObject* parent)
     : QObject(parent)
-    , FMeters(meters) {
+    , FMeters(meters)
+    , FClock(SteadySystemClock) {
     FTickTimer.setObjectName(QStringLiteral("TickTimer"));
     FTestTimer.setObjectName(QStringLiteral("TestTimer"));
     FTickTimer.setInterval(FSettings.Interval); // in step with the interval until Start sets it
@@ -146,6 +161,8 @@ void TRunController::Start(EStartedBy startedBy) {
     FLogFile.Open(fileName, LogSettings(), QLocale());
     FRunning = true;
     FFastModeRun = fast;
+    FRunStartMs = FClock();
+    FRowTimeMs = FRunStartMs;
     // The run's points follow the last run's, in timer and in fast mode alike.
     emit RunStarting();
     ++FActPoint;
@@ -158,8 +175,10 @@ void TRunController::Start(EStartedBy startedBy) {
     FBuffers.ClearValues();
     FBuffers.ClearTicks();
     MapRunColumns();
-    for (TMeterState& state : FMeterStates)
+    for (TMeterState& state : FMeterStates) {
         state.RestartDue = false;
+        state.ResultTime = FRunStartMs;
+    }
     FUnwrittenRows.clear();
     FLogFailing = false;
     PrepareMeters();
@@ -299,6 +318,7 @@ void TRunController::TimerModeTick() {
         state.Unlogged = false;
     const QString row = ValueRow(values, QLocale(), columns);
     emit Line(row);
+    FRowTimeMs = FClock();
     ++FActPoint;
     ++FActTickPoint;
     FMeters.TriggerAll();
@@ -358,10 +378,13 @@ void TRunController::DrawBufferedPoints() {
         if (found < 0)
             continue;
         const auto meter = std::size_t(found);
-        for (const double value : FBuffers.UndrawnValues(column))
-            emit PointNext(meter, EChartQuantity::Cap1, value);
-        for (const int ticks : FBuffers.Ticks()[column])
-            emit PointNext(meter, EChartQuantity::Time, ticks);
+        // Each value with the time of the result it came with.
+        const std::vector<std::int64_t>& times = FBuffers.Times()[column];
+        const std::span<const double> values = FBuffers.UndrawnValues(column);
+        for (std::size_t i = 0; i < values.size() && i < times.size(); ++i)
+            emit PointNext(meter, EChartQuantity::Cap1, values[i], times[i]);
+        for (std::size_t i = 0; i < times.size(); ++i)
+            emit PointNext(meter, EChartQuantity::Time, FBuffers.Ticks()[column][i], times[i]);
     }
     FBuffers.MarkDrawn();
     FBuffers.ClearTicks();
@@ -381,6 +404,12 @@ void TRunController::MeterResult(std::size_t meterIndex, std::span<const double>
         emit MeterMeasuresAgain(meterIndex);
     state.Unlogged = true;
     ++state.ResultsSinceRates;
+    // Timer mode draws the result at its tick's time; fast mode where its elapsed time ends.
+    std::int64_t time = FRowTimeMs;
+    if (FFastModeRun) {
+        time = state.ResultTime ? *state.ResultTime + ticks : FClock();
+        state.ResultTime = time;
+    }
     const TMeasuredQuantities measured = MeasuredQuantities(meter.RegData());
     auto [c1, c2, temperature, resistance] = ValuesByQuantity(measured, values);
     // The offsets are the running mean of each channel's first 10 values after the button.
@@ -403,9 +432,9 @@ void TRunController::MeterResult(std::size_t meterIndex, std::span<const double>
     // nothing in the buffers: its points are drawn as they come.
     const auto draw = [&](EChartQuantity quantity, double value) {
         if (FFastModeRun)
-            emit PointNext(meterIndex, quantity, value);
+            emit PointNext(meterIndex, quantity, value, time);
         else
-            emit PointAt(meterIndex, quantity, FActPoint, value);
+            emit PointAt(meterIndex, quantity, FActPoint, value, time);
     };
     if (c1 && FFastModeRun && column >= 0) {
         FBuffers.AddValue(std::size_t(column), *c1);
@@ -420,12 +449,12 @@ void TRunController::MeterResult(std::size_t meterIndex, std::span<const double>
     if (resistance)
         draw(EChartQuantity::Resistance, *resistance);
     if (FFastModeRun && column >= 0) {
-        FBuffers.AddTicks(std::size_t(column), int(ticks));
+        FBuffers.AddTicks(std::size_t(column), int(ticks), time);
         emit PointsBuffered(meterIndex, EChartQuantity::Time);
     } else if (FFastModeRun) {
-        emit PointNext(meterIndex, EChartQuantity::Time, ticks);
+        emit PointNext(meterIndex, EChartQuantity::Time, ticks, time);
     } else {
-        emit PointAt(meterIndex, EChartQuantity::Time, FActTickPoint, ticks);
+        emit PointAt(meterIndex, EChartQuantity::Time, FActTickPoint, ticks, time);
     }
     emit TicksMeasured(ticks);
 }
@@ -436,6 +465,8 @@ void TRunController::MeterFailed(std::size_t meter) {
     TMeterState& state = StateOf(meter);
     state.HasResult = false;
     state.RestartDue = true;
+    // The pause until it measures again is in no elapsed time.
+    state.ResultTime.reset();
 }
 
 void TRunController::MetersAboutToGo() {

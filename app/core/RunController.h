@@ -61,6 +61,14 @@ public:
     explicit TRunController(TMeterSet& meters, QObject* parent = nullptr);
     ~TRunController() override;
 
+    // The clock that places points in time, ms since 1970. By default the system's clock as it
+    // was at the first reading, advanced by a steady clock since: setting the system's clock
+    // during a run does not move its points.
+    using TClock = std::function<std::int64_t()>;
+    void SetClock(TClock clock) { FClock = std::move(clock); }
+    // When the running or last run started, by that clock.
+    std::int64_t RunStartMs() const { return FRunStartMs; }
+
     // Who is asked at Start; without anyone, Start refuses where it would have to ask.
     void SetQuestions(TRunQuestions* questions) { FQuestions = questions; }
 
@@ -138,9 +146,12 @@ signals:
     // In a timer-mode run whose interval is shorter than the slowest meter's measurement, why
     // and which interval is long enough; empty otherwise.
     void IntervalWarningChanged(const QString& warning);
-    // Points for the charts: at x, or after the series' last point.
-    void PointAt(std::size_t meter, EChartQuantity quantity, double x, double value);
-    void PointNext(std::size_t meter, EChartQuantity quantity, double value);
+    // Points for the charts: at x, or after the series' last point; at timeMs (ms since 1970):
+    // in timer mode the time of the tick that started the measurement, in fast mode the time
+    // since Start that the meter's elapsed times add up to.
+    void PointAt(std::size_t meter, EChartQuantity quantity, double x, double value,
+                 std::int64_t timeMs);
+    void PointNext(std::size_t meter, EChartQuantity quantity, double value, std::int64_t timeMs);
     // Values of the meter wait in the buffers for the next tick: its series' limit applies.
     void PointsBuffered(std::size_t meter, EChartQuantity quantity);
     // The newest acquisition's elapsed time, ms.
@@ -175,6 +186,10 @@ private:
         bool RestartDue = false;
         // Results since its values per second were last counted.
         int ResultsSinceRates = 0;
+        // Fast mode: the time of its last result, to which the next one's elapsed time adds;
+        // none before its first result after joining the run or after a failure, which the
+        // clock then places.
+        std::optional<std::int64_t> ResultTime;
     };
 
     void PrepareMeters();
@@ -230,6 +245,10 @@ private:
     QStringList FUnwrittenRows;
     bool FLogFailing = false;
     QElapsedTimer FRunClock;
+    TClock FClock;
+    std::int64_t FRunStartMs = 0;
+    // Timer mode: the time of the last tick, which its measurements are drawn at.
+    std::int64_t FRowTimeMs = 0;
     // When each meter's values per second were last counted.
     QElapsedTimer FRatesClock;
     QString FMeterRates;

@@ -39,6 +39,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
+#include <optional>
+#include <random>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -127,8 +130,9 @@ TEST(SeriesDataTest, LimitKeepsTheNewestPointsInTightMemory) {
         EXPECT_TRUE(found);
         EXPECT_EQ(span.lower, -(total - 1));
         EXPECT_EQ(span.upper, -(total - limit));
+        // At most 24 bytes a point, besides a few chunks that a short series leaves half empty.
         if (limit >= 500) {
-            EXPECT_LE(double(data.AllocatedBytes()) / limit, 24.0) << "limit " << limit;
+            EXPECT_LE(data.AllocatedBytes(), 24u * std::size_t(limit) + 4096) << "limit " << limit;
         }
     }
 }
@@ -149,6 +153,48 @@ TEST(SeriesDataTest, LoweredLimitGivesTheMemoryBack) {
     EXPECT_EQ(data.AllocatedBytes(), 0u);
     data.ValueSpan(found);
     EXPECT_FALSE(found);
+}
+
+// Each point's time, kept as steps from the point before, stays right while the oldest points
+// go: steps of nothing, of ms, too long for the compact form, backwards (which count as
+// nothing) and points given no time (which stand at the last one's).
+TEST(SeriesDataTest, TimesStayRightWhileTheOldestPointsGo) {
+    for (const int limit : {0, 3, 1000}) {
+        TSeriesData data;
+        std::deque<std::int64_t> expected;
+        std::mt19937 random(7);
+        std::int64_t last = 1'765'000'000'000;
+        for (int i = 0; i < 6000; ++i) {
+            const int kind = int(random() % 20);
+            std::optional<std::int64_t> time = last + std::int64_t(random() % 2000);
+            if (kind < 6)
+                time = last;
+            else if (kind == 6)
+                time = last + 70'000 + std::int64_t(random() % 1'000'000);
+            else if (kind == 7)
+                time = last - 5000;
+            else if (kind == 8)
+                time.reset();
+            data.Append(i, i, time);
+            last = std::max(time.value_or(last), last);
+            expected.push_back(last);
+            data.LimitTo(limit);
+            while (limit > 0 && int(expected.size()) > limit)
+                expected.pop_front();
+            if (i % 97 != 0)
+                continue;
+            ASSERT_EQ(data.size(), int(expected.size()));
+            for (int k = 0; k < data.size(); ++k)
+                ASSERT_EQ(data.TimeAt(k), expected[std::size_t(k)])
+                    << limit << " " << i << " " << k;
+            for (const std::int64_t t : expected)
+                for (const std::int64_t probe : {t - 1, t, t + 1}) {
+                    const auto first = std::lower_bound(expected.begin(), expected.end(), probe);
+                    ASSERT_EQ(data.FirstAtOrAfter(probe), int(first - expected.begin()))
+                        << limit << " " << i << " " << probe;
+                }
+        }
+    }
 }
 
 TEST(FastModeBuffersTest, ValuesKeptForTheLogAreDrawnOnce) {
@@ -555,8 +601,8 @@ protected:
             MeasuredQuantities(Form->MeterSet().Meters()[meter]->RegData()), values);
         for (std::size_t quantity = 0; quantity < byQuantity.size(); ++quantity)
             if (byQuantity[quantity])
-                emit run.PointAt(meter, EChartQuantity(quantity), x, *byQuantity[quantity]);
-        emit run.PointAt(meter, EChartQuantity::Time, x, ticks);
+                emit run.PointAt(meter, EChartQuantity(quantity), x, *byQuantity[quantity], 0);
+        emit run.PointAt(meter, EChartQuantity::Time, x, ticks, 0);
         emit run.TicksMeasured(ticks);
     }
     // One timer-mode measurement of every meter at x: meter Mn reads n pF and 20 + n °C.

@@ -11,6 +11,7 @@
 #include <QDockWidget>
 #include <QLabel>
 #include <QMenuBar>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -184,6 +185,82 @@ TEST_F(ChartAreaTest, LinkedTimeAxesFollowEachOther) {
     EXPECT_TRUE(temp.Following());
 }
 
+// The time axis puts known points where they belong: at their point numbers, at the time since
+// the run's start, at the clock time. Tick labels and the readout count as the axis does;
+// charts whose point numbers differ line up by time when linked; a moved view keeps showing
+// the same points when the axis changes; the choice is kept in [Window].
+TEST_F(ChartAreaTest, TimeAxisPlacesPointsAtTheirTimes) {
+    TChart& cap = *Area.CapacitanceChart;
+    TChart& temp = *Area.TemperatureChart;
+    const std::int64_t startMs =
+        QDateTime(QDate(2026, 12, 11), QTime(14, 0, 0)).toMSecsSinceEpoch();
+    Set().RunStarting(startMs);
+    // CAP1 every 1.5 s, the temperature every 3 s: point 10 of one and 5 of the other at 15 s.
+    for (int i = 1; i <= 40; ++i)
+        Set().Add(0, EChartQuantity::Cap1, i, i, 0, startMs + i * 1500);
+    for (int i = 1; i <= 20; ++i)
+        Set().Add(0, EChartQuantity::Temperature, i, 20 + i, 0, startMs + i * 3000);
+    Set().RunStarting(startMs + 600'000); // a later run goes on counting from the first start
+
+    const struct {
+        ETimeAxis Axis;
+        double Cap10Key; // where CAP1's point 10 stands
+        double Temp5Key;
+        const char* Readout;
+        const char* Label; // every tick label has this form
+    } cases[] = {
+        {ETimeAxis::Elapsed, 15, 15, "CAP1.A: 10 pF at 0:00:15.000", R"(^0:0\d:\d\d(\.\d+)?$)"},
+        {ETimeAxis::Clock, double(startMs) / 1000 + 15, double(startMs) / 1000 + 15,
+         "CAP1.A: 10 pF at 14:00:15.000", R"(^14:0\d:\d\d(\.\d+)?$)"},
+        {ETimeAxis::PointNumber, 10, 5, "CAP1.A: 10 pF at point 10", R"(^\d+$)"},
+    };
+    for (const auto& c : cases) {
+        ChooseFromContextMenu(cap, TimeAxisCaption(c.Axis));
+        EXPECT_EQ(Set().TimeAxis(), c.Axis);
+        cap.ReplotNow();
+        temp.ReplotNow();
+        EXPECT_DOUBLE_EQ(Set().Series(0, EChartQuantity::Cap1)->dataMainKey(9), c.Cap10Key);
+        EXPECT_DOUBLE_EQ(Set().Series(0, EChartQuantity::Temperature)->dataMainKey(4), c.Temp5Key);
+        PointTo(cap, c.Cap10Key);
+        EXPECT_EQ(ReadoutLines(cap), QStringList({QLatin1String(c.Readout)}));
+        const QRegularExpression label{QLatin1String(c.Label)};
+        ASSERT_FALSE(cap.xAxis->tickVectorLabels().isEmpty());
+        for (const QString& text : cap.xAxis->tickVectorLabels())
+            EXPECT_TRUE(label.match(text).hasMatch()) << text.toStdString();
+    }
+
+    // Linked on the elapsed time, the temperature chart shows the time the CAP1 chart shows.
+    ChooseFromContextMenu(cap, TimeAxisCaption(ETimeAxis::Elapsed));
+    ChooseFromContextMenu(cap, QStringLiteral("Link Time Axes"));
+    cap.SetFollowing(false);
+    cap.xAxis->setRange(10, 20);
+    EXPECT_EQ(temp.xAxis->range(), QCPRange(10, 20));
+    PointTo(temp, 15);
+    EXPECT_EQ(ReadoutLines(temp), QStringList({"Temp.A: 25 °C at 0:00:15.000"}));
+
+    // Back on point numbers, the view shows the points it showed: CAP1's at 10.5 and 19.5 s.
+    ChooseFromContextMenu(cap, TimeAxisCaption(ETimeAxis::PointNumber));
+    EXPECT_EQ(cap.xAxis->range(), QCPRange(7, 13));
+
+    QTemporaryDir dir;
+    const QString iniName = dir.filePath(QStringLiteral("Settings.ini"));
+    ChooseFromContextMenu(cap, TimeAxisCaption(ETimeAxis::Clock));
+    {
+        TIniFile ini(iniName);
+        Area.SavePlacement(ini);
+    }
+    EXPECT_EQ(
+        TIniFile(iniName).ReadString(QStringLiteral("Window"), QStringLiteral("TimeAxis"), {}),
+        QStringLiteral("Clock"));
+    TChartArea restored;
+    restored.RestorePlacement(TIniFile(iniName));
+    EXPECT_EQ(restored.Series().TimeAxis(), ETimeAxis::Clock);
+    TIniFile(iniName).WriteString(QStringLiteral("Window"), QStringLiteral("TimeAxis"),
+                                  QStringLiteral("Sundial"));
+    restored.RestorePlacement(TIniFile(iniName));
+    EXPECT_EQ(restored.Series().TimeAxis(), ETimeAxis::PointNumber);
+}
+
 // The panel shows each meter's newest values, once per showing however many arrive, and
 // never passes off a run's values as the next run's.
 TEST(ValuesPanelTest, ShowsTheNewestValuesAtMostTenTimesASecond) {
@@ -242,8 +319,8 @@ TEST(ValuesWindowTest, MenuShowsThePanelAndTheWindowKeepsIt) {
         form.ShowValuesAction->trigger();
         EXPECT_TRUE(form.ValuesDock->isVisible());
 
-        emit form.Run().PointAt(0, EChartQuantity::Cap1, 1, 1.25);
-        emit form.Run().PointNext(0, EChartQuantity::Cap2, 2.5);
+        emit form.Run().PointAt(0, EChartQuantity::Cap1, 1, 1.25, 0);
+        emit form.Run().PointNext(0, EChartQuantity::Cap2, 2.5, 0);
         form.Values->ShowChanges();
         const QStringList rows = form.Values->ShownRows();
         ASSERT_EQ(rows.size(), 2);

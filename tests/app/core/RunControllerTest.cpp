@@ -7,13 +7,17 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTest>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <map>
+#include <vector>
 
 namespace {
 
@@ -329,6 +333,56 @@ TEST_F(RunControllerTest, AutoOffsetIsTheRunningMeanOfTheFirstTenValues) {
     const double late[] = {9.0, 21.0};
     Run->MeterResult(0, late, 11);
     EXPECT_EQ(Run->Buffers().Values()[0].size(), held) << "results after Stop change nothing";
+}
+
+// Timer mode draws a measurement at the time of the tick that started it; fast mode where the
+// meter's elapsed times since Start add up to, and after a failure where the clock says.
+TEST_F(RunControllerTest, PointsStandAtTheTimesTheyWereMeasured) {
+    Start(1, /*temperature=*/true);
+    std::int64_t now = 1'000'000;
+    Run->SetClock([&] { return now; });
+    std::map<EChartQuantity, std::vector<std::int64_t>> drawn;
+    QObject::connect(Run.get(), &TRunController::PointAt,
+                     [&](std::size_t, EChartQuantity quantity, double, double, std::int64_t time) {
+                         drawn[quantity].push_back(time);
+                     });
+    QObject::connect(Run.get(), &TRunController::PointNext,
+                     [&](std::size_t, EChartQuantity quantity, double, std::int64_t time) {
+                         drawn[quantity].push_back(time);
+                     });
+    const double values[] = {1.25, 21.5};
+    using TTimes = std::vector<std::int64_t>;
+
+    StartRun();
+    EXPECT_EQ(Run->RunStartMs(), 1'000'000);
+    Run->MeterResult(0, values, 40);
+    now = 1'002'500;
+    Run->Tick();
+    now = 1'003'000; // the result comes later than its tick
+    Run->MeterResult(0, values, 40);
+    EXPECT_EQ(drawn[EChartQuantity::Cap1], TTimes({1'000'000, 1'002'500}));
+    EXPECT_EQ(drawn[EChartQuantity::Time], TTimes({1'000'000, 1'002'500}));
+    Run->Stop();
+
+    drawn.clear();
+    QFile::remove(LogName);
+    Run->SetFastMode(true);
+    now = 2'000'000;
+    StartRun();
+    // The meter's conversions end; its results are handed in by hand.
+    Meters->Meters()[0]->SetContinuousMode(false);
+    Run->MeterResult(0, values, 40);
+    Run->MeterResult(0, values, 40);
+    emit Meters->MeterFailed(0, QStringLiteral("pulled out"));
+    now = 2'100'000;
+    Run->MeterResult(0, values, 40);
+    Run->MeterResult(0, values, 40);
+    Run->Tick(); // draws the buffered CAP1 values and elapsed times
+    const TTimes expected{2'000'040, 2'000'080, 2'100'000, 2'100'040};
+    EXPECT_EQ(drawn[EChartQuantity::Temperature], expected);
+    EXPECT_EQ(drawn[EChartQuantity::Cap1], expected);
+    EXPECT_EQ(drawn[EChartQuantity::Time], expected);
+    Run->Stop();
 }
 
 // Without anyone to ask, Start refuses where it would have to ask, and says why.
