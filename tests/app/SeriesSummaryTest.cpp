@@ -87,7 +87,8 @@ TEST(SeriesSummaryTest, SpanMatchesAScanWhileTheOldestPointsGo) {
 // A series drawn through its summary gives the image that drawing every point gives, for
 // noise, steps, spikes of one point, gaps and points sharing a key; zoomed out, in, and in so
 // far that every point is drawn; at pixel ratio 1 and 2, antialiased or not. Every pixel is
-// the same: both draw a column's points as one stroke over their span.
+// the same: both draw a column's points as one stroke over their span. On a time axis, points
+// whose times are their keys in seconds look as on the point-number axis.
 TEST(SeriesSummaryTest, SummaryDrawsAsEveryPointDoes) {
     constexpr int Points = 200000;
     struct TShape {
@@ -114,7 +115,8 @@ TEST(SeriesSummaryTest, SummaryDrawsAsEveryPointDoes) {
         std::mt19937 random(11);
         auto data = QSharedPointer<TSeriesData>::create();
         for (int i = 0; i < Points; ++i)
-            data->Append(double(i / shape.PointsPerKey), shape.Value(i, random));
+            data->Append(double(i / shape.PointsPerKey), shape.Value(i, random),
+                         std::int64_t(i / shape.PointsPerKey) * 1000);
         QCustomPlot plot;
         plot.resize(400, 200);
         plot.setPlottingHint(QCP::phFastPolylines, true);
@@ -133,8 +135,13 @@ TEST(SeriesSummaryTest, SummaryDrawsAsEveryPointDoes) {
                     const QImage summarised = plot.toPixmap(400, 200, ratio).toImage();
                     graph->SetSummarised(false);
                     const QImage full = plot.toPixmap(400, 200, ratio).toImage();
+                    graph->SetSummarised(true);
+                    graph->SetByTime(true, 0);
+                    const QImage byTime = plot.toPixmap(400, 200, ratio).toImage();
+                    graph->SetByTime(false, 0);
                     const TDifference difference = Compare(summarised, full);
                     EXPECT_EQ(difference.Largest, 0);
+                    EXPECT_EQ(Compare(byTime, summarised).Largest, 0) << "on a time axis";
                     if (HasFailure()) {
                         ADD_FAILURE() << shape.Name << ", view " << view.lower << ".." << view.upper
                                       << ", ratio " << ratio << ", antialiased " << antialiased
