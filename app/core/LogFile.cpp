@@ -64,13 +64,6 @@ QString TimeFormatWithoutZone(const QString& format) {
     return result;
 }
 
-QString CreatedText(const QDateTime& created, const QLocale& locale) {
-    const QDateTime local = created.toLocalTime();
-    return locale.toString(local.date(), QLocale::ShortFormat) + u' ' +
-           locale.toString(local.time(),
-                           TimeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat)));
-}
-
 QString OnOff(bool on) {
     return on ? QStringLiteral("On") : QStringLiteral("Off");
 }
@@ -83,6 +76,41 @@ QString RegistersLine(const TRegData& regData) {
 }
 
 } // namespace
+
+QString CreatedText(const QDateTime& created, const QLocale& locale) {
+    const QDateTime local = created.toLocalTime();
+    return locale.toString(local.date(), QLocale::ShortFormat) + u' ' +
+           locale.toString(local.time(),
+                           TimeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat)));
+}
+
+QDateTime ReadCreatedText(const QString& text) {
+    // A log may come from a computer of another language.
+    const QLocale locales[] = {QLocale(),
+                               QLocale::c(),
+                               QLocale(QLocale::English, QLocale::UnitedStates),
+                               QLocale(QLocale::English, QLocale::UnitedKingdom),
+                               QLocale(QLocale::German, QLocale::Germany),
+                               QLocale(QLocale::French, QLocale::France)};
+    const auto read = [&](const QLocale& locale) {
+        const QString format = locale.dateFormat(QLocale::ShortFormat) + u' ' +
+                               TimeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat));
+        QDateTime created = locale.toDateTime(text, format);
+        // A two-digit year is of this century.
+        if (created.isValid() && created.date().year() < 1970)
+            created = created.addYears(100);
+        return created;
+    };
+    for (const QLocale& locale : locales)
+        if (const QDateTime created = read(locale); created.isValid())
+            return created;
+    // Any other language, once per log.
+    for (const QLocale& locale :
+         QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory))
+        if (const QDateTime created = read(locale); created.isValid())
+            return created;
+    return {};
+}
 
 QString FormatValue(double value, const QLocale& locale) {
     if (!std::isfinite(value))

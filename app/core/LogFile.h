@@ -58,6 +58,12 @@ QString FormatValue(double value, const QLocale& locale);
 // "CAP1:\t" or "CAP2:\t" followed by the channel's mode fields, each ending with a TAB.
 QString CapLine(int channel, int mode, int capdacMode, int capdacA, int capdacB);
 
+// The run's start as the "Created:" line writes it: the locale's short date and long time.
+QString CreatedText(const QDateTime& created, const QLocale& locale);
+// The start of a run from that text, written in this locale or in one of a few common others;
+// invalid when it fits none.
+QDateTime ReadCreatedText(const QString& text);
+
 // The settings header: program line, creation time, mode, interval, a block per meter, and the
 // closing empty line. The telnet status report leaves out the empty lines before each meter's
 // block and the closing one.
