@@ -67,7 +67,13 @@ TCommandLine ParseCommandLine(const QStringList& arguments, bool demo) {
                                     QStringLiteral("Plug in <count> virtual meters at start "
                                                    "(default 2)."),
                                     QStringLiteral("count"), QStringLiteral("2"));
-    parser.addOptions({help, version, headless, settings, start, log, duration, progress});
+    const QCommandLineOption exportCsv(
+        QStringLiteral("export-csv"),
+        QStringLiteral("Write the log <file> as a CSV file beside it, for spreadsheets and "
+                       "scripts, and exit."),
+        QStringLiteral("file"));
+    parser.addOptions(
+        {help, version, headless, settings, start, log, duration, progress, exportCsv});
     if (demo)
         parser.addOption(meters);
 
@@ -94,6 +100,14 @@ TCommandLine ParseCommandLine(const QStringList& arguments, bool demo) {
         return Refused(QStringLiteral("Unexpected argument: %1")
                            .arg(parser.positionalArguments().constFirst()),
                        parser, program);
+    if (parser.isSet(exportCsv)) {
+        line.Action = TCommandLine::EAction::ExportCsv;
+        line.LogFile = parser.value(exportCsv);
+        if (parser.isSet(headless))
+            return Refused(QStringLiteral("--export-csv runs alone, not with --headless."), parser,
+                           program);
+        return line;
+    }
     if (parser.isSet(settings)) {
         line.SettingsFile = parser.value(settings);
         if (!QFileInfo(line.SettingsFile).isFile())

@@ -8,9 +8,10 @@
 // What the command line of the program or of the demo program asks for.
 struct TCommandLine {
     enum class EAction {
-        Window,   // the main window
-        Headless, // the program without a window
-        Print,    // --help or --version: print Text on standard output and end with 0
+        Window,    // the main window
+        Headless,  // the program without a window
+        Print,     // --help or --version: print Text on standard output and end with 0
+        ExportCsv, // --export-csv: write the CSV file of the log LogFile and end
         Refuse, // bad arguments: print Text (the reason and the usage) on standard error, end with
                 // 2
     };
@@ -19,6 +20,8 @@ struct TCommandLine {
     // --settings FILE; empty for the usual place. The window takes it too.
     QString SettingsFile;
     THeadlessOptions Headless;
+    // The log of --export-csv.
+    QString LogFile;
     // The demo program's virtual meters plugged in at start.
     int VirtualMeters = 2;
 };

@@ -1,5 +1,6 @@
 #include "app/headless/Launcher.h"
 
+#include "app/core/CsvExport.h"
 #include "app/core/SettingsLocation.h"
 #include "app/headless/CommandLine.h"
 #include "app/headless/WindowModule.h"
@@ -51,6 +52,28 @@ int RunWindowModule(const char* module, int argc, char* argv[], const TCommandLi
     return windowMain(argc, argv, &arguments);
 }
 
+// Writes the CSV file of a log; tells what it wrote, and the log's damaged lines.
+int ExportLogAsCsv(const QString& logName) {
+    const QString csvName = CsvFileNameOf(logName);
+    try {
+        const TCsvExport written = ExportCsv(logName, csvName);
+        for (const TLogProblem& problem : written.Problems)
+            PrintText(stderr, QStringLiteral("%1, line %2: %3")
+                                  .arg(logName)
+                                  .arg(problem.Line)
+                                  .arg(problem.Reason));
+        if (written.ProblemCount > qint64(written.Problems.size()))
+            PrintText(stderr, QStringLiteral("%1: %2 more lines could not be read in full.")
+                                  .arg(logName)
+                                  .arg(written.ProblemCount - qint64(written.Problems.size())));
+        PrintText(stderr, QStringLiteral("Wrote %1 rows to %2.").arg(written.Rows).arg(csvName));
+        return 0;
+    } catch (const std::exception& error) {
+        PrintText(stderr, QString::fromUtf8(error.what()));
+        return THeadlessProgram::ExitFailed;
+    }
+}
+
 } // namespace
 
 int RunLauncher(int argc, char* argv[], const TLauncherParts& parts) {
@@ -67,6 +90,10 @@ int RunLauncher(int argc, char* argv[], const TLauncherParts& parts) {
         return THeadlessProgram::ExitBadArguments;
     case TCommandLine::EAction::Window:
         return RunWindowModule(parts.WindowModule, argc, argv, line);
+    case TCommandLine::EAction::ExportCsv: {
+        QCoreApplication app(argc, argv);
+        return ExportLogAsCsv(line.LogFile);
+    }
     case TCommandLine::EAction::Headless:
         break;
     }

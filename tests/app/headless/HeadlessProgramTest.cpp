@@ -28,16 +28,19 @@ public:
     // Starts the demo program with --headless, --settings and arguments, in folder, without a
     // display.
     void Start(const QString& folder, const QString& settingsFile, const QStringList& arguments) {
+        StartProgram(folder, QStringList{QStringLiteral("--headless"), QStringLiteral("--settings"),
+                                         settingsFile} +
+                                 arguments);
+    }
+    // Starts the demo program with arguments alone, in folder, without a display.
+    void StartProgram(const QString& folder, const QStringList& arguments) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove(QStringLiteral("DISPLAY"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
         environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
         Process.setProcessEnvironment(environment);
         Process.setWorkingDirectory(folder);
-        Process.start(
-            QStringLiteral(DIELO_SIM_PROGRAM),
-            QStringList{QStringLiteral("--headless"), QStringLiteral("--settings"), settingsFile} +
-                arguments);
+        Process.start(QStringLiteral(DIELO_SIM_PROGRAM), arguments);
         ASSERT_TRUE(Process.waitForStarted(10000));
     }
     // Waits for a line on standard error that matches pattern; its first capture, or the
@@ -121,6 +124,24 @@ TEST_F(HeadlessProgramTest, ARunOfAGivenDurationWritesItsLogAndTheSettings) {
     for (const char* written : {"Interval=100", "FastMode=0", "[SIM00001]", "[SIM00002]", "Reg9="})
         EXPECT_TRUE(settings.contains(written)) << written;
     EXPECT_FALSE(settings.contains(LogName.toUtf8())) << "--log is for this run only";
+
+    // The log as CSV beside it, without a display; a file that is no log is refused.
+    THeadlessProcess exporter;
+    exporter.StartProgram(Dir.path(), {QStringLiteral("--export-csv"), LogName});
+    EXPECT_EQ(exporter.Finish(), 0) << exporter.Errors.toStdString();
+    const QList<QByteArray> csv = ReadAll(Dir.filePath(QStringLiteral("run.csv"))).split('\n');
+    ASSERT_GT(csv.size(), 2);
+    EXPECT_EQ(csv[0], "time_s,CAP1.SIM00001 [pF],Temp.SIM00001 [\xC2\xB0"
+                      "C],CAP1.SIM00002 [pF],Temp.SIM00002 [\xC2\xB0"
+                      "C]\r");
+    EXPECT_EQ(int(csv.size()) - 2, program.RowsReported()) << "a line a row, and the last ends";
+    EXPECT_TRUE(exporter.Errors.contains(
+        QStringLiteral("Wrote %1 rows to").arg(program.RowsReported()).toUtf8()));
+    THeadlessProcess refused;
+    refused.StartProgram(Dir.path(), {QStringLiteral("--export-csv"), IniName});
+    EXPECT_EQ(refused.Finish(), 1);
+    EXPECT_TRUE(refused.Errors.contains("is no log of this program"))
+        << refused.Errors.toStdString();
 }
 
 TEST_F(HeadlessProgramTest, SigtermEndsAFastModeRunWithACompleteLogAndLoadsNoWidgets) {
