@@ -1,5 +1,6 @@
 #include "app/MainWindow.h"
 
+#include "app/LogViewer.h"
 #include "dialogs/About.h"
 #include "dialogs/ChannelConfigDialog.h"
 #include "dialogs/ChartEditor.h"
@@ -146,6 +147,8 @@ void TMainWindow::RestorePlacement(const TIniFile& ini) {
         restoreGeometry(geometry);
     ChartArea->RestorePlacement(ini);
     ValuesDock->setVisible(ini.ReadBool(WindowSection, ShowValuesKey, false));
+    FRecentLogs.Read(ini);
+    ShowRecentLogs();
 }
 
 void TMainWindow::SavePlacement(TIniFile& ini) const {
@@ -155,6 +158,7 @@ void TMainWindow::SavePlacement(TIniFile& ini) const {
     ini.WriteString(WindowSection, QStringLiteral("Geometry"),
                     QString::fromLatin1(saveGeometry().toBase64()));
     ChartArea->SavePlacement(ini);
+    FRecentLogs.Write(ini);
     // Hidden by the user, not merely not shown yet.
     ini.WriteBool(WindowSection, ShowValuesKey, !ValuesDock->isHidden());
 }
@@ -164,6 +168,12 @@ void TMainWindow::BuildMenu() {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     SetLogFileAction = MakeMenuItem(file, "SetLogFileAction", QStringLiteral("&Logfile..."));
     SetLogFileAction->setShortcut(QKeySequence::SaveAs);
+    file->addSeparator();
+    OpenLogAction = MakeMenuItem(file, "OpenLogAction", QStringLiteral("&Open Log..."));
+    OpenLogAction->setShortcut(QKeySequence::Open);
+    RecentLogsMenu = file->addMenu(QStringLiteral("&Recent Logs"));
+    RecentLogsMenu->setObjectName(QStringLiteral("RecentLogsMenu"));
+    ShowRecentLogs();
     file->addSeparator();
     ExitAction = MakeMenuItem(file, "ExitAction", QStringLiteral("E&xit"));
     ExitAction->setShortcut(QKeySequence::Quit);
@@ -204,6 +214,7 @@ void TMainWindow::BuildMenu() {
     connect(ShowSettingsAction, &QAction::toggled, Settings, &QWidget::setVisible);
     connect(SaveSettingsAction, &QAction::triggered, this, &TMainWindow::SaveSettingsClick);
     connect(LoadSettingsAction, &QAction::triggered, this, &TMainWindow::LoadSettingsClick);
+    connect(OpenLogAction, &QAction::triggered, this, &TMainWindow::OpenLogClick);
     connect(AboutAction, &QAction::triggered, this, [this] { AboutBox->exec(); });
 }
 
@@ -318,6 +329,47 @@ void TMainWindow::ConnectSettingsPanel() {
     connect(Settings, &TSettingsPanel::MeterDoubleClicked, this, &TMainWindow::MeterListDblClick);
     connect(Settings, &TSettingsPanel::FileNameClicked, this, &TMainWindow::FilenameEdClick);
     connect(Settings, &TSettingsPanel::Message, this, &TMainWindow::ShowStatus);
+}
+
+void TMainWindow::OpenLogClick() {
+    // The folder of the run's log to start with.
+    if (OpenLogDialog.FileName().isEmpty())
+        OpenLogDialog.SetFileName(FRun->RunLogFileName());
+    if (OpenLogDialog.Execute(this))
+        OpenLog(OpenLogDialog.FileName());
+}
+
+TLogViewer* TMainWindow::OpenLog(const QString& fileName) {
+    auto* viewer = new TLogViewer(this);
+    viewer->Charts().Series().SetTimeAxis(ChartArea->Series().TimeAxis());
+    try {
+        viewer->Open(fileName);
+    } catch (const std::exception& error) {
+        delete viewer;
+        // A file that went is no longer offered.
+        if (!QFileInfo::exists(fileName)) {
+            FRecentLogs.Remove(fileName);
+            ShowRecentLogs();
+        }
+        ReportError(this, error);
+        return nullptr;
+    }
+    viewer->show();
+    FRecentLogs.Add(QFileInfo(fileName).absoluteFilePath());
+    ShowRecentLogs();
+    return viewer;
+}
+
+void TMainWindow::ShowRecentLogs() {
+    RecentLogsMenu->clear();
+    int number = 0;
+    for (const QString& fileName : FRecentLogs.Files()) {
+        // Alt+1 to Alt+8, as desktop programs number their recent files.
+        QAction* entry = RecentLogsMenu->addAction(
+            QStringLiteral("&%1 %2").arg(++number).arg(QDir::toNativeSeparators(fileName)));
+        connect(entry, &QAction::triggered, this, [this, fileName] { OpenLog(fileName); });
+    }
+    RecentLogsMenu->setEnabled(!FRecentLogs.Files().isEmpty());
 }
 
 void TMainWindow::showEvent(QShowEvent* event) {

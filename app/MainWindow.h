@@ -5,6 +5,7 @@
 #include "app/ValuesPanel.h"
 #include "app/core/MeterSet.h"
 #include "app/core/ProgramSettings.h"
+#include "app/core/RecentFiles.h"
 #include "app/core/RunController.h"
 #include "dialogs/prompts/FileDialog.h"
 #include "remote/TelnetServer.h"
@@ -20,6 +21,7 @@
 class QAction;
 class QDockWidget;
 class QLabel;
+class QMenu;
 class QWidget;
 class TAboutBox;
 class TAddressWatcher;
@@ -28,6 +30,7 @@ class TChartEditor;
 class TRegSetDialog;
 class TMeter;
 class TIniFile;
+class TLogViewer;
 
 // The main window: the settings panel, the meter list, the four charts, the menus and the
 // program settings. It shows what the meter set and the run controller do and hands them the
@@ -62,6 +65,8 @@ public:
 
     // --- main menu ---
     QAction* SetLogFileAction = nullptr;
+    QAction* OpenLogAction = nullptr;
+    QMenu* RecentLogsMenu = nullptr;
     QAction* ExitAction = nullptr;
     QAction* StartAction = nullptr;
     QAction* StopAction = nullptr;
@@ -75,6 +80,8 @@ public:
     // --- file dialogs ---
     TFileDialog LogFileDialog{TFileDialog::EKind::Save, QStringLiteral("Set Logfile"),
                               QStringLiteral("Text file|*.txt"), QStringLiteral("txt")};
+    TFileDialog OpenLogDialog{TFileDialog::EKind::Open, QStringLiteral("Open Log"),
+                              QStringLiteral("Log file|*.txt|All files|*"), QStringLiteral("txt")};
     TFileDialog SaveSettingsDialog{TFileDialog::EKind::Save, QStringLiteral("Save Settings"),
                                    QStringLiteral("Settings (*.bin)|*.bin"), QStringLiteral("bin")};
     TFileDialog OpenSettingsDialog{TFileDialog::EKind::Open, QStringLiteral("Open Settings"),
@@ -99,6 +106,10 @@ public:
     void FilenameEdClick();
     void SaveSettingsClick();
     void LoadSettingsClick();
+    void OpenLogClick();
+    // Shows the log in a window of its own, read only, and lists it among the recent logs.
+    // Errors are reported; returns the window, or none.
+    TLogViewer* OpenLog(const QString& fileName);
     void MeterListClick();
     void MeterListDblClick();
 
@@ -137,6 +148,9 @@ private:
     void RestorePlacement(const TIniFile& ini);
     void SavePlacement(TIniFile& ini) const;
 
+    // The File menu's recent logs.
+    void ShowRecentLogs();
+
     // The meter list anew: the meters, then those without access, with the fix.
     void ShowMeters();
     // Says in the chart area what to do while no chart shows: plug in a meter, give access to
@@ -172,4 +186,5 @@ private:
     int FTelnetPort = 23;
     bool FCloseWithoutAsking = false;
     QLabel* FRunState = nullptr;
+    TRecentFiles FRecentLogs{QStringLiteral("Window"), QStringLiteral("RecentLog")};
 };

@@ -1,5 +1,6 @@
 #include "app/Program.h"
 
+#include "app/LogViewer.h"
 #include "app/MainWindow.h"
 #include "app/core/MeterSet.h"
 #include "app/core/RunController.h"
@@ -44,11 +45,34 @@ TProgram::~TProgram() {
     FAddressWatcher.reset();
 }
 
+namespace {
+
+// The name and icon the desktop knows the program by: where its settings file lives depends on
+// the name, and Wayland shows the icon of the installed desktop entry.
+void NameProgram() {
+    QApplication::setApplicationName(QStringLiteral("dielometer"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.dielometer.DieloMeter"));
+}
+
+} // namespace
+
+int RunLogViewer(QApplication& app, const QString& fileName) {
+    NameProgram();
+    auto* viewer = new TLogViewer;
+    try {
+        viewer->Open(fileName);
+    } catch (const std::exception& error) {
+        delete viewer;
+        ReportError(nullptr, error);
+        return 1;
+    }
+    viewer->show();
+    return app.exec();
+}
+
 int RunProgram(QApplication& app, THidBackend& backend, const QString& settingsFile,
                const std::function<void(TMainWindow&)>& setUp) {
-    QApplication::setApplicationName(QStringLiteral("dielometer"));
-    // The installed desktop entry's name, so that Wayland shows the program's icon.
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.dielometer.DieloMeter"));
+    NameProgram();
     // The window reads the program settings when it is created and writes them when it goes,
     // after the event loop has ended.
     TProgram program(backend, settingsFile.isEmpty()

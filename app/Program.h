@@ -43,6 +43,10 @@ private:
     std::unique_ptr<TMainWindow> FWindow;
 };
 
+// The window of past runs alone, with the log fileName, until it closes; for --view. A file that
+// is no log is reported and ends it with 1.
+int RunLogViewer(QApplication& app, const QString& fileName);
+
 // Runs the program on a HID backend: its parts, the signal handling, the event loop. The
 // program and the demo program differ only in the backend they hand in, and in setUp: when
 // given, it is called with the window before the window is shown. settingsFile: the program

@@ -7,6 +7,8 @@
 
 extern "C" int DieloWindowMain(int argc, char** argv, const TWindowArguments* arguments) {
     QApplication app(argc, argv);
+    if (arguments->ViewLog)
+        return RunLogViewer(app, QString::fromLocal8Bit(arguments->ViewLog));
     // Created before the window and freed after it.
     TLinuxHidBackend backend;
     return RunProgram(app, backend, QString::fromLocal8Bit(arguments->SettingsFile));

@@ -16,6 +16,8 @@
 
 extern "C" int DieloWindowMain(int argc, char** argv, const TWindowArguments* arguments) {
     QApplication app(argc, argv);
+    if (arguments->ViewLog)
+        return RunLogViewer(app, QString::fromLocal8Bit(arguments->ViewLog));
     // As RunProgram names it: where the settings file lives depends on the name.
     QApplication::setApplicationName(QStringLiteral("dielometer"));
     const QString settingsFile =

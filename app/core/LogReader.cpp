@@ -207,6 +207,9 @@ void TLogReader::ReadHeader() {
 }
 
 void TLogReader::Note(qint64 line, const QString& reason) {
+    if (FProblemCount == 0 || line != FLastProblemLine)
+        ++FDamagedLines;
+    FLastProblemLine = line;
     ++FProblemCount;
     if (FProblems.size() < MaxProblems)
         FProblems.push_back({line, reason});

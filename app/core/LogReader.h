@@ -96,6 +96,8 @@ public:
     static constexpr std::size_t MaxProblems = 1000;
     const std::vector<TLogProblem>& Problems() const { return FProblems; }
     qint64 ProblemCount() const { return FProblemCount; }
+    // The lines with a problem; one line may have several.
+    qint64 DamagedLines() const { return FDamagedLines; }
     // How far reading has come, in bytes of Size(), for a progress bar.
     qint64 BytesRead() const { return FConsumed; }
     qint64 Size() const { return FSize; }
@@ -130,6 +132,8 @@ private:
     std::string FSeparator;
     std::vector<TLogProblem> FProblems;
     qint64 FProblemCount = 0;
+    qint64 FDamagedLines = 0;
+    qint64 FLastProblemLine = 0;
     qint64 FRows = 0;
 
     // Fast mode: the block being handed out, row by row.

@@ -72,8 +72,12 @@ TCommandLine ParseCommandLine(const QStringList& arguments, bool demo) {
         QStringLiteral("Write the log <file> as a CSV file beside it, for spreadsheets and "
                        "scripts, and exit."),
         QStringLiteral("file"));
+    const QCommandLineOption view(
+        QStringLiteral("view"),
+        QStringLiteral("Show the log <file> of an earlier run in its charts, read only."),
+        QStringLiteral("file"));
     parser.addOptions(
-        {help, version, headless, settings, start, log, duration, progress, exportCsv});
+        {help, version, headless, settings, start, log, duration, progress, exportCsv, view});
     if (demo)
         parser.addOption(meters);
 
@@ -107,6 +111,12 @@ TCommandLine ParseCommandLine(const QStringList& arguments, bool demo) {
             return Refused(QStringLiteral("--export-csv runs alone, not with --headless."), parser,
                            program);
         return line;
+    }
+    if (parser.isSet(view)) {
+        line.ViewLog = parser.value(view);
+        if (parser.isSet(headless))
+            return Refused(QStringLiteral("--view shows a window; it does not go with --headless."),
+                           parser, program);
     }
     if (parser.isSet(settings)) {
         line.SettingsFile = parser.value(settings);

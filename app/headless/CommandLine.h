@@ -22,6 +22,8 @@ struct TCommandLine {
     THeadlessOptions Headless;
     // The log of --export-csv.
     QString LogFile;
+    // The log of --view, which the window of past runs shows alone.
+    QString ViewLog;
     // The demo program's virtual meters plugged in at start.
     int VirtualMeters = 2;
 };

@@ -46,8 +46,10 @@ int RunWindowModule(const char* module, int argc, char* argv[], const TCommandLi
         return 1;
     }
     const std::string settingsFile = line.SettingsFile.toLocal8Bit().toStdString();
+    const std::string viewLog = line.ViewLog.toLocal8Bit().toStdString();
     const TWindowArguments arguments{settingsFile.empty() ? nullptr : settingsFile.c_str(),
-                                     line.VirtualMeters};
+                                     line.VirtualMeters,
+                                     viewLog.empty() ? nullptr : viewLog.c_str()};
     // The module stays loaded until the process ends: Qt may still hold its objects at exit.
     return windowMain(argc, argv, &arguments);
 }

@@ -11,6 +11,8 @@ struct TWindowArguments {
     const char* SettingsFile;
     // The demo program's virtual meters at start.
     int VirtualMeters;
+    // The log of --view, shown alone in the window of past runs; null for the main window.
+    const char* ViewLog;
 };
 
 // Runs the window's event loop and returns the exit code; argc and argv as main got them.
