@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev
   libqcustomplot-dev
   desktop-file-utils
+  shared-mime-info  # update-mime-database, which checks the logs' MIME type
   appstream
   systemd       # systemd-analyze, which checks the user service (containers lack it)
   libudev-dev

@@ -13,6 +13,7 @@ id=org.dielometer.DieloMeter
 status=0
 for f in bin/dielometer bin/dielometer-sim \
          share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
+         share/applications/$id.LogViewer.desktop share/mime/packages/dielometer-log.xml \
          share/icons/hicolor/scalable/apps/$id.svg share/icons/hicolor/128x128/apps/$id.png \
          lib/udev/rules.d/70-dielometer.rules share/doc/dielometer/udev/70-dielometer-group.rules \
          lib/systemd/user/dielometer-headless.service share/doc/dielometer/user-guide.md \
@@ -23,6 +24,13 @@ for f in bin/dielometer bin/dielometer-sim \
   fi
 done
 desktop-file-validate "$stage/usr/share/applications/$id.desktop" || status=1
+desktop-file-validate "$stage/usr/share/applications/$id.LogViewer.desktop" || status=1
+# The MIME package builds into a database, as the package manager's trigger does.
+if command -v update-mime-database >/dev/null 2>&1; then
+  update-mime-database "$stage/usr/share/mime" || status=1
+else
+  echo "update-mime-database not found: the MIME type is not checked"
+fi
 appstreamcli validate --no-net --pedantic "$stage/usr/share/metainfo/$id.metainfo.xml" || status=1
 grep -q 'TAG+="uaccess"' "$stage/usr/lib/udev/rules.d/70-dielometer.rules" || status=1
 
@@ -66,4 +74,15 @@ window=$!
 sleep 2
 kill -TERM $window 2>/dev/null || true
 wait $window || { echo "the installed demo program did not show its window"; status=1; }
+# The window of past runs alone, on the log just written: still open after two seconds.
+QT_QPA_PLATFORM=offscreen "$sim" --view "$stage/check-run.txt" 2>/dev/null &
+viewer=$!
+sleep 2
+if kill -0 $viewer 2>/dev/null; then
+  kill -TERM $viewer
+  wait $viewer || true
+else
+  echo "the installed demo program did not show a log"
+  status=1
+fi
 exit $status

@@ -265,6 +265,7 @@ TEST_F(HeadlessProgramTest, BadArgumentsEndWithCode2AndTheUsage) {
          "--duration takes a number of seconds"},
         {{QStringLiteral("--settings"), Dir.filePath(QStringLiteral("missing.ini"))},
          "missing.ini does not exist"},
+        {{QStringLiteral("--view"), QStringLiteral("run.txt")}, "--view shows a window"},
     };
     for (const TCase& c : cases) {
         THeadlessProcess program;
