@@ -9,6 +9,7 @@ packages=(
   libqcustomplot-dev
   desktop-file-utils
   shared-mime-info  # update-mime-database, which checks the logs' MIME type
+  lintian           # checks the Debian package
   appstream
   systemd       # systemd-analyze, which checks the user service (containers lack it)
   libudev-dev
