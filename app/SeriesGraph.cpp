@@ -134,10 +134,11 @@ public:
                     std::min(bottomA, bottomB) + FCap + Tolerance));
         const QPointF from(xa, DeviceY(a.Last));
         const QPointF to(xb, DeviceY(b.First));
-        const double length = QLineF(from, to).length();
+        const QPointF step = to - from;
+        const double length = std::sqrt(QPointF::dotProduct(step, step));
         // The stroke is the rectangle around the segment, its ends reaching past it by the cap;
         // a segment without length is stroked as if it went along x.
-        const QPointF along = length > 0 ? (to - from) / length : QPointF(1, 0);
+        const QPointF along = length > 0 ? step / length : QPointF(1, 0);
         const QPointF across(-along.y() * FHalf, along.x() * FHalf);
         const QPointF start = from - along * FCap;
         const QPointF end = to + along * FCap;
