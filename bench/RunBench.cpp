@@ -19,12 +19,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -51,19 +53,23 @@ void RunEventLoopFor(int milliseconds) {
 }
 
 // Fills every series that a fast-mode run draws with points as such a run draws them: at the
-// series' next point numbers, meter i's capacitance at 0.1 * i pF with the virtual meters'
-// noise, and conversion times of 11 ms give or take one.
+// series' next point numbers, one every 11 ms up to now, meter i's capacitance at 0.1 * i pF
+// with the virtual meters' noise, and conversion times of 11 ms give or take one.
 void Prefill(TChartSet& charts, int points) {
+    constexpr std::int64_t IntervalMs = 11;
+    const std::int64_t startMs = QDateTime::currentMSecsSinceEpoch() - points * IntervalMs;
     std::mt19937 random(5);
     std::normal_distribution<double> noise(0.0, 0.0005);
     std::uniform_int_distribution<int> jitter(-1, 1);
     for (std::size_t meter = 0; meter < MeterCount; ++meter) {
         if (charts.Series(meter, EChartQuantity::Cap1))
             for (int i = 0; i < points; ++i)
-                charts.AddNext(meter, EChartQuantity::Cap1, 0.1 * double(meter) + noise(random), 0);
+                charts.AddNext(meter, EChartQuantity::Cap1, 0.1 * double(meter) + noise(random), 0,
+                               startMs + i * IntervalMs);
         if (charts.Series(meter, EChartQuantity::Time))
             for (int i = 0; i < points; ++i)
-                charts.AddNext(meter, EChartQuantity::Time, 11 + jitter(random), 0);
+                charts.AddNext(meter, EChartQuantity::Time, double(IntervalMs + jitter(random)), 0,
+                               startMs + i * IntervalMs);
     }
 }
 
