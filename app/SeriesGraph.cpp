@@ -4,8 +4,11 @@
 #include "app/TimeAxis.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -13,6 +16,203 @@ namespace {
 bool Finite(const QPointF& point) {
     return std::isfinite(point.x()) && std::isfinite(point.y());
 }
+
+// The points of one pixel column (sharing their x), in the plot's coordinates.
+struct TColumnStroke {
+    double X;
+    double Low;
+    double High;
+    double First; // the value of its first point
+    double Last;  // the value of its last point
+    int Points;
+    bool Joined; // a segment goes from its last point to the next column's first
+};
+
+// The columns of a line, in order; points that are not finite break it.
+std::vector<TColumnStroke> ColumnStrokes(const QVector<QPointF>& lines) {
+    std::vector<TColumnStroke> columns;
+    for (int i = 0; i < lines.size();) {
+        if (!Finite(lines[i])) {
+            ++i;
+            continue;
+        }
+        TColumnStroke column{
+            lines[i].x(), lines[i].y(), lines[i].y(), lines[i].y(), lines[i].y(), 1, false};
+        int next = i + 1;
+        for (; next < lines.size() && Finite(lines[next]) && lines[next].x() == column.X; ++next) {
+            column.Low = std::min(column.Low, lines[next].y());
+            column.High = std::max(column.High, lines[next].y());
+        }
+        column.Points = next - i;
+        column.Last = lines[next - 1].y();
+        column.Joined = next < lines.size() && Finite(lines[next]);
+        columns.push_back(column);
+        i = next;
+    }
+    return columns;
+}
+
+// The device pixels of columns' vertical strokes, gathered to be filled at once: the rows a
+// stroke covers wholly, and the rows it covers in part with their coverage (0..255).
+struct TColumnFill {
+    QVector<QRect> Solid;
+    std::vector<std::pair<int, QRect>> Partial;
+};
+
+// Where a painter maps a column's vertical stroke onto whole device pixel columns, the stroke
+// is that many pixel columns over the rows it covers: filled as rectangles, it gives what the
+// stroke gives without the stroker's cost per row, which is what a redraw spends its time on.
+// Elsewhere (odd pen widths, round ends, rotated or sheared painters) the strokes stay strokes.
+class TColumnPixels {
+public:
+    explicit TColumnPixels(const QCPPainter& painter) {
+        FDevice = painter.deviceTransform();
+        const QPen pen = painter.pen();
+        FColor = pen.color();
+        const double scale = std::abs(FDevice.m11());
+        const double width = pen.isCosmetic() ? std::max(pen.widthF(), 1.0) : pen.widthF() * scale;
+        const double half = width / 2;
+        FHalf = int(std::lround(half));
+        // Without antialiasing the library rounds a segment's ends to whole pixels first; such
+        // drawing is left to it.
+        FUsable = painter.testRenderHint(QPainter::Antialiasing) &&
+                  FDevice.type() <= QTransform::TxScale &&
+                  qFuzzyCompare(scale, std::abs(FDevice.m22())) && FHalf >= 1 &&
+                  std::abs(half - FHalf) < 1e-9 && pen.brush().style() == Qt::SolidPattern &&
+                  (pen.capStyle() == Qt::SquareCap || pen.capStyle() == Qt::FlatCap);
+        // A square end reaches half the pen's width past the segment's end, a flat one not.
+        FCap = pen.capStyle() == Qt::SquareCap ? half : 0.0;
+    }
+
+    // Adds the pixels of the column's vertical stroke to fill; false where they are not whole
+    // pixel columns, and the stroke is to be stroked.
+    bool Fill(const TColumnStroke& column, TColumnFill& fill) const {
+        int x = 0;
+        if (!DeviceColumn(column, x))
+            return false;
+        auto [top, bottom] = DeviceSpan(column);
+        top -= FCap;
+        bottom += FCap;
+        const int left = x - FHalf;
+        const int width = 2 * FHalf;
+        const auto partial = [&](double row, double coverage) {
+            const int level = int(std::lround(coverage * 255));
+            if (level > 0)
+                fill.Partial.emplace_back(level, QRect(left, int(row), width, 1));
+        };
+        const double whole = std::ceil(top);
+        const double wholeEnd = std::floor(bottom);
+        if (whole > wholeEnd) {
+            partial(wholeEnd, bottom - top); // within one row
+            return true;
+        }
+        if (whole > top)
+            partial(whole - 1, whole - top);
+        if (wholeEnd > whole)
+            fill.Solid.append(QRect(left, int(whole), width, int(wholeEnd - whole)));
+        if (bottom > wholeEnd)
+            partial(wholeEnd, bottom - wholeEnd);
+        return true;
+    }
+
+    // Whether the segment that joins two filled columns lies within their fills, to a
+    // quarter of a pixel: they meet, and its stroke lies in the band of rows that both
+    // cover. Such segments are what a long series is mostly made of, and stroking them costs
+    // the most; what is left out is at most a sliver of a corner of a pen's end.
+    bool Covers(const TColumnStroke& a, const TColumnStroke& b) const {
+        constexpr double Tolerance = 0.25;
+        int xa = 0;
+        int xb = 0;
+        if (a.Points < 2 || b.Points < 2 || !DeviceColumn(a, xa) || !DeviceColumn(b, xb) ||
+            std::abs(xb - xa) > 2 * FHalf)
+            return false;
+        const auto [topA, bottomA] = DeviceSpan(a);
+        const auto [topB, bottomB] = DeviceSpan(b);
+        const QRectF band(
+            QPointF(std::min(xa, xb) - FHalf - Tolerance, std::max(topA, topB) - FCap - Tolerance),
+            QPointF(std::max(xa, xb) + FHalf + Tolerance,
+                    std::min(bottomA, bottomB) + FCap + Tolerance));
+        const QPointF from(xa, DeviceY(a.Last));
+        const QPointF to(xb, DeviceY(b.First));
+        const QPointF step = to - from;
+        const double length = std::sqrt(QPointF::dotProduct(step, step));
+        // The stroke is the rectangle around the segment, its ends reaching past it by the cap;
+        // a segment without length is stroked as if it went along x.
+        const QPointF along = length > 0 ? step / length : QPointF(1, 0);
+        const QPointF across(-along.y() * FHalf, along.x() * FHalf);
+        const QPointF start = from - along * FCap;
+        const QPointF end = to + along * FCap;
+        for (const QPointF& corner : {start + across, start - across, end + across, end - across})
+            if (corner.x() < band.left() || corner.x() > band.right() || corner.y() < band.top() ||
+                corner.y() > band.bottom())
+                return false;
+        return true;
+    }
+
+    // Fills the gathered pixels in the pen's colour, partly covered rows in its colour at their
+    // coverage, as the rasterizer blends them.
+    void Paint(QCPPainter& painter, TColumnFill& fill) const {
+        if (fill.Solid.isEmpty() && fill.Partial.empty())
+            return;
+        painter.save();
+        // Device pixels, whole ones: the fills need neither the transform nor antialiasing.
+        painter.setWorldTransform(FDevice.inverted() * painter.worldTransform());
+        painter.setRenderHint(QPainter::Antialiasing, false);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(FColor);
+        painter.drawRects(fill.Solid);
+        // Grouped by coverage, one colour each.
+        std::array<int, 257> starts{};
+        for (const auto& [level, row] : fill.Partial)
+            ++starts[std::size_t(level) + 1];
+        for (std::size_t level = 1; level < starts.size(); ++level)
+            starts[level] += starts[level - 1];
+        QVector<QRect> rows(int(fill.Partial.size()));
+        std::array<int, 257> next = starts;
+        for (const auto& [level, row] : fill.Partial)
+            rows[next[std::size_t(level)]++] = row;
+        for (std::size_t level = 1; level < 256; ++level) {
+            const int count = starts[level + 1] - starts[level];
+            if (count == 0)
+                continue;
+            QColor color = FColor;
+            color.setAlphaF(float(FColor.alphaF() * double(level) / 255.0));
+            painter.setBrush(color);
+            painter.drawRects(rows.constData() + starts[level], count);
+        }
+        painter.restore();
+    }
+
+private:
+    // Far beyond any device; coordinates past it are clipped anyway.
+    static constexpr double Far = 1 << 24;
+
+    // The device pixel column of the column's x, when it lies on a pixel's edge.
+    bool DeviceColumn(const TColumnStroke& column, int& x) const {
+        if (!FUsable)
+            return false;
+        const double device = column.X * FDevice.m11() + FDevice.dx();
+        const double whole = std::round(device);
+        if (std::abs(device - whole) > 1e-6 || std::abs(whole) > Far)
+            return false;
+        x = int(whole);
+        return true;
+    }
+    double DeviceY(double y) const {
+        return std::clamp(y * FDevice.m22() + FDevice.dy(), -Far, Far);
+    }
+    std::pair<double, double> DeviceSpan(const TColumnStroke& column) const {
+        const double a = DeviceY(column.Low);
+        const double b = DeviceY(column.High);
+        return {std::min(a, b), std::max(a, b)};
+    }
+
+    QTransform FDevice;
+    QColor FColor;
+    bool FUsable = false;
+    int FHalf = 0;   // half the pen's width, in device pixels
+    double FCap = 0; // how far the pen's ends reach past a segment's ends, in device pixels
+};
 
 } // namespace
 
@@ -225,28 +425,22 @@ void TSeriesGraph::drawLinePlot(QCPPainter* painter, const QVector<QPointF>& lin
     // stroke from the lowest to the highest. That covers what their zigzag covers, and it is
     // the same stroke whether every point of the column is drawn or only its summary, so the
     // two give the same pixels (a zigzag and its summary, stroked segment by segment, were
-    // seen to differ at a column's ends). All go to the painter at once: one call per segment
-    // would cost more than the stroking.
+    // seen to differ at a column's ends).
+    const std::vector<TColumnStroke> columns = ColumnStrokes(lines);
+    const TColumnPixels pixels(*painter);
     QVector<QLineF> segments;
-    segments.reserve(lines.size());
-    for (int i = 0; i < lines.size();) {
-        if (!Finite(lines[i])) {
-            ++i;
-            continue;
+    segments.reserve(2 * int(columns.size()));
+    TColumnFill fill;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        const TColumnStroke& column = columns[c];
+        if (column.Points > 1) {
+            if (!pixels.Fill(column, fill))
+                segments.append(QLineF(column.X, column.Low, column.X, column.High));
         }
-        double low = lines[i].y();
-        double high = low;
-        int next = i + 1;
-        for (; next < lines.size() && Finite(lines[next]) && lines[next].x() == lines[i].x();
-             ++next) {
-            low = std::min(low, lines[next].y());
-            high = std::max(high, lines[next].y());
-        }
-        if (next - i > 1)
-            segments.append(QLineF(lines[i].x(), low, lines[i].x(), high));
-        if (next < lines.size() && Finite(lines[next]))
-            segments.append(QLineF(lines[next - 1], lines[next]));
-        i = next;
+        if (column.Joined && !pixels.Covers(column, columns[c + 1]))
+            segments.append(QLineF(column.X, column.Last, columns[c + 1].X, columns[c + 1].First));
     }
+    pixels.Paint(*painter, fill);
+    // All at once: one call per segment would cost more than the stroking.
     painter->drawLines(segments);
 }
