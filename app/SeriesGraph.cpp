@@ -255,14 +255,33 @@ void TSeriesGraph::draw(QCPPainter* painter) {
     drawLinePlot(painter, dataToLines(lineData));
 }
 
-double TSeriesGraph::Column(double key) const {
+double TSeriesGraph::DevicePixel(double key) const {
     const double pixel = keyAxis()->coordToPixel(key);
-    return std::round(keyAxis()->orientation() == Qt::Horizontal
-                          ? pixel * FDevice.m11() + FDevice.dx()
-                          : pixel * FDevice.m22() + FDevice.dy());
+    return keyAxis()->orientation() == Qt::Horizontal ? pixel * FDevice.m11() + FDevice.dx()
+                                                      : pixel * FDevice.m22() + FDevice.dy();
+}
+
+void TSeriesGraph::MapColumns() const {
+    // A linear axis maps keys to device pixels by a scale and an offset, which the reduction
+    // applies a few times a column; asking the axis each time costs more than the rest.
+    const QCPRange range = keyAxis()->range();
+    FColumnsLinear = keyAxis()->scaleType() == QCPAxis::stLinear && range.size() > 0;
+    if (!FColumnsLinear)
+        return;
+    FColumnLower = range.lower;
+    FColumnBase = DevicePixel(range.lower);
+    FColumnScale = (DevicePixel(range.upper) - FColumnBase) / range.size();
+    FColumnsLinear = FColumnScale != 0;
+}
+
+double TSeriesGraph::Column(double key) const {
+    return std::round(FColumnsLinear ? (key - FColumnLower) * FColumnScale + FColumnBase
+                                     : DevicePixel(key));
 }
 
 double TSeriesGraph::ColumnKey(double column) const {
+    if (FColumnsLinear)
+        return FColumnLower + (column - FColumnBase) / FColumnScale;
     return keyAxis()->pixelToCoord(keyAxis()->orientation() == Qt::Horizontal
                                        ? (column - FDevice.dx()) / FDevice.m11()
                                        : (column - FDevice.dy()) / FDevice.m22());
@@ -323,12 +342,26 @@ void TSeriesGraph::getOptimizedLineData(QVector<QCPGraphData>* lineData,
 }
 
 void TSeriesGraph::ColumnLineData(QVector<QCPGraphData>* lineData, int first, int last) const {
+    MapColumns();
+    // The points' own keys are read straight from the buffer, the one lookup that every probe
+    // of the reduction makes.
+    if (!ByTime()) {
+        const QCPGraphData* points = &*FSeriesData->constBegin();
+        ReduceColumns(lineData, first, last, [points](int index) { return points[index].key; });
+    } else {
+        ReduceColumns(lineData, first, last, [this](int index) { return KeyAt(index); });
+    }
+}
+
+template <class TKeyOf>
+void TSeriesGraph::ReduceColumns(QVector<QCPGraphData>* lineData, int first, int last,
+                                 const TKeyOf& keyAt) const {
     const TSeriesData& series = *FSeriesData;
     const double columns =
         keyAxis()->axisRect()->size().width() *
         std::abs(keyAxis()->orientation() == Qt::Horizontal ? FDevice.m11() : FDevice.m22());
-    const auto keyAt = [&](int index) { return KeyAt(index); };
-    const auto valueAt = [&](int index) { return (series.constBegin() + index)->value; };
+    const QCPGraphData* points = &*series.constBegin();
+    const auto valueAt = [points](int index) { return points[index].value; };
     lineData->clear();
     if (double(last - first) <= columns) {
         lineData->reserve(last - first);

@@ -55,6 +55,14 @@ protected:
 private:
     // The line through the points [first, last): per pixel column as the summary allows.
     void ColumnLineData(QVector<QCPGraphData>* lineData, int first, int last) const;
+    // The same, with the points' keys on the axis from keyAt(index).
+    template <class TKeyOf>
+    void ReduceColumns(QVector<QCPGraphData>* lineData, int first, int last,
+                       const TKeyOf& keyAt) const;
+    // Where a key lies in device pixels, as the axis says.
+    double DevicePixel(double key) const;
+    // Sets the mapping of keys to device pixel columns for the draw under way.
+    void MapColumns() const;
     // The device pixel column that a key falls in.
     double Column(double key) const;
     // The key of a device pixel column's middle.
@@ -66,5 +74,11 @@ private:
     std::int64_t FOriginMs = 0;
     // Of the painter of the draw under way: from the plot's coordinates to device pixels.
     QTransform FDevice;
+    // On a linear axis, a key's device pixel is (key - FColumnLower) * FColumnScale +
+    // FColumnBase.
+    mutable bool FColumnsLinear = false;
+    mutable double FColumnLower = 0;
+    mutable double FColumnScale = 1;
+    mutable double FColumnBase = 0;
     bool FVectorized = false;
 };
