@@ -72,7 +72,7 @@ run_fuzz() {
   CC=clang CXX=clang++ BUILD_DIR=$dir bash scripts/build.sh -DDIELO_FUZZ=ON \
     -DDIELO_SANITIZER=address -DDIELO_BUILD_TESTS=OFF -DDIELO_BUILD_BENCH=OFF
   local summary=()
-  for pair in inifile:ini samplerecord:sample telnetline:telnet; do
+  for pair in inifile:ini samplerecord:sample telnetline:telnet logreader:log; do
     local name=${pair%%:*} corpus=${pair##*:} work log
     work=$(mktemp -d)
     log=$(mktemp)
