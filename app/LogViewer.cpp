@@ -14,6 +14,7 @@
 #include <QStatusBar>
 
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -70,6 +71,19 @@ void TLogViewer::BuildMenu() {
     QAction* close = file->addAction(QStringLiteral("&Close"));
     close->setShortcut(QKeySequence::Close);
     connect(close, &QAction::triggered, this, &QWidget::close);
+}
+
+TLogViewer* TLogViewer::Show(const QString& fileName, ETimeAxis axis, QWidget* parent) {
+    auto viewer = std::make_unique<TLogViewer>(parent);
+    viewer->Charts().Series().SetTimeAxis(axis);
+    try {
+        viewer->Open(fileName);
+    } catch (const std::exception& error) {
+        ReportError(parent, error);
+        return nullptr;
+    }
+    viewer->show();
+    return viewer.release();
 }
 
 void TLogViewer::Open(const QString& fileName) {

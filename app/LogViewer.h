@@ -26,6 +26,10 @@ public:
     explicit TLogViewer(QWidget* parent = nullptr);
     ~TLogViewer() override;
 
+    // Opens the log in a new viewer on the given time axis and shows it; a file that cannot be
+    // read is reported, and gives nullptr.
+    static TLogViewer* Show(const QString& fileName, ETimeAxis axis, QWidget* parent = nullptr);
+
     // Shows the log, read from the event loop from now on. Raises ELogReadError when the file
     // cannot be read or is no log of this program.
     void Open(const QString& fileName);

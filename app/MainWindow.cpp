@@ -340,22 +340,11 @@ void TMainWindow::OpenLogClick() {
 }
 
 TLogViewer* TMainWindow::OpenLog(const QString& fileName) {
-    auto* viewer = new TLogViewer(this);
-    viewer->Charts().Series().SetTimeAxis(ChartArea->Series().TimeAxis());
-    try {
-        viewer->Open(fileName);
-    } catch (const std::exception& error) {
-        delete viewer;
-        // A file that went is no longer offered.
-        if (!QFileInfo::exists(fileName)) {
-            FRecentLogs.Remove(fileName);
-            ShowRecentLogs();
-        }
-        ReportError(this, error);
-        return nullptr;
-    }
-    viewer->show();
-    FRecentLogs.Add(QFileInfo(fileName).absoluteFilePath());
+    TLogViewer* viewer = TLogViewer::Show(fileName, ChartArea->Series().TimeAxis(), this);
+    if (viewer)
+        FRecentLogs.Add(QFileInfo(fileName).absoluteFilePath());
+    else if (!QFileInfo::exists(fileName))
+        FRecentLogs.Remove(fileName); // a file that went is no longer offered
     ShowRecentLogs();
     return viewer;
 }

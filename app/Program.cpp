@@ -58,16 +58,8 @@ void NameProgram() {
 
 int RunLogViewer(QApplication& app, const QString& fileName) {
     NameProgram();
-    auto* viewer = new TLogViewer;
-    try {
-        viewer->Open(fileName);
-    } catch (const std::exception& error) {
-        delete viewer;
-        ReportError(nullptr, error);
-        return 1;
-    }
-    viewer->show();
-    return app.exec();
+    // The viewer deletes itself when it is closed.
+    return TLogViewer::Show(fileName, ETimeAxis::PointNumber) ? app.exec() : 1;
 }
 
 int RunProgram(QApplication& app, THidBackend& backend, const QString& settingsFile,
