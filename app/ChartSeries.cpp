@@ -240,6 +240,33 @@ TValueSpan TSeriesData::Span(int from, int to) const {
     return span;
 }
 
+void TSeriesData::Prefetch(int index) const {
+    if (index < 0 || index >= size())
+        return;
+    // The points and blocks that a span ending or starting there reads: the group of Fanout
+    // around it, at each level that its ragged ends are read from.
+    const std::int64_t absolute = FDropped + index;
+    const std::int64_t group = absolute / Fanout * Fanout;
+    const QCPGraphData* points = &*constBegin();
+    __builtin_prefetch(points + std::max(group - FDropped, std::int64_t(0)));
+    __builtin_prefetch(points + std::min(group + Fanout - 1 - FDropped, std::int64_t(size() - 1)));
+    constexpr std::size_t Levels = 3;
+    std::int64_t block = absolute / Fanout;
+    for (std::size_t level = 0; level < std::min(Levels, FLevels.size()); ++level) {
+        const TLevel& blocks = FLevels[level];
+        const std::int64_t count = std::int64_t(blocks.Blocks.size());
+        const std::int64_t first =
+            std::max(block / Fanout * Fanout - blocks.First, std::int64_t(0));
+        const std::int64_t last =
+            std::min(block / Fanout * Fanout + Fanout - 1 - blocks.First, count - 1);
+        if (first < count)
+            __builtin_prefetch(&blocks.Blocks[std::size_t(first)]);
+        if (last >= 0)
+            __builtin_prefetch(&blocks.Blocks[std::size_t(last)]);
+        block /= Fanout;
+    }
+}
+
 bool TSeriesData::HasGap(int from, int to) const {
     const auto first = std::lower_bound(FGaps.begin(), FGaps.end(), FDropped + from);
     return first != FGaps.end() && *first < FDropped + to;

@@ -58,6 +58,9 @@ public:
     // The span of the finite values of the points [from, to), in container indices, found
     // through the summary.
     TValueSpan Span(int from, int to) const;
+    // Asks the processor to fetch what Span and a search of keys read around a container index,
+    // so that the reads of a column ahead overlap the waits of the one at hand.
+    void Prefetch(int index) const;
     // Whether a point in [from, to), in container indices, has a value that is not finite.
     bool HasGap(int from, int to) const;
 
