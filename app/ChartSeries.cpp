@@ -59,9 +59,9 @@ void TSeriesData::Append(double key, double value, std::optional<std::int64_t> t
                 Widen(block, below.Blocks[std::size_t(b - below.First)]);
         }
         TLevel& here = FLevels[level];
-        if (here.Blocks.empty())
+        if (here.Blocks.Empty())
             here.First = done - 1;
-        here.Blocks.push_back(block);
+        here.Blocks.PushBack(block);
     }
 }
 
@@ -92,8 +92,8 @@ void TSeriesData::DropStaleSummary() {
     std::int64_t blockSize = Fanout;
     for (TLevel& level : FLevels) {
         // Blocks ending at or before the oldest point are never asked for again.
-        for (; !level.Blocks.empty() && (level.First + 1) * blockSize <= FDropped; ++level.First)
-            level.Blocks.pop_front();
+        for (; !level.Blocks.Empty() && (level.First + 1) * blockSize <= FDropped; ++level.First)
+            level.Blocks.PopFront();
         blockSize *= Fanout;
     }
 }
@@ -210,7 +210,7 @@ int TSeriesData::FirstAtOrAfter(std::int64_t timeMs) const {
     return int(at - FDropped);
 }
 
-TValueSpan TSeriesData::Span(int from, int to) const {
+TValueSpan TSeriesData::Span(int from, int to, int topLevel) const {
     TValueSpan span = NoSpan;
     std::int64_t lo = FDropped + from;
     std::int64_t hi = FDropped + to;
@@ -225,7 +225,7 @@ TValueSpan TSeriesData::Span(int from, int to) const {
         }
     };
     for (std::size_t level = 0; lo < hi; ++level) {
-        if (level == FLevels.size() || hi - lo < Fanout) {
+        if (level == FLevels.size() || int(level) >= topLevel || hi - lo < Fanout) {
             for (; lo < hi; ++lo)
                 visit(level, lo);
             break;
@@ -240,7 +240,14 @@ TValueSpan TSeriesData::Span(int from, int to) const {
     return span;
 }
 
-void TSeriesData::Prefetch(int index) const {
+int TSeriesData::TopLevelFor(double points) {
+    int level = 0;
+    for (double block = Fanout; 4 * block <= points; block *= Fanout)
+        ++level;
+    return level;
+}
+
+void TSeriesData::Prefetch(int index, int topLevel) const {
     if (index < 0 || index >= size())
         return;
     // The points and blocks that a span ending or starting there reads: the group of Fanout
@@ -250,18 +257,16 @@ void TSeriesData::Prefetch(int index) const {
     const QCPGraphData* points = &*constBegin();
     __builtin_prefetch(points + std::max(group - FDropped, std::int64_t(0)));
     __builtin_prefetch(points + std::min(group + Fanout - 1 - FDropped, std::int64_t(size() - 1)));
-    constexpr std::size_t Levels = 3;
     std::int64_t block = absolute / Fanout;
-    for (std::size_t level = 0; level < std::min(Levels, FLevels.size()); ++level) {
+    const std::size_t levels = std::min(std::size_t(std::max(topLevel - 1, 0)), FLevels.size());
+    for (std::size_t level = 0; level < levels; ++level) {
         const TLevel& blocks = FLevels[level];
-        const std::int64_t count = std::int64_t(blocks.Blocks.size());
-        const std::int64_t first =
-            std::max(block / Fanout * Fanout - blocks.First, std::int64_t(0));
-        const std::int64_t last =
-            std::min(block / Fanout * Fanout + Fanout - 1 - blocks.First, count - 1);
-        if (first < count)
+        const std::int64_t count = std::int64_t(blocks.Blocks.Size());
+        const std::int64_t first = block / Fanout * Fanout - blocks.First;
+        const std::int64_t last = first + Fanout - 1;
+        if (first >= 0 && first < count)
             __builtin_prefetch(&blocks.Blocks[std::size_t(first)]);
-        if (last >= 0)
+        if (last >= 0 && last < count)
             __builtin_prefetch(&blocks.Blocks[std::size_t(last)]);
         block /= Fanout;
     }
@@ -278,6 +283,34 @@ QCPRange TSeriesData::ValueSpan(bool& found) const {
     return found ? QCPRange(span.Min, span.Max) : QCPRange();
 }
 
+void TSeriesData::TBlocks::PushBack(const TValueSpan& block) {
+    if (FBlocks.size() == FBlocks.capacity()) {
+        // About eight moves for each block dropped, or each added: amortised O(1).
+        if (FFront > 0 && FFront >= Size() / 8) {
+            FBlocks.erase(FBlocks.begin(), FBlocks.begin() + std::ptrdiff_t(FFront));
+            FFront = 0;
+        } else {
+            Reallocate();
+        }
+    }
+    FBlocks.push_back(block);
+}
+
+void TSeriesData::TBlocks::PopFront() {
+    ++FFront;
+    if (FFront > Size() + Fanout)
+        Reallocate();
+}
+
+void TSeriesData::TBlocks::Reallocate() {
+    const std::size_t kept = Size();
+    std::vector<TValueSpan> fresh;
+    fresh.reserve(kept + kept / 8 + Fanout);
+    fresh.assign(FBlocks.begin() + std::ptrdiff_t(FFront), FBlocks.end());
+    FBlocks.swap(fresh);
+    FFront = 0;
+}
+
 std::size_t TSeriesData::AllocatedBytes() const {
     // A deque holds its elements in chunks of 512 bytes, behind a map of chunk pointers; an
     // empty one holds next to nothing.
@@ -289,7 +322,7 @@ std::size_t TSeriesData::AllocatedBytes() const {
     };
     std::size_t bytes = std::size_t(mData.capacity()) * sizeof(QCPGraphData);
     for (const TLevel& level : FLevels)
-        bytes += dequeBytes(level.Blocks);
+        bytes += level.Blocks.AllocatedBytes();
     return bytes + dequeBytes(FGaps) + dequeBytes(FTimeSteps) + dequeBytes(FLongSteps) +
            dequeBytes(FTimeMarks);
 }

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <optional>
 #include <utility>
+#include <vector>
 
 // The smallest and largest finite value of a stretch of points; empty while Min > Max.
 struct TValueSpan {
@@ -56,11 +58,16 @@ public:
     // The absolute index of the point at container index 0.
     std::int64_t FirstIndex() const { return FDropped; }
     // The span of the finite values of the points [from, to), in container indices, found
-    // through the summary.
-    TValueSpan Span(int from, int to) const;
-    // Asks the processor to fetch what Span and a search of keys read around a container index,
-    // so that the reads of a column ahead overlap the waits of the one at hand.
-    void Prefetch(int index) const;
+    // through the summary. Below topLevel only the ragged ends are read; at topLevel (0 for
+    // the points, n for the blocks of Fanout^n points) every block between them is. Spans
+    // asked for one after the other then read that level in order, which the processor fetches
+    // ahead by itself, instead of a few scattered blocks of each level above.
+    TValueSpan Span(int from, int to, int topLevel = std::numeric_limits<int>::max()) const;
+    // The top level for spans of about this many points: blocks of at most a quarter of it.
+    static int TopLevelFor(double points);
+    // Asks the processor to fetch what Span, up to topLevel, and a search of keys read around a
+    // container index, so that the reads of a span ahead overlap the waits of the one at hand.
+    void Prefetch(int index, int topLevel) const;
     // Whether a point in [from, to), in container indices, has a value that is not finite.
     bool HasGap(int from, int to) const;
 
@@ -71,8 +78,29 @@ public:
     int FirstAtOrAfter(std::int64_t timeMs) const;
 
 private:
+    // The blocks of one level, oldest first, in one piece of memory: a redraw reads them at
+    // scattered places, where a deque's lookup of its chunk costs as much as the read. The
+    // space of dropped blocks is reused by moving the rest down once it is an eighth of them,
+    // and the memory grows by an eighth at a time: about 1.125 times the blocks.
+    class TBlocks {
+    public:
+        bool Empty() const { return FFront == FBlocks.size(); }
+        std::size_t Size() const { return FBlocks.size() - FFront; }
+        const TValueSpan& operator[](std::size_t index) const { return FBlocks[FFront + index]; }
+        void PushBack(const TValueSpan& block);
+        // Drops the oldest block; once more are dropped than kept, as when a limit is lowered,
+        // the memory is given back.
+        void PopFront();
+        std::size_t AllocatedBytes() const { return FBlocks.capacity() * sizeof(TValueSpan); }
+
+    private:
+        std::vector<TValueSpan> FBlocks;
+        std::size_t FFront = 0; // blocks before it are dropped
+        // Moves the blocks kept into memory for them and an eighth more.
+        void Reallocate();
+    };
     struct TLevel {
-        std::deque<TValueSpan> Blocks;
+        TBlocks Blocks;
         std::int64_t First = 0; // the block number of Blocks[0]
     };
 
@@ -85,10 +113,10 @@ private:
         return (constBegin() + (absolute - FDropped))->value;
     }
 
-    int FLimit = 0;             // the last point limit applied; 0 for none
-    std::int64_t FDropped = 0;  // points dropped from the front since the series began
-    std::int64_t FAppended = 0; // points appended since the series began
-    std::deque<TLevel> FLevels;
+    int FLimit = 0;                 // the last point limit applied; 0 for none
+    std::int64_t FDropped = 0;      // points dropped from the front since the series began
+    std::int64_t FAppended = 0;     // points appended since the series began
+    std::vector<TLevel> FLevels;    // from the finest; a handful, searched at every probe
     std::deque<std::int64_t> FGaps; // absolute indices of values that are not finite
 
     static constexpr int TimeMarkSpacing = 32;

@@ -445,8 +445,9 @@ void TSeriesGraph::ReduceColumns(QVector<QCPGraphData>* lineData, int first, int
     const double columnPoints =
         double(last - first) / (std::abs(Column(lastKey) - Column(keyAt(first))) + 1);
     constexpr int FetchAhead = 2;
+    const int topLevel = TSeriesData::TopLevelFor(columnPoints);
     for (int from = first; from < last;) {
-        series.Prefetch(from + int(FetchAhead * columnPoints));
+        series.Prefetch(from + int(FetchAhead * columnPoints), topLevel);
         const double column = Column(keyAt(from));
         // The column's end: first guessed from the key at its far edge, as if the keys were
         // evenly spread (as a run makes them), then found by galloping from the guess; this
@@ -495,7 +496,7 @@ void TSeriesGraph::ReduceColumns(QVector<QCPGraphData>* lineData, int first, int
         } else {
             // The order of the extremes does not matter: every point lies between them, so
             // the segments cover the column from the smallest to the largest value either way.
-            const TValueSpan span = series.Span(from, to);
+            const TValueSpan span = series.Span(from, to, topLevel);
             lineData->append(QCPGraphData(key, valueAt(from)));
             lineData->append(QCPGraphData(key, span.Min));
             lineData->append(QCPGraphData(key, span.Max));
