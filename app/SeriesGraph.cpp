@@ -230,9 +230,10 @@ public:
             TFillImage image(used);
             // The pen's colour, premultiplied, at each coverage.
             std::array<QRgb, 256> colors{};
+            const double alpha = FColor.alphaF();
             for (std::size_t level = 0; level < colors.size(); ++level) {
                 QColor color = FColor;
-                color.setAlphaF(float(FColor.alphaF() * double(level) / 255.0));
+                color.setAlphaF(float(alpha * double(level) / 255.0));
                 colors[level] = qPremultiply(color.rgba());
             }
             const QRgb solid = qPremultiply(FColor.rgba());
@@ -291,12 +292,16 @@ void TSeriesGraph::draw(QCPPainter* painter) {
     // or an image's at its scale.
     FDevice = painter->deviceTransform();
     FVectorized = painter->modes().testFlag(QCPPainter::pmVectorized);
-    if (!ByTime()) {
+    // A plain line through the summary is drawn here (these charts select nothing, fill nothing
+    // and mark no points), as is any line on a time axis; the rest as the library draws it.
+    const bool summaryLine = FSeriesData.data() == mDataContainer.data() && !FVectorized &&
+                             mLineStyle == lsLine && mScatterStyle.isNone() &&
+                             mBrush.style() == Qt::NoBrush;
+    if (!ByTime() && !summaryLine) {
         QCPGraph::draw(painter);
         return;
     }
-    // The library finds the points in view by their keys; by time they are found here, and
-    // drawn as the library draws a line (these charts select nothing and fill nothing).
+    // The library finds the points in view by their keys; by time they are found here.
     const QCPRange range = keyAxis()->range();
     if (range.size() <= 0 || dataCount() == 0 || mLineStyle == lsNone)
         return;
@@ -314,7 +319,29 @@ void TSeriesGraph::draw(QCPPainter* painter) {
         std::reverse(lineData.begin(), lineData.end());
     painter->setPen(mPen);
     painter->setBrush(Qt::NoBrush);
-    drawLinePlot(painter, dataToLines(lineData));
+    drawLinePlot(painter, Pixels(lineData));
+}
+
+QVector<QPointF> TSeriesGraph::Pixels(const QVector<QCPGraphData>& data) const {
+    const QCPAxis& keys = *keyAxis();
+    const QCPAxis& values = *valueAxis();
+    const QCPRange keyRange = keys.range();
+    const QCPRange valueRange = values.range();
+    if (keys.orientation() != Qt::Horizontal || keys.scaleType() != QCPAxis::stLinear ||
+        values.scaleType() != QCPAxis::stLinear || keyRange.size() <= 0 || valueRange.size() <= 0)
+        return dataToLines(data);
+    // Linear axes map by a scale and an offset; asking them for each point costs more than the
+    // rest of a point's way to the screen.
+    const double left = keys.coordToPixel(keyRange.lower);
+    const double keyScale = (keys.coordToPixel(keyRange.upper) - left) / keyRange.size();
+    const double bottom = values.coordToPixel(valueRange.lower);
+    const double valueScale = (values.coordToPixel(valueRange.upper) - bottom) / valueRange.size();
+    QVector<QPointF> pixels(data.size());
+    QPointF* pixel = pixels.data();
+    for (const QCPGraphData& point : data)
+        *pixel++ = QPointF(left + (point.key - keyRange.lower) * keyScale,
+                           bottom + (point.value - valueRange.lower) * valueScale);
+    return pixels;
 }
 
 double TSeriesGraph::DevicePixel(double key) const {

@@ -59,6 +59,8 @@ private:
     template <class TKeyOf>
     void ReduceColumns(QVector<QCPGraphData>* lineData, int first, int last,
                        const TKeyOf& keyAt) const;
+    // The points in the plot's pixels, as the library's dataToLines gives them.
+    QVector<QPointF> Pixels(const QVector<QCPGraphData>& data) const;
     // Where a key lies in device pixels, as the axis says.
     double DevicePixel(double key) const;
     // Sets the mapping of keys to device pixel columns for the draw under way.
