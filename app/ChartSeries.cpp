@@ -251,24 +251,23 @@ void TSeriesData::Prefetch(int index, int topLevel) const {
     if (index < 0 || index >= size())
         return;
     // The points and blocks that a span ending or starting there reads: the group of Fanout
-    // around it, at each level that its ragged ends are read from.
-    const std::int64_t absolute = FDropped + index;
-    const std::int64_t group = absolute / Fanout * Fanout;
-    const QCPGraphData* points = &*constBegin();
-    __builtin_prefetch(points + std::max(group - FDropped, std::int64_t(0)));
-    __builtin_prefetch(points + std::min(group + Fanout - 1 - FDropped, std::int64_t(size() - 1)));
-    std::int64_t block = absolute / Fanout;
+    // around it, at each level that its ragged ends are read from. Of a group, its first and
+    // last item are fetched, of `count` items counted from item number `first`.
+    const auto fetchGroup = [](const auto* items, std::int64_t count, std::int64_t first,
+                               std::int64_t at) {
+        const std::int64_t start = at / Fanout * Fanout - first;
+        for (const std::int64_t item : {start, start + Fanout - 1})
+            if (item >= 0 && item < count)
+                __builtin_prefetch(items + item);
+    };
+    std::int64_t at = FDropped + index;
+    fetchGroup(&*constBegin(), size(), FDropped, at);
     const std::size_t levels = std::min(std::size_t(std::max(topLevel - 1, 0)), FLevels.size());
     for (std::size_t level = 0; level < levels; ++level) {
-        const TLevel& blocks = FLevels[level];
-        const std::int64_t count = std::int64_t(blocks.Blocks.Size());
-        const std::int64_t first = block / Fanout * Fanout - blocks.First;
-        const std::int64_t last = first + Fanout - 1;
-        if (first >= 0 && first < count)
-            __builtin_prefetch(&blocks.Blocks[std::size_t(first)]);
-        if (last >= 0 && last < count)
-            __builtin_prefetch(&blocks.Blocks[std::size_t(last)]);
-        block /= Fanout;
+        at /= Fanout;
+        const TBlocks& blocks = FLevels[level].Blocks;
+        if (!blocks.Empty())
+            fetchGroup(&blocks[0], std::int64_t(blocks.Size()), FLevels[level].First, at);
     }
 }
 
